@@ -1,0 +1,186 @@
+#include "Support.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <system_error>
+
+extern char** environ;
+
+namespace TestSupport {
+
+namespace fs = std::filesystem;
+
+fs::path binaryDirectory() { return ZUQ_BINARY_DIRECTORY; }
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        previous_ = old;
+    }
+    if (value) {
+        ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (previous_) {
+        ::setenv(name_.c_str(), previous_->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+void TemporaryDirectoryTest::SetUp() {
+    std::string pattern = (fs::temp_directory_path() / "zuq-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    directory = pattern;
+    home = directory / "home";
+    stateDirectory = directory / "state";
+    temporary = directory / "tmp";
+    fs::create_directories(home);
+    fs::create_directories(temporary);
+    auto set = [&](const char* name, std::optional<std::string> value) {
+        environment_.push_back(std::make_unique<ScopedEnvironment>(name, value));
+    };
+    set("HOME", home.string());
+    set("ZUQ_STATE_DIR", stateDirectory.string());
+    set("TMPDIR", temporary.string());
+    set("XDG_DATA_HOME", std::nullopt);
+}
+
+void TemporaryDirectoryTest::TearDown() {
+    environment_.clear();
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+}
+
+Output run(const fs::path& program, const std::vector<std::string>& arguments,
+           const std::map<std::string, std::string>& environment, const std::string& input) {
+    std::map<std::string, std::string> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text(*entry);
+        auto equals = text.find('=');
+        if (equals != std::string::npos) {
+            variables[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+    }
+    for (const auto& [name, value] : environment) {
+        if (value.empty()) {
+            variables.erase(name);
+        } else {
+            variables[name] = value;
+        }
+    }
+    std::vector<std::string> envText;
+    for (const auto& [name, value] : variables) {
+        envText.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (auto& text : envText) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> argText{program.string()};
+    argText.insert(argText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : argText) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    pid_t pid;
+    int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        ::close(err[0]);
+        throw std::system_error(spawned, std::generic_category(), "spawn " + program.string());
+    }
+    Output result;
+    std::size_t written = 0;
+    int inFd = in[1];
+    if (input.empty()) {
+        ::close(inFd);
+        inFd = -1;
+    }
+    int outFd = out[0], errFd = err[0];
+    while (outFd >= 0 || errFd >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
+        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+        if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == inFd) {
+                ssize_t w = ::write(inFd, input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<std::size_t>(w);
+                if (w < 0 || written == input.size()) {
+                    ::close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            char buffer[65536];
+            ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (r > 0) {
+                (fds[i].fd == outFd ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
+            } else if (r == 0 || errno != EINTR) {
+                int& which = fds[i].fd == outFd ? outFd : errFd;
+                ::close(which);
+                which = -1;
+            }
+        }
+    }
+    if (inFd >= 0) ::close(inFd);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+} // namespace TestSupport

@@ -1,0 +1,64 @@
+// Shared by every test program: a fresh directory per test, environment overrides, and a way
+// to run the real binaries and capture what they print.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace TestSupport {
+
+/// The directory holding the built binaries (zuq, zuq-relay, ...).
+std::filesystem::path binaryDirectory();
+
+/// Sets an environment variable for the life of the value, restoring the old state after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ~ScopedEnvironment();
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+/// A test with its own empty directory, which is also HOME, TMPDIR's parent and the state
+/// directory's parent; XDG_DATA_HOME is cleared so the keychain lives under this HOME.
+class TemporaryDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path directory;
+    std::filesystem::path home;
+    std::filesystem::path stateDirectory;
+    std::filesystem::path temporary;
+
+private:
+    std::vector<std::unique_ptr<ScopedEnvironment>> environment_;
+};
+
+/// What a finished process printed and how it ended.
+struct Output {
+    std::string out;
+    std::string err;
+    int status = -1; // exit code, or 128 + signal
+};
+
+/// Runs `program` with `arguments` (no shell), the current environment plus `environment`
+/// (an empty value removes a variable), standard input from `input`, and waits for it.
+Output run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+           const std::map<std::string, std::string>& environment = {},
+           const std::string& input = {});
+
+/// Writes `content` to `path`, creating parent directories.
+void writeFile(const std::filesystem::path& path, const std::string& content);
+std::string readFile(const std::filesystem::path& path);
+
+} // namespace TestSupport
