@@ -1,3 +1,4 @@
+#include "Platform/Digest.hpp"
 #include "Platform/Encoding.hpp"
 #include "Platform/Random.hpp"
 #include "Platform/Text.hpp"
@@ -63,6 +64,20 @@ TEST(Encoding, StrictBase64) {
     }
     EXPECT_EQ(Platform::base64URLEncode("\xFB\xFF"), "-_8");
     EXPECT_EQ(Platform::hexEncode(std::string_view("\x00\xAB", 2)), "00ab");
+}
+
+TEST(Digest, SHA256InPiecesEqualsWhole) {
+    EXPECT_EQ(Platform::sha256Hex(""),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    Platform::SHA256 pieces;
+    pieces.update("a");
+    pieces.update("bc");
+    EXPECT_EQ(pieces.hexDigest(), Platform::sha256Hex("abc"));
+    EXPECT_EQ(Platform::sha256Hex("abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_TRUE(Platform::constantTimeEqual("secret", "secret"));
+    EXPECT_FALSE(Platform::constantTimeEqual("secret", "secreT"));
+    EXPECT_FALSE(Platform::constantTimeEqual("secret", "secret2"));
 }
 
 TEST(Random, UUIDs) {
