@@ -1,0 +1,189 @@
+// Groups, devices, credentials and invites.
+#include "Members.hpp"
+#include "Platform/Digest.hpp"
+#include "Platform/Encoding.hpp"
+#include "Platform/Random.hpp"
+#include "Service.hpp"
+
+namespace ZUQRelay {
+
+namespace {
+
+constexpr std::size_t tokenBytes = 32;
+constexpr std::size_t inviteBytes = 24;
+
+std::string newIdentifier() {
+    return Members::lowerCase(Platform::newUUID());
+}
+
+std::string newSecret(std::size_t bytes) {
+    return Platform::base64URLEncode(Platform::randomBytes(bytes));
+}
+
+// Adds a device to a group and returns the answer of group creation and joining; the token
+// leaves the relay only here, and only its hash is kept.
+JSON enrol(Database& database, const std::string& group, const std::string& groupName,
+           const std::string& deviceName, double now) {
+    std::string device = newIdentifier();
+    std::string token = newSecret(tokenBytes);
+    database.run("INSERT INTO devices (id, group_id, name, token_hash, created_at) "
+                 "VALUES (?, ?, ?, ?, ?)",
+                 device, group, deviceName, Platform::sha256Hex(token), now);
+    return JSON::object(
+        {{"group_id", group}, {"group_name", groupName}, {"device_id", device}, {"token", token}});
+}
+
+} // namespace
+
+Service::Service(Store& store, const Artifacts& artifacts, const Clock& clock)
+    : store_(store), artifacts_(artifacts), clock_(clock) {}
+
+JSON Service::createGroup(const JSON& body) {
+    const std::string& name = Members::string(body, "name", Limits::nameCharacters);
+    const std::string& deviceName = Members::string(body, "device_name", Limits::nameCharacters);
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        double now = clock_.now();
+        std::string group = newIdentifier();
+        transaction.database.run("INSERT INTO groups (id, name, created_at) VALUES (?, ?, ?)",
+                                 group, name, now);
+        return enrol(transaction.database, group, name, deviceName, now);
+    });
+}
+
+Caller Service::authenticate(std::string_view authorization) {
+    const Refusal invalid(401, "Invalid device credential");
+    constexpr std::string_view scheme = "bearer ";
+    if (authorization.size() <= scheme.size() ||
+        Members::lowerCase(authorization.substr(0, scheme.size())) != scheme) {
+        throw invalid;
+    }
+    std::string_view credential = authorization.substr(scheme.size());
+    auto dot = credential.find('.');
+    if (dot == std::string_view::npos || !Platform::isUUID(credential.substr(0, dot)) ||
+        dot + 1 == credential.size() || credential.size() - dot > 256) {
+        throw invalid;
+    }
+    std::string device = Members::lowerCase(credential.substr(0, dot));
+    std::string presented = Platform::sha256Hex(credential.substr(dot + 1));
+    return store_.read([&](Database& database) {
+        Query row = database.query("SELECT group_id, token_hash, revoked FROM devices WHERE id = ?",
+                                   device);
+        if (!row.next() || !Platform::constantTimeEqual(presented, row.text(1))) {
+            throw invalid;
+        }
+        if (row.integer(2) != 0) {
+            throw Refusal(401, "revoked device credential");
+        }
+        return Caller{device, row.text(0)};
+    });
+}
+
+JSON Service::createInvite(const Caller& caller) {
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        double now = clock_.now();
+        Database& database = transaction.database;
+        Query open =
+            database.query("SELECT COUNT(*) FROM invites WHERE group_id = ? AND used_at IS NULL "
+                           "AND expires_at > ?",
+                           caller.groupID, now);
+        if (open.next() &&
+            open.integer(0) >= static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
+            throw Refusal(429, "This group has too many open invites. Wait for some to expire.");
+        }
+        std::string code = newSecret(inviteBytes);
+        database.run("INSERT INTO invites (code_hash, group_id, created_by, created_at, "
+                     "expires_at) VALUES (?, ?, ?, ?, ?)",
+                     Platform::sha256Hex(code), caller.groupID, caller.deviceID, now,
+                     now + Limits::inviteSeconds);
+        return JSON::object(
+            {{"code", code}, {"expires_in_seconds", static_cast<int>(Limits::inviteSeconds)}});
+    });
+}
+
+JSON Service::join(const JSON& body) {
+    const Refusal invalid(400, "Invite is invalid or expired");
+    // A missing or mistyped code is as unknown as a wrong one.
+    std::string code = body["code"].text();
+    const std::string& deviceName = Members::string(body, "device_name", Limits::nameCharacters);
+    if (code.empty()) {
+        throw invalid;
+    }
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        double now = clock_.now();
+        Database& database = transaction.database;
+        std::string hash = Platform::sha256Hex(code);
+        // Consuming is one statement, so two Macs racing with the same code cannot both win.
+        if (database.run("UPDATE invites SET used_at = ? WHERE code_hash = ? AND used_at IS NULL "
+                         "AND expires_at > ?",
+                         now, hash, now) != 1) {
+            throw invalid;
+        }
+        Query group = database.query(
+            "SELECT g.id, g.name, (SELECT COUNT(*) FROM devices d WHERE d.group_id = g.id) "
+            "FROM invites i JOIN groups g ON g.id = i.group_id WHERE i.code_hash = ?",
+            hash);
+        if (!group.next()) {
+            throw invalid;
+        }
+        if (group.integer(2) >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
+            throw Refusal(409, "This group already has " + std::to_string(Limits::devicesPerGroup) +
+                                   " Macs");
+        }
+        return enrol(database, group.text(0), group.text(1), deviceName, now);
+    });
+}
+
+JSON Service::group(const Caller& caller) {
+    return store_.read([&](Database& database) {
+        double now = clock_.now();
+        Query group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
+        std::string name = group.next() ? group.text(0) : std::string();
+        JSON::Array devices;
+        Query rows = database.query("SELECT id, name, revoked, last_seen, inventory FROM devices "
+                                    "WHERE group_id = ? ORDER BY created_at, id",
+                                    caller.groupID);
+        while (rows.next()) {
+            bool seen = !rows.isNull(3);
+            double lastSeen = rows.real(3);
+            JSON inventory = rows.isNull(4) ? JSON() : JSON::decode(rows.text(4));
+            devices.push_back(JSON::object({
+                {"id", rows.text(0)},
+                {"name", rows.text(1)},
+                {"online", seen && now - lastSeen < Limits::onlineSeconds},
+                {"revoked", rows.integer(2) != 0},
+                {"last_seen", seen ? JSON(Members::timestamp(lastSeen)) : JSON()},
+                {"inventory", std::move(inventory)},
+            }));
+        }
+        return JSON::object(
+            {{"id", caller.groupID}, {"name", name}, {"devices", JSON(std::move(devices))}});
+    });
+}
+
+JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
+    std::string device = Members::lowerCase(deviceID);
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        Database& database = transaction.database;
+        if (!Platform::isUUID(device) ||
+            database.run("UPDATE devices SET revoked = 1 WHERE id = ? AND group_id = ?", device,
+                         caller.groupID) != 1) {
+            throw Refusal(404, "Mac not found");
+        }
+        database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
+        std::vector<JobState> unfinished;
+        Query jobs = database.query(
+            "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "
+            "AND (builder_id = ? OR receiver_id = ?) AND state IN ('building', 'installing')",
+            caller.groupID, device, device);
+        while (jobs.next()) {
+            unfinished.push_back(
+                {jobs.text(0), jobs.text(1), jobs.optionalText(2), jobs.optionalText(3)});
+        }
+        for (const auto& job : unfinished) {
+            endJob(transaction, job, "failed", std::string("Mac was revoked"));
+        }
+        return JSON::object({{"ok", true}, {"id", device}});
+    });
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,271 @@
+#include "HTTPServer.hpp"
+
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace ZUQRelay {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+thread_local Connection* currentConnection = nullptr;
+
+// How long accepting pauses when the process has run out of descriptors.
+constexpr auto acceptPause = std::chrono::milliseconds(100);
+constexpr int acceptsPerWakeup = 64;
+
+[[noreturn]] void failAt(std::string_view action, const std::string& host, int port) {
+    throw std::system_error(errno, std::generic_category(),
+                            std::string(action) + " " + host + ":" + std::to_string(port));
+}
+
+} // namespace
+
+HTTPServer::HTTPServer(const Settings& settings, ssl_ctx_st* tls)
+    : settings_(settings), tls_(tls) {}
+
+HTTPServer::~HTTPServer() {
+    // run() has drained the workers when it returned; this covers a server that never ran.
+    workers_.reset();
+}
+
+Connection* HTTPServer::current() {
+    return currentConnection;
+}
+
+bool HTTPServer::process_and_close_socket(socket_t socket) {
+    // Only httplib's own listen loop calls this, and this server does not use it.
+    ::close(socket);
+    return false;
+}
+
+int HTTPServer::listenOn(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(port);
+    if (int error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); error != 0) {
+        throw std::runtime_error("Cannot resolve " + host + ": " + ::gai_strerror(error));
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+    Platform::FileDescriptor listener(
+        ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) {
+        failAt("Cannot listen on", host, port);
+    }
+    int yes = 1;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(listener.get(), found->ai_addr, found->ai_addrlen) != 0 ||
+        ::listen(listener.get(), SOMAXCONN) != 0) {
+        failAt("Cannot listen on", host, port);
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    int actual = bound.ss_family == AF_INET6
+                     ? ntohs(reinterpret_cast<sockaddr_in6&>(bound).sin6_port)
+                     : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    listener_ = std::move(listener);
+    // httplib's answer writers stop early when this reads as invalid; it stays valid until
+    // every request in progress has been answered.
+    svr_sock_ = listener_.get();
+    return actual;
+}
+
+void HTTPServer::run() {
+    events_ = Platform::FileDescriptor(::epoll_create1(EPOLL_CLOEXEC));
+    wakeup_ = Platform::FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!events_ || !wakeup_) {
+        throw std::system_error(errno, std::generic_category(), "Cannot start the event loop");
+    }
+    for (auto* source : {&listener_, &wakeup_}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.ptr = source;
+        ::epoll_ctl(events_.get(), EPOLL_CTL_ADD, source->get(), &event);
+    }
+    workers_.emplace(settings_.threads);
+    loop();
+
+    listener_.reset();
+    std::list<std::shared_ptr<Connection>> idle;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        idle.swap(idle_);
+    }
+    idle.clear();
+    workers_->drain();
+    workers_.reset();
+    svr_sock_ = INVALID_SOCKET;
+}
+
+void HTTPServer::stop() {
+    std::uint64_t one = 1;
+    // Also safe from a signal handler; a full counter already means "stop".
+    [[maybe_unused]] auto written = ::write(wakeup_.get(), &one, sizeof one);
+}
+
+void HTTPServer::loop() {
+    std::vector<epoll_event> events(256);
+    for (;;) {
+        int count =
+            ::epoll_wait(events_.get(), events.data(), static_cast<int>(events.size()), 1000);
+        if (count < 0 && errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "Cannot wait for connections");
+        }
+        for (int index = 0; index < count; ++index) {
+            void* source = events[static_cast<std::size_t>(index)].data.ptr;
+            if (source == &wakeup_) {
+                return;
+            }
+            if (source == &listener_) {
+                accept();
+            } else {
+                dispatch(static_cast<Connection*>(source));
+            }
+        }
+        closeIdle();
+        if (acceptPaused_ && SteadyClock::now() >= acceptPausedUntil_) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.ptr = &listener_;
+            ::epoll_ctl(events_.get(), EPOLL_CTL_ADD, listener_.get(), &event);
+            acceptPaused_ = false;
+        }
+    }
+}
+
+void HTTPServer::accept() {
+    for (int accepted = 0; accepted < acceptsPerWakeup; ++accepted) {
+        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                std::lock_guard lock(mutex_);
+                if (!idle_.empty()) {
+                    idle_.front()->idle = false;
+                    idle_.pop_front();
+                    continue;
+                }
+                ::epoll_ctl(events_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr);
+                acceptPaused_ = true;
+                acceptPausedUntil_ = SteadyClock::now() + acceptPause;
+            }
+            return;
+        }
+        Platform::FileDescriptor socket(fd);
+        int yes = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        std::shared_ptr<Connection> connection;
+        try {
+            connection = std::make_shared<Connection>(std::move(socket), tls_, settings_.timeouts);
+        } catch (const std::exception&) {
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        if (idle_.size() + active_ >= settings_.maxConnections) {
+            if (idle_.empty()) {
+                continue; // every connection is busy: this one is refused by closing it
+            }
+            idle_.front()->idle = false;
+            idle_.pop_front();
+        }
+        connection->idle = true;
+        connection->idleSince = SteadyClock::now();
+        idle_.push_back(connection);
+        connection->idlePosition = std::prev(idle_.end());
+        watch(*connection, true);
+    }
+}
+
+void HTTPServer::watch(Connection& connection, bool add) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    event.data.ptr = &connection;
+    ::epoll_ctl(events_.get(), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.fd(), &event);
+}
+
+void HTTPServer::dispatch(Connection* ready) {
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard lock(mutex_);
+        if (!ready->idle) {
+            return;
+        }
+        ready->idle = false;
+        connection = std::move(*ready->idlePosition);
+        idle_.erase(ready->idlePosition);
+        ++active_;
+    }
+    workers_->enqueue([this, connection] {
+        serve(connection);
+        --active_;
+    });
+}
+
+void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
+    thread_local std::vector<char> buffer(settings_.readBufferSize);
+    connection->attach(buffer);
+    for (;;) {
+        Connection::Progress progress = connection->receive();
+        if (progress != Connection::Progress::ready) {
+            connection->detach();
+            if (progress == Connection::Progress::waiting) {
+                makeIdle(connection);
+            }
+            return;
+        }
+        connection->beginRequest();
+        currentConnection = connection.get();
+        bool closed = false;
+        bool kept = false;
+        try {
+            kept = process_request(*connection, stopping_, closed, nullptr);
+        } catch (...) {
+            kept = false;
+        }
+        currentConnection = nullptr;
+        if (!kept || closed || connection->closingAfterResponse() || stopping_) {
+            connection->detach();
+            return;
+        }
+    }
+}
+
+void HTTPServer::makeIdle(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+        return;
+    }
+    connection->idle = true;
+    connection->idleSince = SteadyClock::now();
+    idle_.push_back(connection);
+    connection->idlePosition = std::prev(idle_.end());
+    watch(*connection, false);
+}
+
+void HTTPServer::closeIdle() {
+    auto now = SteadyClock::now();
+    std::list<std::shared_ptr<Connection>> expired;
+    {
+        std::lock_guard lock(mutex_);
+        while (!idle_.empty() && now - idle_.front()->idleSince >= settings_.timeouts.idle) {
+            idle_.front()->idle = false;
+            expired.splice(expired.end(), idle_, idle_.begin());
+        }
+    }
+    // Closed outside the lock: a TLS goodbye is a write.
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,173 @@
+// Submitting, listing, reading and cancelling jobs, and their events.
+#include "Members.hpp"
+#include "Platform/Random.hpp"
+#include "Service.hpp"
+
+namespace ZUQRelay {
+
+namespace {
+
+constexpr std::string_view recordColumns =
+    "id, state, error, spec, builder_id, receiver_id, artifact_sha, created_at, updated_at";
+
+JSON record(const Query& row) {
+    return JSON::object({
+        {"id", row.text(0)},
+        {"state", row.text(1)},
+        {"error", row.isNull(2) ? JSON() : JSON(row.text(2))},
+        {"spec", JSON::decode(row.text(3))},
+        {"builder_id", row.text(4)},
+        {"receiver_id", row.text(5)},
+        {"artifact_sha", row.isNull(6) ? JSON() : JSON(row.text(6))},
+        {"created_at", Members::timestamp(row.real(7))},
+        {"updated_at", Members::timestamp(row.real(8))},
+    });
+}
+
+// The receiver's last reported phone with this UDID, or null.
+JSON reportedPhone(Database& database, const std::string& receiver, const std::string& udid) {
+    Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
+    if (!row.next() || row.isNull(0)) {
+        return JSON();
+    }
+    JSON inventory = JSON::decode(row.text(0));
+    for (const JSON& phone : inventory["phones"].items()) {
+        if (phone.kind() == JSON::Kind::object && phone["udid"].kind() == JSON::Kind::string &&
+            phone["udid"].text() == udid) {
+            return phone;
+        }
+    }
+    return JSON();
+}
+
+bool isMember(Database& database, const Caller& caller, const std::string& device) {
+    Query row =
+        database.query("SELECT 1 FROM devices WHERE id = ? AND group_id = ? AND revoked = 0",
+                       device, caller.groupID);
+    return row.next();
+}
+
+} // namespace
+
+JSON Service::jobRecord(Database& database, const std::string& id) {
+    Query row =
+        database.query("SELECT " + std::string(recordColumns) + " FROM jobs WHERE id = ?", id);
+    if (!row.next()) {
+        throw Refusal(404, "Job not found");
+    }
+    return record(row);
+}
+
+Service::JobState Service::findJob(Database& database, const Caller& caller, std::string_view id) {
+    std::string job = Members::lowerCase(id);
+    Query row = database.query(
+        "SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ? AND group_id = ?", job,
+        caller.groupID);
+    // Another group's job is answered exactly like a missing one.
+    if (!Platform::isUUID(job) || !row.next()) {
+        throw Refusal(404, "Job not found");
+    }
+    return {job, row.text(0), row.optionalText(1), row.optionalText(2)};
+}
+
+void Service::endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+                     const std::optional<std::string>& error) {
+    transaction.database.run("UPDATE jobs SET state = ?, error = ?, updated_at = ? WHERE id = ?",
+                             state, error, clock_.now(), job.id);
+    transaction.makeDurable();
+    // A finished job's build is of no further use to anyone; it goes once the end is on disk.
+    for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
+        if (sha) {
+            transaction.afterCommit(
+                [this, id = job.id, file = *sha] { artifacts_.remove(id, file); });
+        }
+    }
+}
+
+JSON Service::submit(const Caller& caller, const JSON& body) {
+    if (body.kind() != JSON::Kind::object) {
+        throw Refusal(400, "Request body must be a JSON object");
+    }
+    JSON::Object spec;
+    for (std::string_view name :
+         {"builder_id", "receiver_id", "project_id", "scheme", "configuration", "mode", "udid"}) {
+        const std::string& value = Members::string(body, name, Limits::specCharacters);
+        spec[std::string(name)] = value;
+    }
+    if (spec["mode"].text() != "adhoc" && spec["mode"].text() != "debug") {
+        throw Refusal(400, "Mode must be adhoc or debug");
+    }
+    std::string builder = Members::lowerCase(spec["builder_id"].text());
+    std::string receiver = Members::lowerCase(spec["receiver_id"].text());
+    spec["builder_id"] = builder;
+    spec["receiver_id"] = receiver;
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        Database& database = transaction.database;
+        if (!isMember(database, caller, builder)) {
+            throw Refusal(400, "Unknown builder Mac");
+        }
+        if (!isMember(database, caller, receiver)) {
+            throw Refusal(400, "Unknown receiver Mac");
+        }
+        JSON::Object fullSpec = spec;
+        fullSpec["phone"] = reportedPhone(database, receiver, spec["udid"].text());
+        std::string id = Members::lowerCase(Platform::newUUID());
+        double now = clock_.now();
+        database.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "
+                     "created_at, updated_at) VALUES (?, ?, 'building', ?, ?, ?, ?, ?)",
+                     id, caller.groupID, JSON(std::move(fullSpec)).data(), builder, receiver, now,
+                     now);
+        return jobRecord(database, id);
+    });
+}
+
+JSON Service::jobs(const Caller& caller) {
+    return store_.read([&](Database& database) {
+        JSON::Array jobs;
+        Query rows =
+            database.query("SELECT " + std::string(recordColumns) +
+                               " FROM jobs WHERE group_id = ? ORDER BY seq DESC LIMIT ?",
+                           caller.groupID, static_cast<std::int64_t>(Limits::jobsPerAnswer));
+        while (rows.next()) {
+            jobs.push_back(record(rows));
+        }
+        return JSON::object({{"jobs", JSON(std::move(jobs))}});
+    });
+}
+
+JSON Service::job(const Caller& caller, std::string_view id) {
+    // Through a write: a lapsed lease fails its job before anyone reads the job.
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        return jobRecord(transaction.database, findJob(transaction.database, caller, id).id);
+    });
+}
+
+JSON Service::cancel(const Caller& caller, std::string_view id) {
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        if (!ZUQ::isTerminal(job.state)) {
+            endJob(transaction, job, "cancelled", std::nullopt);
+        }
+        return jobRecord(transaction.database, job.id);
+    });
+}
+
+JSON Service::events(const Caller& caller, std::string_view id, std::int64_t after) {
+    return store_.read([&](Database& database) {
+        std::string job = findJob(database, caller, id).id;
+        JSON::Array events;
+        Query rows = database.query("SELECT id, message, created_at FROM events WHERE job_id = ? "
+                                    "AND id > ? ORDER BY id LIMIT ?",
+                                    job, after, static_cast<std::int64_t>(Limits::eventsPerAnswer));
+        while (rows.next()) {
+            events.push_back(JSON::object({{"id", rows.integer(0)},
+                                           {"message", rows.text(1)},
+                                           {"created_at", Members::timestamp(rows.real(2))}}));
+        }
+        return JSON::object({{"events", JSON(std::move(events))}});
+    });
+}
+
+} // namespace ZUQRelay

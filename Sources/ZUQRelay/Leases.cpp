@@ -1,0 +1,165 @@
+// Heartbeats, claims and the leases that bind a job to the Mac working on it.
+//
+// A lease is a random token, stored hashed, bound to one job, one device and one side
+// (builder or receiver). It is live for a lease period from its claim or last renewal. Only a
+// live lease of the side the job's state calls for holds the job; when such a lease lapses the
+// job fails. Lapsed leases are kept a while so that a heartbeat still carrying one learns the
+// job's fate.
+#include "Members.hpp"
+#include "Platform/Digest.hpp"
+#include "Platform/Encoding.hpp"
+#include "Platform/Random.hpp"
+#include "Service.hpp"
+
+namespace ZUQRelay {
+
+namespace {
+
+constexpr std::size_t leaseBytes = 32;
+// How long a lapsed or ended lease is remembered for heartbeats that still carry it.
+constexpr double lapsedLeaseSeconds = 3600;
+
+std::string_view sideName(bool builder) {
+    return builder ? "builder" : "receiver";
+}
+
+} // namespace
+
+void Service::expireLeases(Store::Transaction& transaction) {
+    Database& database = transaction.database;
+    double now = clock_.now();
+    struct Lapsed {
+        std::string hash;
+        std::string job;
+        std::string side;
+    };
+    std::vector<Lapsed> lapsed;
+    {
+        Query rows = database.query(
+            "SELECT token_hash, job_id, side FROM leases WHERE live = 1 AND expires_at <= ?", now);
+        while (rows.next()) {
+            lapsed.push_back({rows.text(0), rows.text(1), rows.text(2)});
+        }
+    }
+    for (const auto& [hash, id, side] : lapsed) {
+        database.run("UPDATE leases SET live = 0 WHERE token_hash = ?", hash);
+        Query row =
+            database.query("SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ?", id);
+        if (!row.next() || row.text(0) != workingState(side)) {
+            continue;
+        }
+        JobState job{id, row.text(0), row.optionalText(1), row.optionalText(2)};
+        endJob(transaction, job, "failed",
+               side == "builder" ? "The builder Mac stopped responding"
+                                 : "The receiver Mac stopped responding");
+    }
+}
+
+std::string Service::requireLease(Database& database, const Caller& caller, const std::string& job,
+                                  std::string_view lease, std::optional<Side> side) {
+    Query row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
+                               "AND device_id = ? AND live = 1 AND expires_at > ?",
+                               Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
+    if (lease.empty() || !row.next() || (side && row.text(0) != sideName(*side == Side::builder))) {
+        throw Refusal(409, "Lease is not valid for this job");
+    }
+    return row.text(0);
+}
+
+JSON Service::heartbeat(const Caller& caller, const JSON& body) {
+    if (body.kind() != JSON::Kind::object) {
+        throw Refusal(400, "Request body must be a JSON object");
+    }
+    const JSON& inventory = Members::object(body, "inventory");
+    const JSON::Array& leases = Members::array(body, "leases");
+    if (leases.size() > Limits::leasesPerHeartbeat) {
+        throw Refusal(400, "Member \"leases\" has more than " +
+                               std::to_string(Limits::leasesPerHeartbeat) + " items");
+    }
+    std::vector<std::pair<std::string, std::string>> presented;
+    for (const JSON& lease : leases) {
+        if (lease.kind() != JSON::Kind::object || lease["id"].kind() != JSON::Kind::string ||
+            lease["token"].kind() != JSON::Kind::string) {
+            throw Refusal(400, "Member \"leases\" must hold objects with \"id\" and \"token\" "
+                               "strings");
+        }
+        presented.emplace_back(Members::lowerCase(lease["id"].text()),
+                               Platform::sha256Hex(lease["token"].text()));
+    }
+    std::string inventoryText = inventory.data();
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        Database& database = transaction.database;
+        expireLeases(transaction);
+        double now = clock_.now();
+        database.run("UPDATE devices SET last_seen = ?, inventory = ? WHERE id = ?", now,
+                     inventoryText, caller.deviceID);
+        JSON::Array jobs;
+        for (const auto& [job, hash] : presented) {
+            // Only live leases are renewed, but the caller hears about every job it holds or
+            // held a lease on, so that it stops work the relay has ended.
+            database.run("UPDATE leases SET expires_at = ? WHERE token_hash = ? AND job_id = ? "
+                         "AND device_id = ? AND live = 1",
+                         now + Limits::leaseSeconds, hash, job, caller.deviceID);
+            Query row =
+                database.query("SELECT j.state FROM leases l JOIN jobs j ON j.id = l.job_id "
+                               "WHERE l.token_hash = ? AND l.job_id = ? AND l.device_id = ?",
+                               hash, job, caller.deviceID);
+            if (row.next()) {
+                jobs.push_back(JSON::object({{"id", job}, {"state", row.text(0)}}));
+            }
+        }
+        return JSON::object({{"jobs", JSON(std::move(jobs))}});
+    });
+}
+
+JSON Service::claim(const Caller& caller) {
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        Database& database = transaction.database;
+        expireLeases(transaction);
+        double now = clock_.now();
+        std::string id;
+        std::string state;
+        {
+            Query row = database.query(
+                "SELECT j.id, j.state FROM jobs j "
+                "WHERE ((j.builder_id = ?1 AND j.state = 'building') "
+                "    OR (j.receiver_id = ?1 AND j.state = 'installing')) "
+                "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "
+                "    AND l.side = CASE j.state WHEN 'building' THEN 'builder' ELSE 'receiver' END "
+                "    AND l.live = 1 AND l.expires_at > ?2) "
+                "ORDER BY j.seq LIMIT 1",
+                caller.deviceID, now);
+            if (!row.next()) {
+                return JSON::object({{"job", nullptr}, {"lease", nullptr}});
+            }
+            id = row.text(0);
+            state = row.text(1);
+        }
+        std::string lease = Platform::base64URLEncode(Platform::randomBytes(leaseBytes));
+        database.run("INSERT INTO leases (token_hash, job_id, device_id, side, expires_at, "
+                     "created_at) VALUES (?, ?, ?, ?, ?, ?)",
+                     Platform::sha256Hex(lease), id, caller.deviceID, sideName(state == "building"),
+                     now + Limits::leaseSeconds, now);
+        transaction.makeDurable();
+        return JSON::object({{"job", jobRecord(database, id)}, {"lease", lease}});
+    });
+}
+
+void Service::sweep() {
+    store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        double now = clock_.now();
+        transaction.database.run("DELETE FROM invites WHERE expires_at <= ?", now);
+        transaction.database.run("DELETE FROM leases WHERE live = 0 AND expires_at <= ?",
+                                 now - lapsedLeaseSeconds);
+    });
+}
+
+void Service::restartLeases() {
+    store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        transaction.database.run("UPDATE leases SET expires_at = ? WHERE live = 1",
+                                 clock_.now() + Limits::leaseSeconds);
+    });
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,174 @@
+#include "Options.hpp"
+
+#include "JSON.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <charconv>
+
+namespace ZUQRelay {
+
+namespace {
+
+template <class Number>
+std::optional<Number> parseNumber(std::string_view text) {
+    Number value{};
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void parseListen(std::string_view text, Options& options) {
+    const ZUQError malformed(
+        "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787");
+    std::string_view host;
+    std::string_view port;
+    if (text.starts_with('[')) {
+        auto close = text.find("]:");
+        if (close == std::string_view::npos) {
+            throw malformed;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        auto colon = text.rfind(':');
+        if (colon == std::string_view::npos || text.find(':') != colon) {
+            throw malformed;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    auto number = parseNumber<int>(port);
+    if (host.empty() || !number || *number < 0 || *number > 65535) {
+        throw malformed;
+    }
+    options.host = host;
+    options.port = *number;
+}
+
+} // namespace
+
+Options Options::parse(const std::vector<std::string>& arguments) {
+    Options options;
+    bool hasData = false;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        std::string_view argument = arguments[index];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (argument == "--version") {
+            options.version = true;
+            continue;
+        }
+        std::string_view name = argument;
+        std::optional<std::string> value;
+        if (auto equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = std::string(argument.substr(equals + 1));
+        }
+        constexpr std::string_view known[] = {"--data",     "--listen",  "--bootstrap-file",
+                                              "--tls-cert", "--tls-key", "--max-artifact-bytes",
+                                              "--threads"};
+        if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
+            throw ZUQError("Unknown option: " + std::string(argument) + ". Run zuq-relay --help.");
+        }
+        if (!value) {
+            if (index + 1 >= arguments.size()) {
+                throw ZUQError("Option " + std::string(name) + " needs a value");
+            }
+            value = arguments[++index];
+        }
+        if (value->empty()) {
+            throw ZUQError("Option " + std::string(name) + " needs a value");
+        }
+        if (name == "--data") {
+            options.data = *value;
+            hasData = true;
+        } else if (name == "--listen") {
+            parseListen(*value, options);
+        } else if (name == "--bootstrap-file") {
+            options.bootstrapFile = *value;
+        } else if (name == "--tls-cert") {
+            options.tlsCertificate = *value;
+        } else if (name == "--tls-key") {
+            options.tlsKey = *value;
+        } else if (name == "--max-artifact-bytes") {
+            auto bytes = parseNumber<std::uint64_t>(*value);
+            if (!bytes || *bytes == 0) {
+                throw ZUQError("--max-artifact-bytes must be a whole number of bytes above 0");
+            }
+            options.maxArtifactBytes = *bytes;
+        } else if (name == "--threads") {
+            auto threads = parseNumber<std::size_t>(*value);
+            if (!threads || *threads < 2 || *threads > 1024) {
+                throw ZUQError("--threads must be between 2 and 1024");
+            }
+            options.threads = *threads;
+        }
+    }
+    if (options.help || options.version) {
+        return options;
+    }
+    if (!hasData) {
+        throw ZUQError("Required option: --data");
+    }
+    if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
+        throw ZUQError("--tls-cert and --tls-key must be given together");
+    }
+    if (!options.tls() && !isLoopback(options.host)) {
+        throw ZUQError("Plain HTTP is allowed only on loopback addresses. Give --tls-cert and "
+                       "--tls-key to listen on " +
+                       options.host + ".");
+    }
+    return options;
+}
+
+std::string Options::origin(int boundPort) const {
+    std::string text = tls() ? "https://" : "http://";
+    text += host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    text += ':';
+    text += std::to_string(boundPort);
+    return text;
+}
+
+bool isLoopback(std::string_view host) {
+    if (host == "localhost") {
+        return true;
+    }
+    std::string text(host);
+    in_addr ipv4{};
+    if (::inet_pton(AF_INET, text.c_str(), &ipv4) == 1) {
+        return (ntohl(ipv4.s_addr) >> 24) == 127;
+    }
+    in6_addr ipv6{};
+    return ::inet_pton(AF_INET6, text.c_str(), &ipv6) == 1 && IN6_IS_ADDR_LOOPBACK(&ipv6);
+}
+
+std::string_view usage() {
+    return R"(Usage: zuq-relay --data DIR [options]
+
+The relay every Mac of a zuq group talks to. It keeps groups, devices, jobs, events and
+encrypted builds in DIR and serves them over HTTP(S).
+
+Options:
+  --data DIR                 where the database and builds are kept (created if missing)
+  --listen HOST:PORT         address to serve on (default 127.0.0.1:8787; port 0 picks one)
+  --bootstrap-file PATH      file holding the secret that allows creating groups
+                             (default DIR/bootstrap-secret, generated once)
+  --tls-cert PEM --tls-key PEM
+                             serve HTTPS with this certificate chain and key; required for
+                             any address that is not loopback
+  --max-artifact-bytes N     largest build accepted (default 4294967296)
+  --threads N                worker threads (default 64)
+  --help, --version
+
+The first line on standard output is a JSON object with "url" and "bootstrap_file".
+Logs go to standard error. SIGTERM or SIGINT stops the relay cleanly.
+)";
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,44 @@
+// The relay's command line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ZUQRelay {
+
+/// What `zuq-relay` was asked to do.
+struct Options {
+    std::filesystem::path data;
+    std::string host = "127.0.0.1";
+    int port = 8787;
+    std::optional<std::filesystem::path> bootstrapFile;
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
+    std::uint64_t maxArtifactBytes = std::uint64_t(4) << 30;
+    std::size_t threads = 64;
+    bool help = false;
+    bool version = false;
+
+    /// Reads the arguments after the program name. Options take their value as the next
+    /// argument or after "=". Throws ZUQError with a sentence naming what is wrong: an unknown
+    /// option, a missing or malformed value, a missing --data, one TLS file without the other,
+    /// or plain HTTP on an address that is not loopback.
+    static Options parse(const std::vector<std::string>& arguments);
+
+    bool tls() const { return tlsCertificate.has_value(); }
+    /// The origin clients use: "http://127.0.0.1:8787", "https://[::1]:443".
+    std::string origin(int boundPort) const;
+};
+
+/// True for addresses that never leave the machine: 127.0.0.0/8, ::1 and "localhost".
+bool isLoopback(std::string_view host);
+
+/// The text of `zuq-relay --help`.
+std::string_view usage();
+
+} // namespace ZUQRelay

@@ -1,0 +1,179 @@
+#include "Program.hpp"
+
+#include "AccessLog.hpp"
+#include "Bootstrap.hpp"
+#include "HTTPServer.hpp"
+#include "Options.hpp"
+#include "Routes.hpp"
+#include "Service.hpp"
+#include "TLS.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <thread>
+
+namespace ZUQRelay {
+
+namespace {
+
+// Descriptors kept back from connections for the database, builds and the process itself.
+constexpr std::size_t reservedDescriptors = 256;
+
+// Refuses a second relay on the same data directory for as long as the lock is held.
+Platform::FileDescriptor lockDataDirectory(const std::filesystem::path& data) {
+    std::filesystem::path path = data / "relay.lock";
+    Platform::FileDescriptor lock = Platform::openFile(path, O_RDWR | O_CREAT, 0600);
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw ZUQError("Another zuq-relay is using " + data.string());
+        }
+        Platform::throwErrno("Cannot lock", path);
+    }
+    return lock;
+}
+
+// As many descriptors as the system allows, for many idle agent connections.
+std::size_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::size_t available = limit.rlim_cur == RLIM_INFINITY ? 65536 : limit.rlim_cur;
+    return std::max<std::size_t>(
+        available > reservedDescriptors ? available - reservedDescriptors : 0, 64);
+}
+
+// Runs the upkeep of the rules and the database about once a second until stopped.
+class Maintenance {
+public:
+    Maintenance(Service& service, Store& store)
+        : thread_([this, &service, &store](std::stop_token stop) { run(stop, service, store); }) {}
+
+private:
+    void run(const std::stop_token& stop, Service& service, Store& store) {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        while (!stop.stop_requested()) {
+            try {
+                service.sweep();
+                store.checkpoint();
+            } catch (const std::exception& error) {
+                AccessLog::notice(std::string("Upkeep failed: ") + error.what());
+            }
+            std::unique_lock lock(mutex);
+            wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
+        }
+    }
+    std::jthread thread_;
+};
+
+int serve(const Options& options) {
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    // Blocked here, before any thread starts, so that only the waiting thread receives them.
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::size_t maxConnections = raiseDescriptorLimit();
+
+    Platform::createDirectories(options.data, 0700);
+    Platform::FileDescriptor lock = lockDataDirectory(options.data);
+    std::filesystem::path bootstrapFile = std::filesystem::absolute(
+        options.bootstrapFile ? *options.bootstrapFile
+                              : Bootstrap::defaultSecretFile(options.data));
+    SystemClock clock;
+    Bootstrap bootstrap(Bootstrap::readSecret(bootstrapFile), clock);
+    std::optional<TLSContext> tls;
+    if (options.tls()) {
+        tls.emplace(*options.tlsCertificate, *options.tlsKey);
+    }
+
+    Store store(options.data / "relay.sqlite3");
+    Artifacts artifacts(options.data / "artifacts");
+    Service service(store, artifacts, clock);
+    service.restartLeases();
+    std::size_t removed = service.cleanArtifacts();
+
+    HTTPServer::Settings settings;
+    settings.threads = options.threads;
+    settings.maxConnections = maxConnections;
+    HTTPServer server(settings, tls ? tls->get() : nullptr);
+    Routes::Settings routeSettings;
+    routeSettings.maxArtifactBytes = options.maxArtifactBytes;
+    routeSettings.maxTransfers = options.threads - std::min<std::size_t>(options.threads / 2, 8);
+    Routes routes(service, bootstrap, artifacts, routeSettings);
+    routes.install(server);
+    int port = server.listenOn(options.host, options.port);
+
+    std::string url = options.origin(port);
+    std::cout << JSON::object({{"url", url}, {"bootstrap_file", bootstrapFile.string()}}).data()
+              << std::endl;
+    AccessLog::notice(
+        "zuq-relay " + std::string(ZUQ::version) + " serving " + url + " with " +
+        std::to_string(options.threads) + " workers; data in " + options.data.string() +
+        (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
+
+    std::atomic<bool> finished = false;
+    std::thread signals([&] {
+        timespec second{1, 0};
+        while (!finished) {
+            int signal = ::sigtimedwait(&stopSignals, nullptr, &second);
+            if (signal == SIGTERM || signal == SIGINT) {
+                AccessLog::notice(std::string("Stopping on ") +
+                                  (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+                server.stop();
+                return;
+            }
+        }
+    });
+    {
+        Maintenance maintenance(service, store);
+        try {
+            server.run();
+        } catch (...) {
+            finished = true;
+            signals.join();
+            throw;
+        }
+    }
+    finished = true;
+    signals.join();
+    AccessLog::notice("Stopped");
+    return 0;
+}
+
+} // namespace
+
+int main(const std::vector<std::string>& arguments) {
+    try {
+        Options options = Options::parse(arguments);
+        if (options.help) {
+            std::cout << usage();
+            return 0;
+        }
+        if (options.version) {
+            std::cout << "zuq-relay " << ZUQ::version << "\n";
+            return 0;
+        }
+        return serve(options);
+    } catch (const std::exception& error) {
+        std::string line = JSON::object({{"error", error.what()}}).data() + "\n";
+        std::fputs(line.c_str(), stderr);
+        return 1;
+    }
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,143 @@
+// The relay's rules: groups, devices and invites; jobs, leases and events; where builds may
+// go. Everything here is independent of HTTP: requests arrive as JSON values and identifiers,
+// answers leave as JSON values, refusals as Refusal with a status and a sentence.
+#pragma once
+
+#include "Artifacts.hpp"
+#include "Clock.hpp"
+#include "JSON.hpp"
+#include "Platform/File.hpp"
+#include "Refusal.hpp"
+#include "Store.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ZUQRelay {
+
+/// The fixed numbers of the rules.
+namespace Limits {
+inline constexpr double leaseSeconds = 60;
+inline constexpr double onlineSeconds = 30;
+inline constexpr double inviteSeconds = 900;
+inline constexpr std::size_t jobsPerAnswer = 100;
+inline constexpr std::size_t eventsPerAnswer = 1000;
+inline constexpr std::size_t eventsPerJob = 10000;
+inline constexpr std::size_t errorCharacters = 2000;
+inline constexpr std::size_t messageCharacters = 4000;
+inline constexpr std::size_t nameCharacters = 200;
+inline constexpr std::size_t specCharacters = 1000;
+inline constexpr std::size_t devicesPerGroup = 1000;
+inline constexpr std::size_t openInvitesPerGroup = 1000;
+inline constexpr std::size_t leasesPerHeartbeat = 100;
+} // namespace Limits
+
+/// The device a request was authenticated as.
+struct Caller {
+    std::string deviceID;
+    std::string groupID;
+};
+
+/// A job's build opened for download: the file stays readable even if the job ends and the
+/// file is removed meanwhile.
+struct Download {
+    Platform::FileDescriptor file;
+    std::uint64_t size = 0;
+};
+
+/// The relay's rules over one Store and one Artifacts directory. Thread-safe: every operation
+/// is one transaction of the store. Identifiers in paths are matched without regard to letter
+/// case; everything the relay creates is lower case.
+class Service {
+public:
+    Service(Store& store, const Artifacts& artifacts, const Clock& clock);
+
+    // Groups and devices.
+
+    /// {"name", "device_name"} → {"group_id", "group_name", "device_id", "token"}: a new group
+    /// with its first device. The bootstrap secret is checked by the caller.
+    JSON createGroup(const JSON& body);
+    /// The device of an "Authorization: Bearer <device>.<token>" header. Refuses with 401
+    /// "Invalid device credential", or "revoked device credential" for a revoked device.
+    Caller authenticate(std::string_view authorization);
+    /// {"code", "expires_in_seconds"}: a single-use invite into the caller's group.
+    JSON createInvite(const Caller& caller);
+    /// {"code", "device_name"} → the same four members as createGroup, in the code's group.
+    JSON join(const JSON& body);
+    /// {"id", "name", "devices": [...]}.
+    JSON group(const Caller& caller);
+    /// Revokes a device of the caller's group: its leases end and its unfinished jobs fail.
+    JSON revoke(const Caller& caller, std::string_view deviceID);
+
+    // Jobs.
+
+    JSON submit(const Caller& caller, const JSON& body);
+    /// {"jobs": [...]}: the group's newest jobs first.
+    JSON jobs(const Caller& caller);
+    JSON job(const Caller& caller, std::string_view id);
+    JSON cancel(const Caller& caller, std::string_view id);
+    /// {"events": [...]} with ids above `after`, in order.
+    JSON events(const Caller& caller, std::string_view id, std::int64_t after);
+    /// Records the inventory, renews the caller's leases and reports their jobs' states.
+    JSON heartbeat(const Caller& caller, const JSON& body);
+    /// {"job", "lease"}: the caller's oldest job waiting for it, leased to it, or nulls.
+    JSON claim(const Caller& caller);
+
+    // Work on a leased job. `lease` is the "X-ZUQ-Lease" header (empty when missing).
+
+    /// Refuses unless `lease` lets the caller upload job `id`'s build now.
+    void checkUpload(const Caller& caller, std::string_view id, std::string_view lease);
+    /// Moves a finished upload into place as the job's build, replacing an earlier one.
+    JSON storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
+                     Upload& upload, const std::string& sha);
+    Download openDownload(const Caller& caller, std::string_view id, std::string_view lease);
+    JSON finishBuild(const Caller& caller, std::string_view id, std::string_view lease,
+                     const JSON& body);
+    JSON finish(const Caller& caller, std::string_view id, std::string_view lease);
+    JSON fail(const Caller& caller, std::string_view id, std::string_view lease, const JSON& body);
+    JSON addEvent(const Caller& caller, std::string_view id, std::string_view lease,
+                  const JSON& body);
+
+    // Upkeep.
+
+    /// Fails the jobs whose leases lapsed and forgets expired invites and old leases.
+    /// Called about once a second; every operation that depends on leases also catches up
+    /// first, so nothing waits for this.
+    void sweep();
+    /// At start-up: gives every live lease a fresh lease period, so time while the relay was
+    /// down does not count against the Macs.
+    void restartLeases();
+    /// At start-up: removes builds no job needs any more.
+    std::size_t cleanArtifacts();
+
+private:
+    enum class Side { builder, receiver };
+    struct JobState {
+        std::string id;
+        std::string state;
+        std::optional<std::string> uploadSHA;
+        std::optional<std::string> artifactSHA;
+    };
+
+    /// The state in which a side works on a job: "building" or "installing".
+    static std::string_view workingState(std::string_view side) {
+        return side == "builder" ? "building" : "installing";
+    }
+    JobState findJob(Database& database, const Caller& caller, std::string_view id);
+    /// Refuses unless `lease` is a live lease of the caller on `job` (of `side`, when given);
+    /// returns the lease's side, "builder" or "receiver".
+    std::string requireLease(Database& database, const Caller& caller, const std::string& job,
+                             std::string_view lease, std::optional<Side> side);
+    void endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+                const std::optional<std::string>& error);
+    void expireLeases(Store::Transaction& transaction);
+    JSON jobRecord(Database& database, const std::string& id);
+
+    Store& store_;
+    const Artifacts& artifacts_;
+    const Clock& clock_;
+};
+
+} // namespace ZUQRelay

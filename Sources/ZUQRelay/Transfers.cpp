@@ -1,0 +1,136 @@
+// Builds in and out: the artifact upload, streamed to disk while it is hashed, and the
+// download, streamed from the file with its length.
+#include "Members.hpp"
+#include "Routes.hpp"
+
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace ZUQRelay {
+
+namespace {
+
+constexpr std::size_t downloadChunk = 256 * 1024;
+
+std::optional<std::uint64_t> parseLength(const std::string& text) {
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool isHexDigest(std::string_view text) {
+    return text.size() == 64 &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// A download in progress: the open file, a buffer and the transfer's place.
+struct Outgoing {
+    Platform::FileDescriptor file;
+    std::vector<char> buffer;
+    std::shared_ptr<void> slot;
+};
+
+} // namespace
+
+std::uint64_t Routes::checkUpload(Exchange& exchange) {
+    const httplib::Request& request = exchange.request;
+    std::string encoding = request.get_header_value("Content-Encoding");
+    if (!encoding.empty() && encoding != "identity") {
+        throw Refusal(415, "Builds are stored as sent; Content-Encoding is not supported");
+    }
+    if (!request.has_header("Content-Length") || request.has_header("Transfer-Encoding")) {
+        throw Refusal(411, "Content-Length is required");
+    }
+    std::optional<std::uint64_t> length = parseLength(request.get_header_value("Content-Length"));
+    if (!length) {
+        throw Refusal(400, "Content-Length must be a whole number");
+    }
+    if (*length > settings_.maxArtifactBytes) {
+        throw Refusal(413, "Build is too large");
+    }
+    if (request.has_header("X-ZUQ-SHA256") &&
+        !isHexDigest(Members::lowerCase(request.get_header_value("X-ZUQ-SHA256")))) {
+        throw Refusal(400, "Header X-ZUQ-SHA256 must be 64 hexadecimal digits");
+    }
+    service_.checkUpload(exchange.caller, exchange.id, request.get_header_value("X-ZUQ-Lease"));
+    return *length;
+}
+
+JSON Routes::upload(Exchange& exchange) {
+    // Until the whole body has been read, any refusal leaves the rest of it unread.
+    bool bodyRead = false;
+    struct CloseUnlessRead {
+        bool& read;
+        ~CloseUnlessRead() {
+            if (!read) {
+                if (Connection* connection = HTTPServer::current()) {
+                    connection->closeAfterResponse();
+                }
+            }
+        }
+    } closeUnlessRead{bodyRead};
+
+    std::uint64_t length = checkUpload(exchange);
+    TransferSlot slot(transfers_, settings_.maxTransfers);
+    Upload upload(artifacts_);
+    std::exception_ptr failure;
+    bool complete = (*exchange.reader)([&](const char* data, std::size_t size) {
+        try {
+            upload.append(data, size);
+            return true;
+        } catch (...) {
+            failure = std::current_exception();
+            return false;
+        }
+    });
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (!complete || upload.size() != length) {
+        throw Refusal(400, "The upload was cut short");
+    }
+    bodyRead = true;
+    std::string sha = upload.finish();
+    std::string expected = Members::lowerCase(exchange.request.get_header_value("X-ZUQ-SHA256"));
+    if (!expected.empty() && expected != sha) {
+        throw Refusal(400, "Artifact checksum mismatch");
+    }
+    return service_.storeUpload(exchange.caller, exchange.id,
+                                exchange.request.get_header_value("X-ZUQ-Lease"), upload, sha);
+}
+
+JSON Routes::download(Exchange& exchange) {
+    Download download = service_.openDownload(exchange.caller, exchange.id,
+                                              exchange.request.get_header_value("X-ZUQ-Lease"));
+    auto outgoing = std::make_shared<Outgoing>();
+    outgoing->slot = std::make_shared<TransferSlot>(transfers_, settings_.maxTransfers);
+    outgoing->file = std::move(download.file);
+    outgoing->buffer.resize(downloadChunk);
+    exchange.response.status = 200;
+    exchange.response.set_content_provider(
+        static_cast<std::size_t>(download.size), "application/octet-stream",
+        [outgoing](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            std::size_t want = std::min(length, outgoing->buffer.size());
+            ssize_t got;
+            do {
+                got = ::pread(outgoing->file.get(), outgoing->buffer.data(), want,
+                              static_cast<off_t>(offset));
+            } while (got < 0 && errno == EINTR);
+            // A short file (it cannot shrink while open, but a disk error can) ends the
+            // answer early; the client sees fewer bytes than announced and fails.
+            if (got <= 0) {
+                return false;
+            }
+            return sink.write(outgoing->buffer.data(), static_cast<std::size_t>(got));
+        });
+    return JSON();
+}
+
+} // namespace ZUQRelay

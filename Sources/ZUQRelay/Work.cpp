@@ -1,0 +1,172 @@
+// What the builder and the receiver do with a leased job: upload and download its build,
+// finish their side, fail it, and report progress.
+#include "Members.hpp"
+#include "Service.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <set>
+#include <utility>
+
+namespace ZUQRelay {
+
+namespace {
+
+void requireState(const std::string& state, std::string_view wanted) {
+    if (state != wanted) {
+        throw Refusal(409, "Job is " + state);
+    }
+}
+
+} // namespace
+
+void Service::checkUpload(const Caller& caller, std::string_view id, std::string_view lease) {
+    store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        requireLease(transaction.database, caller, job.id, lease, Side::builder);
+        requireState(job.state, "building");
+    });
+}
+
+JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
+                          Upload& upload, const std::string& sha) {
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        requireLease(transaction.database, caller, job.id, lease, Side::builder);
+        requireState(job.state, "building");
+        // The rename happens under the store's lock, so the file in place and the checksum
+        // recorded for it always belong to the same upload, however many race.
+        std::filesystem::path destination = artifacts_.path(job.id, sha);
+        if (std::rename(upload.file().path().c_str(), destination.c_str()) != 0) {
+            Platform::throwErrno("Cannot store", destination);
+        }
+        upload.file().keep();
+        transaction.database.run(
+            "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?", sha,
+            static_cast<std::int64_t>(upload.size()), clock_.now(), job.id);
+        transaction.afterCommit([this] { artifacts_.syncDirectory(); });
+        if (job.uploadSHA && *job.uploadSHA != sha) {
+            transaction.afterCommit(
+                [this, id = job.id, old = *job.uploadSHA] { artifacts_.remove(id, old); });
+        }
+        return JSON::object({{"ok", true},
+                             {"id", job.id},
+                             {"sha256", sha},
+                             {"size", static_cast<double>(upload.size())}});
+    });
+}
+
+Download Service::openDownload(const Caller& caller, std::string_view id, std::string_view lease) {
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        requireLease(transaction.database, caller, job.id, lease, Side::receiver);
+        requireState(job.state, "installing");
+        std::filesystem::path path = artifacts_.path(job.id, job.artifactSHA.value_or(""));
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                throw Refusal(409, "The build of this job is not stored on the relay");
+            }
+            Platform::throwErrno("Cannot open", path);
+        }
+        Download download{Platform::FileDescriptor(fd), 0};
+        download.size = Platform::fileSize(fd, path);
+        return download;
+    });
+}
+
+JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string_view lease,
+                          const JSON& body) {
+    std::string manifest = Members::object(body, "manifest").data();
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        Database& database = transaction.database;
+        JobState job = findJob(database, caller, id);
+        requireLease(database, caller, job.id, lease, Side::builder);
+        requireState(job.state, "building");
+        if (!job.uploadSHA) {
+            throw Refusal(409, "Upload the build before finishing it");
+        }
+        database.run("UPDATE jobs SET state = 'installing', artifact_sha = upload_sha, "
+                     "manifest = ?, updated_at = ? WHERE id = ?",
+                     manifest, clock_.now(), job.id);
+        return jobRecord(database, job.id);
+    });
+}
+
+JSON Service::finish(const Caller& caller, std::string_view id, std::string_view lease) {
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        requireLease(transaction.database, caller, job.id, lease, Side::receiver);
+        requireState(job.state, "installing");
+        endJob(transaction, job, "succeeded", std::nullopt);
+        return jobRecord(transaction.database, job.id);
+    });
+}
+
+JSON Service::fail(const Caller& caller, std::string_view id, std::string_view lease,
+                   const JSON& body) {
+    std::string error =
+        Members::firstCharacters(Members::string(body, "error"), Limits::errorCharacters);
+    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        JobState job = findJob(transaction.database, caller, id);
+        std::string side = requireLease(transaction.database, caller, job.id, lease, std::nullopt);
+        // A side can fail the job only while it is the side at work.
+        requireState(job.state, workingState(side));
+        endJob(transaction, job, "failed", error);
+        return jobRecord(transaction.database, job.id);
+    });
+}
+
+JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_view lease,
+                       const JSON& body) {
+    std::string message =
+        Members::firstCharacters(Members::string(body, "message"), Limits::messageCharacters);
+    return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        expireLeases(transaction);
+        Database& database = transaction.database;
+        JobState job = findJob(database, caller, id);
+        requireLease(database, caller, job.id, lease, std::nullopt);
+        if (ZUQ::isTerminal(job.state)) {
+            throw Refusal(409, "Job is " + job.state);
+        }
+        {
+            Query count = database.query(
+                "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE job_id = ? LIMIT ?)", job.id,
+                static_cast<std::int64_t>(Limits::eventsPerJob));
+            if (count.next() &&
+                count.integer(0) >= static_cast<std::int64_t>(Limits::eventsPerJob)) {
+                throw Refusal(429, "This job has too many events");
+            }
+        }
+        double now = clock_.now();
+        database.run("INSERT INTO events (job_id, message, created_at) VALUES (?, ?, ?)", job.id,
+                     message, now);
+        return JSON::object({{"id", database.lastInsertRowID()},
+                             {"message", message},
+                             {"created_at", Members::timestamp(now)}});
+    });
+}
+
+std::size_t Service::cleanArtifacts() {
+    std::set<std::pair<std::string, std::string>> wanted = store_.read([](Database& database) {
+        std::set<std::pair<std::string, std::string>> files;
+        Query rows = database.query("SELECT id, upload_sha FROM jobs WHERE upload_sha IS NOT NULL "
+                                    "AND state IN ('building', 'installing')");
+        while (rows.next()) {
+            files.emplace(rows.text(0), rows.text(1));
+        }
+        return files;
+    });
+    return artifacts_.clean([&](const std::string& job, const std::string& sha) {
+        return wanted.contains({job, sha});
+    });
+}
+
+} // namespace ZUQRelay
