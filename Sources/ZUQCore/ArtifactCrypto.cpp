@@ -5,15 +5,20 @@
 #include "Platform/File.hpp"
 #include "Platform/Random.hpp"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
-#include <future>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -30,9 +35,11 @@ namespace {
 constexpr std::size_t keySize = 32;
 constexpr std::size_t lengthSize = 4;
 
-// Hashing reads stay small enough to be hashed while they are still in the core's cache;
-// 4 MiB reads would go out to memory and back.
-constexpr std::size_t hashReadSize = 256 * 1024;
+// Files are read in pieces small enough to be sealed, opened or hashed while they are still in
+// the core's cache; a whole 4 MiB chunk would go out to memory and come back. A chunk is a
+// whole number of pieces.
+constexpr std::size_t pieceSize = 256 * 1024;
+static_assert(chunkSize % pieceSize == 0);
 
 [[noreturn]] void throwOpenSSLError(std::string_view action) {
     char reason[256] = "unknown error";
@@ -117,38 +124,102 @@ private:
 // Writes one buffer on a second thread while the caller fills the next. Copying a gigabyte
 // into the page cache costs the kernel about as much as reading and sealing it, so overlapping
 // the two halves the wall time. The caller alternates between two buffers; `write` returns
-// only once the buffer handed over before has been written, so that one is free again.
+// only once the buffer handed over before has been written, so that one is free again. One
+// long-lived thread does every write: a thread started per buffer begins on the caller's
+// processor and would share it instead of running beside it.
 class WriteBehind {
 public:
-    WriteBehind(int fd, const fs::path& path) : fd_(fd), path_(path) {}
+    WriteBehind(int fd, const fs::path& path) : fd_(fd), path_(path) {
+        thread_ = std::thread([this] { run(); });
+    }
     WriteBehind(const WriteBehind&) = delete;
     WriteBehind& operator=(const WriteBehind&) = delete;
     ~WriteBehind() {
-        if (pending_.valid()) {
-            pending_.wait();
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
         }
+        wake_.notify_one();
+        thread_.join();
     }
 
     // Waits for the previous write, passing on its failure, then starts writing `data`, which
     // must stay untouched until the next call.
     void write(const unsigned char* data, std::size_t size) {
-        finish();
-        pending_ = std::async(std::launch::async,
-                              [this, data, size] { Platform::writeAll(fd_, data, size, path_); });
+        std::unique_lock lock(mutex_);
+        waitForIdle(lock);
+        data_ = data;
+        size_ = size;
+        lock.unlock();
+        wake_.notify_one();
     }
 
     // Waits for the write in flight; passes on its failure.
     void finish() {
-        if (pending_.valid()) {
-            pending_.get();
-        }
+        std::unique_lock lock(mutex_);
+        waitForIdle(lock);
     }
 
 private:
+    void waitForIdle(std::unique_lock<std::mutex>& lock) {
+        done_.wait(lock, [this] { return data_ == nullptr; });
+        if (error_) {
+            std::rethrow_exception(std::exchange(error_, nullptr));
+        }
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return data_ != nullptr || stopping_; });
+            if (stopping_) {
+                return;
+            }
+            const unsigned char* data = data_;
+            std::size_t size = size_;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                Platform::writeAll(fd_, data, size, path_);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            error_ = error;
+            data_ = nullptr;
+            done_.notify_one();
+        }
+    }
+
     int fd_;
     const fs::path& path_;
-    std::future<void> pending_;
+    std::mutex mutex_;
+    std::condition_variable wake_; // data_ set or stopping_
+    std::condition_variable done_; // data_ cleared
+    // Guarded by mutex_: the buffer being written (null when idle), its size, the failure of
+    // the last write, and the request to end the thread.
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::exception_ptr error_;
+    bool stopping_ = false;
+    std::thread thread_;
 };
+
+// Reads on into `buffer`, which holds `size` bytes already, until it holds a whole chunk or the
+// file ends, handing each piece to `use` as it arrives. Returns the bytes now in the buffer.
+template <typename Use>
+std::size_t readChunk(int fd, unsigned char* buffer, std::size_t size, const fs::path& path,
+                      Use&& use) {
+    while (size < chunkSize) {
+        std::size_t got = Platform::readFully(fd, buffer + size, pieceSize, path);
+        use(buffer + size, got);
+        size += got;
+        if (got < pieceSize) {
+            break;
+        }
+    }
+    return size;
+}
 
 // Copies the rest of `input` to `output` in chunks, feeding each chunk to `digest` if given.
 void copyRest(int input, const fs::path& from, int output, const fs::path& to,
@@ -157,12 +228,14 @@ void copyRest(int input, const fs::path& from, int output, const fs::path& to,
     WriteBehind writer(output, to);
     for (int current = 0;; current ^= 1) {
         unsigned char* chunk = buffers[current].data();
-        std::size_t size = Platform::readFully(input, chunk, chunkSize, from);
+        std::size_t size =
+            readChunk(input, chunk, 0, from, [&](unsigned char* piece, std::size_t n) {
+                if (digest) {
+                    digest->update(piece, n);
+                }
+            });
         if (size == 0) {
             break;
-        }
-        if (digest) {
-            digest->update(chunk, size);
         }
         writer.write(chunk, size);
         if (size < chunkSize) {
@@ -205,44 +278,84 @@ void FrameCipher::seal(unsigned char* box, std::size_t size, std::string_view au
     if (size > chunkSize) {
         throw std::invalid_argument("A frame holds at most 4 MiB");
     }
-    EVP_CIPHER_CTX* context = encryption_.get();
-    unsigned char* text = box + nonceSize;
-    int written = 0;
-    if (RAND_bytes(box, static_cast<int>(nonceSize)) != 1) {
-        throwOpenSSLError("Cannot generate a nonce");
-    }
-    if (EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, box) != 1 ||
-        EVP_EncryptUpdate(context, nullptr, &written,
-                          reinterpret_cast<const unsigned char*>(authenticated.data()),
-                          static_cast<int>(authenticated.size())) != 1 ||
-        (size > 0 &&
-         EVP_EncryptUpdate(context, text, &written, text, static_cast<int>(size)) != 1) ||
-        EVP_EncryptFinal_ex(context, text + size, &written) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tagSize),
-                            text + size) != 1) {
-        throwOpenSSLError("AES-256-GCM sealing failed");
-    }
+    beginSealing(box, authenticated);
+    sealPiece(box + nonceSize, size);
+    endSealing(box + nonceSize + size);
 }
 
 void FrameCipher::open(unsigned char* box, std::size_t boxSize, std::string_view authenticated) {
     if (boxSize < boxOverhead || boxSize > maximumBox) {
         throw std::invalid_argument("A frame's box holds 28 bytes to 4 MiB + 28 bytes");
     }
-    EVP_CIPHER_CTX* context = decryption_.get();
     std::size_t size = boxSize - boxOverhead;
-    unsigned char* text = box + nonceSize;
+    beginOpening(box, authenticated);
+    openPiece(box + nonceSize, size);
+    endOpening(box + nonceSize + size);
+}
+
+void FrameCipher::beginSealing(unsigned char* nonce, std::string_view authenticated) {
     int written = 0;
-    if (EVP_DecryptInit_ex(context, nullptr, nullptr, nullptr, box) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_TAG, static_cast<int>(tagSize),
-                            text + size) != 1 ||
-        EVP_DecryptUpdate(context, nullptr, &written,
+    if (RAND_bytes(nonce, static_cast<int>(nonceSize)) != 1) {
+        throwOpenSSLError("Cannot generate a nonce");
+    }
+    if (EVP_EncryptInit_ex(encryption_.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
+        EVP_EncryptUpdate(encryption_.get(), nullptr, &written,
                           reinterpret_cast<const unsigned char*>(authenticated.data()),
-                          static_cast<int>(authenticated.size())) != 1 ||
-        (size > 0 &&
-         EVP_DecryptUpdate(context, text, &written, text, static_cast<int>(size)) != 1)) {
+                          static_cast<int>(authenticated.size())) != 1) {
+        throwOpenSSLError("AES-256-GCM sealing failed");
+    }
+}
+
+void FrameCipher::sealPiece(unsigned char* piece, std::size_t size) {
+    int written = 0;
+    if (size > chunkSize) {
+        throw std::invalid_argument("A frame holds at most 4 MiB");
+    }
+    if (size > 0 &&
+        EVP_EncryptUpdate(encryption_.get(), piece, &written, piece, static_cast<int>(size)) != 1) {
+        throwOpenSSLError("AES-256-GCM sealing failed");
+    }
+}
+
+void FrameCipher::endSealing(unsigned char* tag) {
+    int written = 0;
+    if (EVP_EncryptFinal_ex(encryption_.get(), tag, &written) != 1 ||
+        EVP_CIPHER_CTX_ctrl(encryption_.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tagSize),
+                            tag) != 1) {
+        throwOpenSSLError("AES-256-GCM sealing failed");
+    }
+}
+
+void FrameCipher::beginOpening(const unsigned char* nonce, std::string_view authenticated) {
+    int written = 0;
+    if (EVP_DecryptInit_ex(decryption_.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
+        EVP_DecryptUpdate(decryption_.get(), nullptr, &written,
+                          reinterpret_cast<const unsigned char*>(authenticated.data()),
+                          static_cast<int>(authenticated.size())) != 1) {
         throwOpenSSLError("AES-256-GCM opening failed");
     }
-    if (EVP_DecryptFinal_ex(context, text + size, &written) != 1) {
+}
+
+void FrameCipher::openPiece(unsigned char* piece, std::size_t size) {
+    int written = 0;
+    if (size > chunkSize) {
+        throw std::invalid_argument("A frame holds at most 4 MiB");
+    }
+    if (size > 0 &&
+        EVP_DecryptUpdate(decryption_.get(), piece, &written, piece, static_cast<int>(size)) != 1) {
+        throwOpenSSLError("AES-256-GCM opening failed");
+    }
+}
+
+void FrameCipher::endOpening(const unsigned char* tag) {
+    unsigned char expected[tagSize];
+    std::memcpy(expected, tag, tagSize);
+    int written = 0;
+    if (EVP_CIPHER_CTX_ctrl(decryption_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tagSize),
+                            expected) != 1) {
+        throwOpenSSLError("AES-256-GCM opening failed");
+    }
+    if (EVP_DecryptFinal_ex(decryption_.get(), expected, &written) != 1) {
         ERR_clear_error();
         throw ZUQError(std::string(authenticationFailure));
     }
@@ -255,12 +368,12 @@ std::string newKey() {
 std::string sha256(const fs::path& file) {
     FileDescriptor input = Platform::openFile(file, O_RDONLY);
     adviseSequential(input.get());
-    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(hashReadSize);
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(pieceSize);
     Platform::SHA256 digest;
     for (;;) {
-        std::size_t size = Platform::readFully(input.get(), buffer.get(), hashReadSize, file);
+        std::size_t size = Platform::readFully(input.get(), buffer.get(), pieceSize, file);
         digest.update(buffer.get(), size);
-        if (size < hashReadSize) {
+        if (size < pieceSize) {
             return digest.hexDigest();
         }
     }
@@ -280,9 +393,19 @@ void encrypt(const fs::path& source, const fs::path& to, std::string_view key,
     for (std::uint64_t frame = 0;; ++frame, current ^= 1) {
         unsigned char* bytes = buffers[current].data();
         unsigned char* box = bytes + lengthSize;
-        std::size_t size = Platform::readFully(input.get(), box + nonceSize, chunkSize, source);
+        unsigned char* text = box + nonceSize;
+        // Whether this is the end frame is known from the first piece, and the authenticated
+        // data that says so goes in before any plaintext.
+        std::size_t size = Platform::readFully(input.get(), text, pieceSize, source);
         bool end = size == 0;
-        cipher.seal(box, size, authenticatedData(job, frame, end));
+        cipher.beginSealing(box, authenticatedData(job, frame, end));
+        cipher.sealPiece(text, size);
+        if (size == pieceSize) {
+            size =
+                readChunk(input.get(), text, size, source,
+                          [&](unsigned char* piece, std::size_t n) { cipher.sealPiece(piece, n); });
+        }
+        cipher.endSealing(text + size);
         putBigEndian(bytes, static_cast<std::uint32_t>(size + boxOverhead));
         writer.write(bytes, lengthSize + size + boxOverhead);
         if (end) {
@@ -318,11 +441,25 @@ void decrypt(const fs::path& source, const fs::path& to, std::string_view key,
             throw ZUQError("Invalid encrypted chunk");
         }
         unsigned char* box = buffers[current].data();
-        if (Platform::readFully(input.get(), box, boxSize, source) != boxSize) {
+        unsigned char* text = box + nonceSize;
+        std::size_t size = boxSize - boxOverhead;
+        bool end = size == 0;
+        if (Platform::readFully(input.get(), box, nonceSize, source) != nonceSize) {
             throw ZUQError("Invalid encrypted chunk");
         }
-        bool end = boxSize == boxOverhead;
-        cipher.open(box, boxSize, authenticatedData(job, frame, end));
+        cipher.beginOpening(box, authenticatedData(job, frame, end));
+        for (std::size_t done = 0; done < size;) {
+            std::size_t n = std::min(pieceSize, size - done);
+            if (Platform::readFully(input.get(), text + done, n, source) != n) {
+                throw ZUQError("Invalid encrypted chunk");
+            }
+            cipher.openPiece(text + done, n);
+            done += n;
+        }
+        if (Platform::readFully(input.get(), text + size, tagSize, source) != tagSize) {
+            throw ZUQError("Invalid encrypted chunk");
+        }
+        cipher.endOpening(text + size);
         if (end) {
             unsigned char extra;
             if (Platform::readFully(input.get(), &extra, 1, source) != 0) {
@@ -330,7 +467,7 @@ void decrypt(const fs::path& source, const fs::path& to, std::string_view key,
             }
             break;
         }
-        writer.write(box + nonceSize, boxSize - boxOverhead);
+        writer.write(text, size);
     }
     writer.finish();
     output.commit();
