@@ -17,7 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request whose headers go past this is refused by closing the connection.
+// A request head longer than this is refused by closing the connection.
 constexpr std::size_t maxHeaderBytes = 64 * 1024;
 
 void addressText(const sockaddr_storage& address, std::string& ip, int& port) {
@@ -60,15 +60,22 @@ Connection::~Connection() {
 
 void Connection::attach(std::span<char> buffer) {
     buffer_ = buffer;
-    begin_ = end_ = 0;
+    begin_ = 0;
+    end_ = std::min(partial_.size(), buffer_.size());
+    std::memcpy(buffer_.data(), partial_.data(), end_);
+    partial_.clear();
+    partial_.shrink_to_fit();
 }
 
 void Connection::detach() {
     buffer_ = {};
+    begin_ = end_ = 0;
 }
 
-bool Connection::pending() const {
-    return begin_ < end_ || (ssl_ && SSL_pending(ssl_.get()) > 0);
+bool Connection::headComplete() const {
+    std::string_view buffered(buffer_.data() + begin_, end_ - begin_);
+    return buffered.find("\n\r\n") != std::string_view::npos ||
+           buffered.find("\n\n") != std::string_view::npos;
 }
 
 Connection::Progress Connection::receive() {
@@ -88,27 +95,44 @@ Connection::Progress Connection::receive() {
         }
         handshaken_ = true;
     }
-    if (pending()) {
-        return Progress::ready;
-    }
-    std::size_t moved = 0;
-    switch (receiveSome(buffer_.data(), buffer_.size(), moved)) {
-    case Outcome::moved:
+    for (;;) {
+        auto now = Clock::now();
+        if (begin_ == end_) {
+            headStarted_.reset();
+        } else {
+            if (!headStarted_) {
+                headStarted_ = now;
+            }
+            if (headComplete()) {
+                return Progress::ready;
+            }
+        }
+        if (end_ - begin_ >= maxHeaderBytes ||
+            (headStarted_ && now - *headStarted_ > timeouts_.headers)) {
+            return Progress::closed;
+        }
+        // Whatever is buffered moves to the front, so the rest of the head fits behind it.
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
         begin_ = 0;
-        end_ = moved;
-        return Progress::ready;
-    case Outcome::wouldBlockRead:
-        return Progress::waiting;
-    default:
-        return Progress::closed;
+        std::size_t moved = 0;
+        switch (receiveSome(buffer_.data() + end_, buffer_.size() - end_, moved)) {
+        case Outcome::moved:
+            end_ += moved;
+            break;
+        case Outcome::wouldBlockRead:
+            partial_.assign(buffer_.data(), end_);
+            return Progress::waiting;
+        default:
+            return Progress::closed;
+        }
     }
 }
 
 void Connection::beginRequest() {
-    readingHeaders_ = true;
-    headerBytes_ = 0;
     requestStart_ = Clock::now();
-    headerDeadline_ = requestStart_ + timeouts_.headers;
+    bodyDeadline_ = headStarted_.value_or(requestStart_) + timeouts_.headers;
+    headStarted_.reset();
     closeAfterResponse_ = false;
     device_.clear();
 }
@@ -200,8 +224,8 @@ bool Connection::waitFor(Wait wait, Clock::time_point deadline) const {
 
 bool Connection::fill() {
     auto deadline = Clock::now() + timeouts_.transfer;
-    if (readingHeaders_) {
-        deadline = std::min(deadline, headerDeadline_);
+    if (bodyDeadline_) {
+        deadline = std::min(deadline, *bodyDeadline_);
     }
     for (;;) {
         std::size_t moved = 0;
@@ -227,7 +251,8 @@ bool Connection::fill() {
 }
 
 bool Connection::is_readable() const {
-    return pending() || waitFor(Wait::readable, Clock::now() + timeouts_.transfer);
+    return begin_ < end_ || (ssl_ && SSL_pending(ssl_.get()) > 0) ||
+           waitFor(Wait::readable, Clock::now() + timeouts_.transfer);
 }
 
 bool Connection::is_writable() const {
@@ -239,13 +264,6 @@ ssize_t Connection::read(char* data, size_t size) {
         return -1;
     }
     std::size_t take = std::min(size, end_ - begin_);
-    if (readingHeaders_) {
-        headerBytes_ += take;
-        if (headerBytes_ > maxHeaderBytes) {
-            closeAfterResponse_ = true;
-            return -1;
-        }
-    }
     std::memcpy(data, buffer_.data() + begin_, take);
     begin_ += take;
     return static_cast<ssize_t>(take);
@@ -275,6 +293,30 @@ ssize_t Connection::write(const char* data, size_t size) {
         }
     }
     return static_cast<ssize_t>(size);
+}
+
+void Connection::finishSending() {
+    if (ssl_ && handshaken_) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());
+        handshaken_ = false;
+    }
+    ::shutdown(socket_.get(), SHUT_WR);
+}
+
+bool Connection::discardInput() {
+    char scratch[64 * 1024];
+    for (int reads = 0; reads < 16; ++reads) {
+        ssize_t result = ::recv(socket_.get(), scratch, sizeof scratch, 0);
+        if (result > 0) {
+            continue;
+        }
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
 }
 
 void Connection::get_remote_ip_and_port(std::string& ip, int& port) const {

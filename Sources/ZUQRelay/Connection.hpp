@@ -7,6 +7,7 @@
 #include <chrono>
 #include <list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -47,17 +48,19 @@ public:
     void detach();
 
     enum class Progress {
-        ready,   // bytes of a request are here
-        waiting, // nothing yet: wait for the socket without a thread
-        closed,  // the peer closed, failed or broke the protocol
+        ready,   // a request's whole head (request line and headers) is here
+        waiting, // not yet: wait for the socket without a thread, keeping what came
+        closed,  // the peer closed, failed, or took too long or too many bytes over a head
     };
-    /// Without blocking: finishes the TLS handshake when due, then reads what has arrived.
+    /// Without blocking: finishes the TLS handshake when due, then reads what has arrived
+    /// until a whole request head is buffered.
     Progress receive();
 
-    /// Marks the start of a request's headers, bounding their size and time.
+    /// Marks the start of handling the buffered request. Its body must then arrive within the
+    /// head time-out, counted from the head's first byte, unless `beginTransfer` lifts that.
     void beginRequest();
-    /// Marks the end of a request's headers: the body is read under the transfer time-out.
-    void endHeaders() { readingHeaders_ = false; }
+    /// The request's body is a build: it is read under the transfer time-out alone.
+    void beginTransfer() { bodyDeadline_.reset(); }
 
     /// Asks for the connection to close after the current answer (its request body was not
     /// read, so the stream no longer lines up with requests).
@@ -69,10 +72,18 @@ public:
     void setDevice(std::string device) { device_ = std::move(device); }
     const std::string& device() const { return device_; }
 
-    // Kept by the server while the connection is idle.
-    std::list<std::shared_ptr<Connection>>::iterator idlePosition;
-    std::chrono::steady_clock::time_point idleSince;
-    bool idle = false;
+    /// Ends the sending side after a last answer, so the peer reads it to the end even
+    /// though the rest of its request will not be read.
+    void finishSending();
+    /// Reads and drops what has arrived, without blocking. False once the peer has closed or
+    /// failed.
+    bool discardInput();
+
+    // Kept by the server while no worker holds the connection.
+    enum class Parked { no, idle, lingering };
+    Parked parked = Parked::no;
+    std::list<std::shared_ptr<Connection>>::iterator parkedPosition;
+    std::chrono::steady_clock::time_point parkedSince;
 
     // httplib::Stream
     bool is_readable() const override;
@@ -91,7 +102,7 @@ private:
     Outcome sendSome(const char* data, std::size_t size, std::size_t& moved);
     bool waitFor(Wait wait, std::chrono::steady_clock::time_point deadline) const;
     bool fill();
-    bool pending() const;
+    bool headComplete() const;
 
     struct FreeSSL {
         void operator()(ssl_st* ssl) const;
@@ -105,9 +116,11 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
 
-    bool readingHeaders_ = false;
-    std::size_t headerBytes_ = 0;
-    std::chrono::steady_clock::time_point headerDeadline_;
+    // Bytes of a request head that arrived before the connection was parked, kept while no
+    // worker lends a buffer.
+    std::string partial_;
+    std::optional<std::chrono::steady_clock::time_point> headStarted_;
+    std::optional<std::chrono::steady_clock::time_point> bodyDeadline_;
     std::chrono::steady_clock::time_point requestStart_;
     bool closeAfterResponse_ = false;
     std::string device_;

@@ -22,6 +22,8 @@ thread_local Connection* currentConnection = nullptr;
 // How long accepting pauses when the process has run out of descriptors.
 constexpr auto acceptPause = std::chrono::milliseconds(100);
 constexpr int acceptsPerWakeup = 64;
+// How long the unread rest of a refused request is drained before the connection closes.
+constexpr auto lingerTime = std::chrono::seconds(2);
 
 [[noreturn]] void failAt(std::string_view action, const std::string& host, int port) {
     throw std::system_error(errno, std::generic_category(),
@@ -99,13 +101,14 @@ void HTTPServer::run() {
     loop();
 
     listener_.reset();
-    std::list<std::shared_ptr<Connection>> idle;
+    std::list<std::shared_ptr<Connection>> parked;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        idle.swap(idle_);
+        parked.swap(idle_);
+        parked.splice(parked.end(), lingering_);
     }
-    idle.clear();
+    parked.clear();
     workers_->drain();
     workers_.reset();
     svr_sock_ = INVALID_SOCKET;
@@ -136,7 +139,7 @@ void HTTPServer::loop() {
                 dispatch(static_cast<Connection*>(source));
             }
         }
-        closeIdle();
+        closeExpired();
         if (acceptPaused_ && SteadyClock::now() >= acceptPausedUntil_) {
             epoll_event event{};
             event.events = EPOLLIN;
@@ -154,7 +157,7 @@ void HTTPServer::accept() {
             if (errno == EMFILE || errno == ENFILE) {
                 std::lock_guard lock(mutex_);
                 if (!idle_.empty()) {
-                    idle_.front()->idle = false;
+                    idle_.front()->parked = Connection::Parked::no;
                     idle_.pop_front();
                     continue;
                 }
@@ -174,17 +177,17 @@ void HTTPServer::accept() {
             continue;
         }
         std::lock_guard lock(mutex_);
-        if (idle_.size() + active_ >= settings_.maxConnections) {
+        if (idle_.size() + lingering_.size() + active_ >= settings_.maxConnections) {
             if (idle_.empty()) {
                 continue; // every connection is busy: this one is refused by closing it
             }
-            idle_.front()->idle = false;
+            idle_.front()->parked = Connection::Parked::no;
             idle_.pop_front();
         }
-        connection->idle = true;
-        connection->idleSince = SteadyClock::now();
+        connection->parked = Connection::Parked::idle;
+        connection->parkedSince = SteadyClock::now();
         idle_.push_back(connection);
-        connection->idlePosition = std::prev(idle_.end());
+        connection->parkedPosition = std::prev(idle_.end());
         watch(*connection, true);
     }
 }
@@ -200,12 +203,21 @@ void HTTPServer::dispatch(Connection* ready) {
     std::shared_ptr<Connection> connection;
     {
         std::lock_guard lock(mutex_);
-        if (!ready->idle) {
+        if (ready->parked == Connection::Parked::lingering) {
+            if (ready->discardInput()) {
+                watch(*ready, false);
+            } else {
+                ready->parked = Connection::Parked::no;
+                lingering_.erase(ready->parkedPosition);
+            }
             return;
         }
-        ready->idle = false;
-        connection = std::move(*ready->idlePosition);
-        idle_.erase(ready->idlePosition);
+        if (ready->parked != Connection::Parked::idle) {
+            return;
+        }
+        ready->parked = Connection::Parked::no;
+        connection = std::move(*ready->parkedPosition);
+        idle_.erase(ready->parkedPosition);
         ++active_;
     }
     workers_->enqueue([this, connection] {
@@ -222,7 +234,7 @@ void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
         if (progress != Connection::Progress::ready) {
             connection->detach();
             if (progress == Connection::Progress::waiting) {
-                makeIdle(connection);
+                park(connection, Connection::Parked::idle);
             }
             return;
         }
@@ -236,34 +248,45 @@ void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
             kept = false;
         }
         currentConnection = nullptr;
-        if (!kept || closed || connection->closingAfterResponse() || stopping_) {
+        if (kept && connection->closingAfterResponse()) {
+            connection->detach();
+            connection->finishSending();
+            park(connection, Connection::Parked::lingering);
+            return;
+        }
+        if (!kept || closed || stopping_) {
             connection->detach();
             return;
         }
     }
 }
 
-void HTTPServer::makeIdle(const std::shared_ptr<Connection>& connection) {
+void HTTPServer::park(const std::shared_ptr<Connection>& connection, Connection::Parked how) {
     std::lock_guard lock(mutex_);
     if (stopping_) {
         return;
     }
-    connection->idle = true;
-    connection->idleSince = SteadyClock::now();
-    idle_.push_back(connection);
-    connection->idlePosition = std::prev(idle_.end());
+    auto& list = how == Connection::Parked::idle ? idle_ : lingering_;
+    connection->parked = how;
+    connection->parkedSince = SteadyClock::now();
+    list.push_back(connection);
+    connection->parkedPosition = std::prev(list.end());
     watch(*connection, false);
 }
 
-void HTTPServer::closeIdle() {
+void HTTPServer::closeExpired() {
     auto now = SteadyClock::now();
     std::list<std::shared_ptr<Connection>> expired;
     {
         std::lock_guard lock(mutex_);
-        while (!idle_.empty() && now - idle_.front()->idleSince >= settings_.timeouts.idle) {
-            idle_.front()->idle = false;
-            expired.splice(expired.end(), idle_, idle_.begin());
-        }
+        auto take = [&](std::list<std::shared_ptr<Connection>>& list, auto limit) {
+            while (!list.empty() && now - list.front()->parkedSince >= limit) {
+                list.front()->parked = Connection::Parked::no;
+                expired.splice(expired.end(), list, list.begin());
+            }
+        };
+        take(idle_, settings_.timeouts.idle);
+        take(lingering_, lingerTime);
     }
     // Closed outside the lock: a TLS goodbye is a write.
 }

@@ -62,8 +62,8 @@ private:
     void accept();
     void dispatch(Connection* connection);
     void serve(const std::shared_ptr<Connection>& connection);
-    void makeIdle(const std::shared_ptr<Connection>& connection);
-    void closeIdle();
+    void park(const std::shared_ptr<Connection>& connection, Connection::Parked how);
+    void closeExpired();
     void watch(Connection& connection, bool add);
 
     Settings settings_;
@@ -77,8 +77,12 @@ private:
     std::chrono::steady_clock::time_point acceptPausedUntil_;
     bool acceptPaused_ = false;
 
-    std::mutex mutex_; // guards idle_
+    std::mutex mutex_; // guards idle_, lingering_ and the parked fields of their connections
+    // Connections waiting for their next request, longest waiting first.
     std::list<std::shared_ptr<Connection>> idle_;
+    // Connections closed for sending after a refusal, whose unread input is drained for a
+    // moment so that closing does not reset the answer before the peer has read it.
+    std::list<std::shared_ptr<Connection>> lingering_;
 };
 
 } // namespace ZUQRelay

@@ -136,9 +136,6 @@ void Routes::install(HTTPServer& server) {
 
 httplib::Server::HandlerResponse Routes::preRoute(const httplib::Request& request,
                                                   httplib::Response& response) {
-    if (Connection* connection = HTTPServer::current()) {
-        connection->endHeaders();
-    }
     const std::string& method = request.method;
     if (method != "GET" && method != "POST" && method != "PUT" && method != "DELETE") {
         abandonBody();

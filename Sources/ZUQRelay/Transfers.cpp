@@ -79,6 +79,9 @@ JSON Routes::upload(Exchange& exchange) {
 
     std::uint64_t length = checkUpload(exchange);
     TransferSlot slot(transfers_, settings_.maxTransfers);
+    if (Connection* connection = HTTPServer::current()) {
+        connection->beginTransfer();
+    }
     Upload upload(artifacts_);
     std::exception_ptr failure;
     bool complete = (*exchange.reader)([&](const char* data, std::size_t size) {

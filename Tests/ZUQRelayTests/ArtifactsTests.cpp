@@ -1,0 +1,190 @@
+// Builds on disk: where uploads land, what replaces them, when they go, and what survives a
+// restart.
+#include "Platform/Digest.hpp"
+#include "Platform/File.hpp"
+#include "Schema.hpp"
+#include "ServiceFixture.hpp"
+
+#include <unistd.h>
+
+using namespace ZUQRelayTests;
+
+namespace {
+
+using ArtifactsTest = ServiceTest;
+
+std::string readAll(ZUQRelay::Download& download) {
+    std::string content(download.size, '\0');
+    EXPECT_EQ(::pread(download.file.get(), content.data(), content.size(), 0),
+              static_cast<ssize_t>(content.size()));
+    return content;
+}
+
+TEST_F(ArtifactsTest, AnUploadIsHashedAndAppearsOnlyWhenStored) {
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    std::string lease = claim(member);
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 131 % 251);
+    }
+    ZUQRelay::Upload upload(*artifacts);
+    for (std::size_t offset = 0; offset < content.size(); offset += 4096) {
+        upload.append(content.data() + offset,
+                      std::min<std::size_t>(4096, content.size() - offset));
+    }
+    std::string sha = upload.finish();
+    EXPECT_EQ(sha, Platform::sha256Hex(content));
+    EXPECT_EQ(upload.size(), content.size());
+    // Until stored, only a hidden temporary file exists.
+    ASSERT_EQ(storedFiles().size(), 1u);
+    EXPECT_TRUE(storedFiles()[0].starts_with(".upload-"));
+
+    service->storeUpload(member.caller, job, lease, upload, sha);
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{job + "." + sha});
+    service->finishBuild(member.caller, job, lease, JSON::object({{"manifest", JSON::object()}}));
+    EXPECT_EQ(service->job(member.caller, job)["artifact_sha"].text(), sha);
+
+    std::string install = claim(member);
+    ZUQRelay::Download download = service->openDownload(member.caller, job, install);
+    EXPECT_EQ(download.size, content.size());
+    EXPECT_EQ(readAll(download), content);
+}
+
+TEST_F(ArtifactsTest, ADroppedUploadLeavesNothing) {
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    claim(member);
+    {
+        ZUQRelay::Upload upload(*artifacts);
+        upload.append("half a build", 12);
+    }
+    EXPECT_TRUE(storedFiles().empty());
+    EXPECT_EQ(service->job(member.caller, job)["artifact_sha"], JSON());
+}
+
+TEST_F(ArtifactsTest, ARepeatedUploadReplacesTheEarlierOne) {
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    std::string lease = claim(member);
+    std::string first = upload(member, job, lease, "first build");
+    std::string second = upload(member, job, lease, "second build");
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{job + "." + second});
+    // The same bytes again keep the file in place.
+    upload(member, job, lease, "second build");
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{job + "." + second});
+    service->finishBuild(member.caller, job, lease, JSON::object({{"manifest", JSON::object()}}));
+    EXPECT_EQ(service->job(member.caller, job)["artifact_sha"].text(), second);
+    EXPECT_NE(first, second);
+}
+
+TEST_F(ArtifactsTest, TheBuildGoesWhenItsJobEndsInAnyWay) {
+    Member builder = createGroup("Team", "Builder");
+    Member receiver = join(builder, "Receiver");
+    auto uploaded = [&](bool finishBuild) {
+        std::string job = submit(builder, builder, receiver);
+        std::string claimed;
+        std::string lease = claim(builder, &claimed);
+        EXPECT_EQ(claimed, job);
+        upload(builder, job, lease, "build of " + job);
+        if (finishBuild) {
+            service->finishBuild(builder.caller, job, lease,
+                                 JSON::object({{"manifest", JSON::object()}}));
+        }
+        return std::pair(job, lease);
+    };
+    {
+        auto [job, lease] = uploaded(true);
+        std::string install = claim(receiver);
+        service->finish(receiver.caller, job, install);
+        EXPECT_EQ(state(builder, job), "succeeded");
+        EXPECT_TRUE(storedFiles().empty());
+    }
+    {
+        auto [job, lease] = uploaded(false);
+        service->fail(builder.caller, job, lease, JSON::object({{"error", "no"}}));
+        EXPECT_TRUE(storedFiles().empty());
+    }
+    {
+        auto [job, lease] = uploaded(true);
+        service->cancel(receiver.caller, job);
+        EXPECT_TRUE(storedFiles().empty());
+    }
+    {
+        auto [job, lease] = uploaded(false);
+        clock.advance(61);
+        service->sweep();
+        EXPECT_EQ(state(builder, job), "failed");
+        EXPECT_TRUE(storedFiles().empty());
+    }
+}
+
+TEST_F(ArtifactsTest, AnUploadToAJobThatEndedMeanwhileIsRefusedAndDropped) {
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    std::string lease = claim(member);
+    ZUQRelay::Upload upload(*artifacts);
+    upload.append("build", 5);
+    std::string sha = upload.finish();
+    service->cancel(member.caller, job);
+    EXPECT_REFUSED(service->storeUpload(member.caller, job, lease, upload, sha), 409,
+                   "Job is cancelled");
+}
+
+TEST_F(ArtifactsTest, StartUpRemovesFilesNoJobNeeds) {
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    std::string lease = claim(member);
+    std::string sha = upload(member, job, lease, "kept");
+    std::string ended = submit(member, member, member);
+    Platform::atomicWrite(directory / "artifacts" / (ended + "." + sha), "left behind");
+    Platform::atomicWrite(directory / "artifacts" / (job + ".0000"), "an older upload");
+    Platform::atomicWrite(directory / "artifacts" / ".upload-abc123", "cut short");
+    Platform::atomicWrite(directory / "artifacts" / "stray", "?");
+    service->cancel(member.caller, ended);
+    EXPECT_EQ(service->cleanArtifacts(), 4u);
+    EXPECT_EQ(storedFiles(), std::vector<std::string>{job + "." + sha});
+}
+
+TEST_F(ArtifactsTest, EverythingSurvivesReopeningTheDatabase) {
+    Member owner = createGroup("Team", "Owner");
+    Member other = join(owner, "Other");
+    std::string job = submit(owner, owner, other);
+    std::string lease = claim(owner);
+    std::string sha = upload(owner, job, lease, "the build");
+    service->addEvent(owner.caller, job, lease, JSON::object({{"message", "Uploaded"}}));
+    JSON group = service->group(owner.caller);
+    JSON record = service->job(owner.caller, job);
+
+    reopen();
+    EXPECT_EQ(service->authenticate(other.authorization()).groupID, owner.group);
+    EXPECT_EQ(service->group(owner.caller), group);
+    EXPECT_EQ(service->job(other.caller, job), record);
+    EXPECT_EQ(service->events(other.caller, job, 0)["events"].items()[0]["message"].text(),
+              "Uploaded");
+    // The lease and the build are still there: the build can be finished.
+    EXPECT_EQ(service
+                  ->finishBuild(owner.caller, job, lease,
+                                JSON::object({{"manifest", JSON::object()}}))["artifact_sha"]
+                  .text(),
+              sha);
+}
+
+TEST_F(ArtifactsTest, ADatabaseFromANewerRelayIsLeftAlone) {
+    store.reset();
+    {
+        ZUQRelay::Database database(directory / "relay.sqlite3");
+        database.execute("PRAGMA user_version = 99");
+    }
+    try {
+        ZUQRelay::Store newer(directory / "relay.sqlite3");
+        ADD_FAILURE() << "a newer schema was accepted";
+    } catch (const ZUQError& error) {
+        EXPECT_NE(std::string(error.what()).find("schema version 99"), std::string::npos)
+            << error.what();
+    }
+    ZUQRelay::Database database(directory / "relay.sqlite3");
+    EXPECT_EQ(database.pragma("user_version"), 99);
+}
+
+} // namespace

@@ -1,0 +1,239 @@
+#include "HTTPClient.hpp"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <curl/curl.h>
+
+namespace ZUQRelayTests {
+
+namespace {
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void* target) {
+    std::string line(data, size * count);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    static_cast<std::vector<std::string>*>(target)->push_back(line);
+    return size * count;
+}
+
+std::size_t toFile(char* data, std::size_t size, std::size_t count, void* target) {
+    return std::fwrite(data, size, count, static_cast<std::FILE*>(target)) * size;
+}
+
+struct SList {
+    curl_slist* list = nullptr;
+    ~SList() { curl_slist_free_all(list); }
+    void add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
+};
+
+} // namespace
+
+JSON Reply::json() const {
+    try {
+        return JSON::decode(body);
+    } catch (const JSON::ParseError&) {
+        return JSON();
+    }
+}
+
+std::optional<std::string> Reply::header(std::string_view name) const {
+    for (const auto& line : headers) {
+        auto colon = line.find(':');
+        if (colon == std::string::npos || colon != name.size()) {
+            continue;
+        }
+        bool same = true;
+        for (std::size_t i = 0; i < colon; ++i) {
+            same = same && std::tolower(static_cast<unsigned char>(line[i])) ==
+                               std::tolower(static_cast<unsigned char>(name[i]));
+        }
+        if (same) {
+            auto value = line.find_first_not_of(' ', colon + 1);
+            return value == std::string::npos ? std::string() : line.substr(value);
+        }
+    }
+    return std::nullopt;
+}
+
+struct HTTPClient::Handle {
+    CURL* curl = curl_easy_init();
+    ~Handle() { curl_easy_cleanup(curl); }
+};
+
+HTTPClient::HTTPClient(std::string origin, std::filesystem::path authority)
+    : origin_(std::move(origin)), authority_(std::move(authority)),
+      handle_(std::make_unique<Handle>()) {}
+
+HTTPClient::~HTTPClient() = default;
+
+Reply HTTPClient::request(const std::string& method, const std::string& path,
+                          const std::optional<std::string>& body,
+                          const std::vector<std::string>& headers) {
+    CURL* curl = handle_->curl;
+    curl_easy_reset(curl);
+    Reply reply;
+    SList list;
+    for (const auto& header : headers) {
+        list.add(header);
+    }
+    if (body) {
+        list.add("Content-Type: application/json");
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    }
+    std::string url = origin_ + path;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method == "GET" && !body) {
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
+    if (!authority_.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
+    }
+    CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    return reply;
+}
+
+Reply HTTPClient::upload(const std::string& path, const std::filesystem::path& file,
+                         const std::vector<std::string>& headers) {
+    CURL* curl = handle_->curl;
+    curl_easy_reset(curl);
+    Reply reply;
+    SList list;
+    for (const auto& header : headers) {
+        list.add(header);
+    }
+    list.add("Content-Type: application/octet-stream");
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> input(std::fopen(file.c_str(), "rb"),
+                                                             std::fclose);
+    if (!input) {
+        throw std::runtime_error("cannot open " + file.string());
+    }
+    std::string url = origin_ + path;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_READDATA, input.get());
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
+                     static_cast<curl_off_t>(std::filesystem::file_size(file)));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
+    if (!authority_.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
+    }
+    CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    return reply;
+}
+
+Reply HTTPClient::download(const std::string& path, const std::filesystem::path& file,
+                           const std::vector<std::string>& headers) {
+    CURL* curl = handle_->curl;
+    curl_easy_reset(curl);
+    Reply reply;
+    SList list;
+    for (const auto& header : headers) {
+        list.add(header);
+    }
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> output(std::fopen(file.c_str(), "wb"),
+                                                              std::fclose);
+    std::string url = origin_ + path;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, toFile);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, output.get());
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
+    CURLcode result = curl_easy_perform(curl);
+    output.reset();
+    if (result != CURLE_OK) {
+        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    if (reply.status != 200) {
+        std::FILE* saved = std::fopen(file.c_str(), "rb");
+        char buffer[4096];
+        std::size_t n;
+        while (saved && (n = std::fread(buffer, 1, sizeof buffer, saved)) > 0) {
+            reply.body.append(buffer, n);
+        }
+        if (saved) {
+            std::fclose(saved);
+        }
+    }
+    return reply;
+}
+
+std::string rawExchange(const std::string& origin, const std::string& bytes, int seconds,
+                        bool shutWrite) {
+    auto colon = origin.rfind(':');
+    int port = std::stoi(origin.substr(colon + 1));
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot connect to " + origin);
+    }
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    if (shutWrite) {
+        ::shutdown(fd, SHUT_WR);
+    }
+    std::string answer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd descriptor{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+} // namespace ZUQRelayTests

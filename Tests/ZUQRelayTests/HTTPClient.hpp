@@ -1,0 +1,68 @@
+// A small libcurl client for talking to a real relay in tests, plus a raw socket for requests
+// no well-behaved client would send.
+#pragma once
+
+#include "JSONPrinting.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ZUQRelayTests {
+
+struct Reply {
+    long status = 0;
+    std::string body;
+    std::vector<std::string> headers;
+    /// The body as JSON (null when it is not JSON).
+    JSON json() const;
+    /// The "error" member of the body.
+    std::string error() const { return json()["error"].text(); }
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+/// One keep-alive connection's worth of libcurl to one origin. Not thread-safe.
+class HTTPClient {
+public:
+    /// `authority` trusts a CA file for https origins.
+    explicit HTTPClient(std::string origin, std::filesystem::path authority = {});
+    HTTPClient(const HTTPClient&) = delete;
+    HTTPClient& operator=(const HTTPClient&) = delete;
+    ~HTTPClient();
+
+    /// Sends `method` to `path` with `headers` ("Name: value") and, when given, `body` as JSON
+    /// text. Throws std::runtime_error for transport failures.
+    Reply request(const std::string& method, const std::string& path,
+                  const std::optional<std::string>& body = std::nullopt,
+                  const std::vector<std::string>& headers = {});
+    Reply request(const std::string& method, const std::string& path, const std::string& body,
+                  const std::vector<std::string>& headers = {}) {
+        return request(method, path, std::optional<std::string>(body), headers);
+    }
+    Reply request(const std::string& method, const std::string& path, const JSON& body,
+                  const std::vector<std::string>& headers = {}) {
+        return request(method, path, std::optional<std::string>(body.data()), headers);
+    }
+    /// PUT of a file's bytes with its Content-Length.
+    Reply upload(const std::string& path, const std::filesystem::path& file,
+                 const std::vector<std::string>& headers);
+    /// GET into a file; the reply body stays empty for a success.
+    Reply download(const std::string& path, const std::filesystem::path& file,
+                   const std::vector<std::string>& headers);
+
+private:
+    struct Handle;
+    std::string origin_;
+    std::filesystem::path authority_;
+    std::unique_ptr<Handle> handle_;
+};
+
+/// Sends `bytes` over a new plain TCP connection to the origin's host and port, then reads
+/// until the server closes or `seconds` pass. With `shutWrite` the sending side is closed
+/// after the bytes, as a client that gave up would.
+std::string rawExchange(const std::string& origin, const std::string& bytes, int seconds = 10,
+                        bool shutWrite = false);
+
+} // namespace ZUQRelayTests

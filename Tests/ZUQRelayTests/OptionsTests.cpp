@@ -1,0 +1,94 @@
+// The relay's command line.
+#include "JSON.hpp"
+#include "Options.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using ZUQRelay::Options;
+
+TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
+    Options defaults = Options::parse({"--data", "/srv/zuq"});
+    EXPECT_EQ(defaults.data, "/srv/zuq");
+    EXPECT_EQ(defaults.host, "127.0.0.1");
+    EXPECT_EQ(defaults.port, 8787);
+    EXPECT_FALSE(defaults.bootstrapFile);
+    EXPECT_FALSE(defaults.tls());
+    EXPECT_EQ(defaults.maxArtifactBytes, 4294967296u);
+    EXPECT_EQ(defaults.threads, 64u);
+    EXPECT_EQ(defaults.origin(8787), "http://127.0.0.1:8787");
+
+    Options all = Options::parse({"--data=/d", "--listen", "0.0.0.0:443", "--bootstrap-file",
+                                  "/etc/zuq/secret", "--tls-cert=/c.pem", "--tls-key", "/k.pem",
+                                  "--max-artifact-bytes", "1000", "--threads=8"});
+    EXPECT_EQ(all.host, "0.0.0.0");
+    EXPECT_EQ(all.port, 443);
+    EXPECT_EQ(*all.bootstrapFile, "/etc/zuq/secret");
+    EXPECT_EQ(*all.tlsCertificate, "/c.pem");
+    EXPECT_EQ(*all.tlsKey, "/k.pem");
+    EXPECT_EQ(all.maxArtifactBytes, 1000u);
+    EXPECT_EQ(all.threads, 8u);
+    EXPECT_EQ(all.origin(443), "https://0.0.0.0:443");
+
+    Options ipv6 = Options::parse({"--data", "d", "--listen", "[::1]:0"});
+    EXPECT_EQ(ipv6.host, "::1");
+    EXPECT_EQ(ipv6.port, 0);
+    EXPECT_EQ(ipv6.origin(4000), "http://[::1]:4000");
+    EXPECT_TRUE(Options::parse({"--help"}).help);
+    EXPECT_TRUE(Options::parse({"--version"}).version);
+}
+
+TEST(OptionsTest, MistakesAreNamed) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string sentence;
+    } cases[] = {
+        {{}, "Required option: --data"},
+        {{"--data"}, "Option --data needs a value"},
+        {{"--data="}, "Option --data needs a value"},
+        {{"--data", "d", "--port", "1"}, "Unknown option: --port. Run zuq-relay --help."},
+        {{"--data", "d", "serve"}, "Unknown option: serve. Run zuq-relay --help."},
+        {{"--data", "d", "--listen", "8787"},
+         "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
+        {{"--data", "d", "--listen", "127.0.0.1:65536"},
+         "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
+        {{"--data", "d", "--listen", "::1:80"},
+         "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
+        {{"--data", "d", "--listen", ":80"},
+         "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
+        {{"--data", "d", "--threads", "1"}, "--threads must be between 2 and 1024"},
+        {{"--data", "d", "--threads", "many"}, "--threads must be between 2 and 1024"},
+        {{"--data", "d", "--max-artifact-bytes", "0"},
+         "--max-artifact-bytes must be a whole number of bytes above 0"},
+        {{"--data", "d", "--max-artifact-bytes", "-5"},
+         "--max-artifact-bytes must be a whole number of bytes above 0"},
+        {{"--data", "d", "--tls-cert", "c.pem"}, "--tls-cert and --tls-key must be given together"},
+        {{"--data", "d", "--listen", "0.0.0.0:80"},
+         "Plain HTTP is allowed only on loopback addresses. Give --tls-cert and --tls-key to "
+         "listen on 0.0.0.0."},
+        {{"--data", "d", "--listen", "192.168.1.2:80"},
+         "Plain HTTP is allowed only on loopback addresses. Give --tls-cert and --tls-key to "
+         "listen on 192.168.1.2."},
+    };
+    for (const auto& [arguments, sentence] : cases) {
+        try {
+            Options::parse(arguments);
+            ADD_FAILURE() << "accepted: " << sentence;
+        } catch (const ZUQError& error) {
+            EXPECT_EQ(error.message(), sentence);
+        }
+    }
+}
+
+TEST(OptionsTest, LoopbackAddresses) {
+    for (std::string_view host : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) {
+        EXPECT_TRUE(ZUQRelay::isLoopback(host)) << host;
+    }
+    for (std::string_view host : {"0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "example.com",
+                                  "localhost.example.com", "::ffff:127.0.0.1x"}) {
+        EXPECT_FALSE(ZUQRelay::isLoopback(host)) << host;
+    }
+}
+
+} // namespace

@@ -1,0 +1,51 @@
+// A real zuq-relay on 127.0.0.1 and helpers to enrol Macs and move jobs along over HTTP.
+#pragma once
+
+#include "HTTPClient.hpp"
+#include "RelayProcess.hpp"
+#include "Support.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ZUQRelayTests {
+
+/// What group creation or joining answered, as a Mac would keep it.
+struct Mac {
+    std::string group;
+    std::string device;
+    std::string token;
+    std::string authorization() const { return "Authorization: Bearer " + device + "." + token; }
+};
+
+class RelayTest : public TestSupport::TemporaryDirectoryTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    /// Starts the fixture's relay again with extra arguments.
+    void startRelay(const std::vector<std::string>& arguments = {});
+
+    HTTPClient& client() { return *client_; }
+    Mac createGroup(const std::string& name = "Team", const std::string& device = "Builder");
+    Mac join(const Mac& inviter, const std::string& device);
+    std::string submit(const Mac& submitter, const Mac& builder, const Mac& receiver);
+    /// Claims as `mac`, checking that `job` is what it gets; returns the lease.
+    std::string claim(const Mac& mac, const std::string& job);
+    Reply uploadFile(const Mac& mac, const std::string& job, const std::string& lease,
+                     const std::filesystem::path& file, bool withChecksum = true);
+    /// Writes `size` deterministic bytes to a new file and returns its path.
+    std::filesystem::path makeFile(const std::string& name, std::size_t size);
+    /// The build files in the relay's data directory (temporary ones included).
+    std::vector<std::string> storedFiles() const;
+    /// Waits (up to 30 s) until the relay's log has a line containing `text`.
+    bool waitForLog(const std::string& text);
+
+    std::unique_ptr<TestSupport::RelayProcess> relay;
+
+private:
+    std::unique_ptr<HTTPClient> client_;
+};
+
+} // namespace ZUQRelayTests
