@@ -1,0 +1,89 @@
+// Running the platform's tools, and the lock that keeps one agent per state directory.
+#pragma once
+
+#include "Platform/File.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+/// How a finished tool ended and the end of what it printed.
+struct ProcessResult {
+    std::string output;  // the last 8 MiB of standard output, invalid UTF-8 repaired
+    std::string error;   // the last 8 MiB of standard error, invalid UTF-8 repaired
+    std::int32_t status; // the exit code, or the number of the signal that ended the tool
+};
+
+/// Raised when a tool run is refused because its job has been cancelled.
+class CancellationError : public std::runtime_error {
+public:
+    CancellationError() : std::runtime_error("The operation was cancelled.") {}
+};
+
+/// Runs external tools and lets another thread cancel the tool of a job. The only state is a
+/// process-wide registry of running tools by job identifier, guarded by one mutex that is never
+/// held while a tool starts, runs or is waited for. All functions are thread-safe.
+namespace ProcessRunner {
+
+/// Whether a non-zero status is an error or part of the result.
+enum class Failure {
+    raised,  // a non-zero status throws ZUQError
+    allowed, // a non-zero status is returned in ProcessResult::status
+};
+
+/// Size of the tail of each stream kept in ProcessResult.
+inline constexpr std::uint64_t resultLimit = 8 * 1024 * 1024;
+/// Characters of a failed tool's output quoted in its error message.
+inline constexpr std::size_t messageCharacters = 1600;
+/// Seconds between the SIGTERM of a time-out and the SIGKILL that follows if the tool lives on.
+inline constexpr double killDelay = 5;
+
+/// Runs the tool at `executable` (a macOS absolute path, mapped by Platform::toolPath; no PATH
+/// search, no shell) with `arguments`, in `cwd` or the current directory, with this process's
+/// environment minus DYLD_INSERT_LIBRARIES (and LD_PRELOAD off macOS) and with
+/// NSUnbufferedIO=YES. Standard input is /dev/null; standard output and standard error go to
+/// two private files in the temporary directory, removed in every outcome.
+///
+/// The tool gets SIGTERM after `timeout` seconds and SIGKILL `killDelay` seconds later if it
+/// is still running (a NaN or unrepresentably large time-out means none). While it runs it is
+/// registered under `job`, when given, for `cancel`; a stop requested on `stop` sends SIGTERM
+/// the same way, and a stop requested before the call throws CancellationError having started
+/// and created nothing.
+///
+/// After the tool ends, `log` (created 0600 when missing) gets "\n$ <tool> <arguments>\n",
+/// then all of standard output, then all of standard error. A non-zero status with
+/// Failure::raised throws ZUQError "<tool> failed (<status>): <last 1,600 characters of
+/// standard error, or of standard output when that is empty>", plus "\nFull log: <log>" with a
+/// log. A tool that cannot be started, and file errors, throw std::system_error.
+ProcessResult run(const std::string& executable, const std::vector<std::string>& arguments,
+                  const std::optional<std::filesystem::path>& cwd,
+                  const std::optional<std::filesystem::path>& log, double timeout,
+                  const std::optional<std::string>& job, Failure failure,
+                  std::stop_token stop = {});
+
+/// Sends SIGTERM to the tool running under `job`, if there is one; never waits or throws.
+void cancel(const std::string& job) noexcept;
+
+} // namespace ProcessRunner
+
+/// Proof that this process is the one agent of the state directory: an exclusive, non-blocking
+/// flock on "agent.lock" there, held for the life of the value and dropped by the system if the
+/// process dies. Move-only; not shared between threads.
+class AgentLock {
+public:
+    /// Creates the state directory if needed (its errors pass through) and takes the lock.
+    /// Throws ZUQError "Cannot open ZUQ worker lock" when the file cannot be opened or created
+    /// (0600), and "The ZUQ agent is already running on this Mac." at once when another holder
+    /// has it. A failed construction leaves no descriptor open.
+    AgentLock();
+    AgentLock(AgentLock&&) noexcept = default;
+    AgentLock& operator=(AgentLock&&) noexcept = default;
+    ~AgentLock();
+
+private:
+    Platform::FileDescriptor descriptor_;
+};
