@@ -14,25 +14,13 @@ namespace {
 } // namespace
 
 Result doctor(Invocation&) { unavailable("doctor"); }
-Result groupCreate(Invocation&) { unavailable("group create"); }
-Result groupJoin(Invocation&) { unavailable("group join"); }
-Result groupInvite(Invocation&) { unavailable("group invite"); }
-Result groupStatus(Invocation&) { unavailable("group status"); }
-Result groupRevoke(Invocation&) { unavailable("group revoke"); }
 Result projectsAdd(Invocation&) { unavailable("projects add"); }
 Result projectsRemove(Invocation&) { unavailable("projects remove"); }
 Result projectsListLocal(Invocation&) { unavailable("projects list --local"); }
-Result projectsList(Invocation&) { unavailable("projects list"); }
 Result devicesLocal(Invocation&) { unavailable("devices --local"); }
-Result devices(Invocation&) { unavailable("devices"); }
 Result agentStatus(Invocation&) { unavailable("agent status"); }
 Result agentUninstall(Invocation&) { unavailable("agent uninstall"); }
 Result agentInstall(Invocation&) { unavailable("agent install"); }
 Result agentRun(Invocation&) { unavailable("agent run"); }
-Result run(Invocation&) { unavailable("run"); }
-Result jobs(Invocation&) { unavailable("jobs"); }
-Result job(Invocation&) { unavailable("job"); }
-Result logs(Invocation&) { unavailable("logs"); }
-Result cancel(Invocation&) { unavailable("cancel"); }
 
 } // namespace Commands

@@ -2,6 +2,7 @@
 // nothing for a command that prints nothing.
 #pragma once
 
+#include "API.hpp"
 #include "Arguments.hpp"
 #include "JSON.hpp"
 #include "Storage.hpp"
@@ -10,12 +11,18 @@
 #include <string>
 
 /// What a command may read: the arguments, the program's own path, the device name computed
-/// before dispatch, and, for commands that need enrolment, the stored credential.
+/// before dispatch, and, for commands that need enrolment, the stored credential and the
+/// relay client built from it.
 struct Invocation {
     const Arguments& arguments;
     std::string program;
     std::string deviceName;
     std::optional<Credentials> credentials;
+    std::optional<API> api;
+
+    /// The credential and client of an enrolled command; they are always loaded for those.
+    const Credentials& enrolled() const { return *credentials; }
+    const API& relay() const { return *api; }
 };
 
 namespace Commands {

@@ -149,12 +149,11 @@ double timeout(const Arguments& arguments) {
 }
 
 std::optional<JSON> execute(const Arguments& arguments, const std::string& program) {
-    Invocation invocation{arguments, program, deviceName(arguments), std::nullopt};
-    bool loaded = false;
+    Invocation invocation{arguments, program, deviceName(arguments), std::nullopt, std::nullopt};
     for (const Row& row : table) {
-        if (row.enrolled && !loaded) {
+        if (row.enrolled && !invocation.credentials) {
             invocation.credentials = CredentialStore::require();
-            loaded = true;
+            invocation.api.emplace(*invocation.credentials);
         }
         if (matches(row, arguments)) {
             return row.run(invocation);

@@ -136,4 +136,35 @@ std::string lastCharacters(std::string_view text, std::size_t count) {
     return std::string(text.substr(starts[seen % count]));
 }
 
+namespace {
+
+bool whitespace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           inRange(c, 0x2000, 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+} // namespace
+
+std::string_view trimWhitespace(std::string_view text) noexcept {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        Decoded d = decode(text, begin);
+        if (!d.valid || !whitespace(d.codePoint)) {
+            break;
+        }
+        begin += d.length;
+    }
+    // Walking forward keeps decoding simple; the end is the end of the last non-space.
+    std::size_t end = begin;
+    for (std::size_t at = begin; at < text.size();) {
+        Decoded d = decode(text, at);
+        at += d.length;
+        if (!d.valid || !whitespace(d.codePoint)) {
+            end = at;
+        }
+    }
+    return text.substr(begin, end - begin);
+}
+
 } // namespace Platform

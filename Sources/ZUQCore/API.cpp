@@ -1,0 +1,471 @@
+#include "API.hpp"
+
+#include "Platform/Digest.hpp"
+#include "Platform/File.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include <curl/curl.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view originError =
+    "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
+constexpr std::size_t maxAnswerBytes = 64 << 20;    // a JSON answer; events pages are the largest
+constexpr std::size_t maxErrorBodyBytes = 1 << 20;  // what is read back of a refused download
+constexpr std::size_t maxIdleConnections = 6;
+
+struct CurlFree {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(char* text) const { curl_free(text); }
+};
+using Handle = std::unique_ptr<CURL, CurlFree>;
+using URL = std::unique_ptr<CURLU, CurlFree>;
+using Headers = std::unique_ptr<curl_slist, CurlFree>;
+using CurlText = std::unique_ptr<char, CurlFree>;
+
+void initialiseCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// One part of a parsed URL, or nothing when the URL has none.
+std::optional<std::string> part(CURLU* url, CURLUPart which) {
+    char* raw = nullptr;
+    if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || raw == nullptr) {
+        return std::nullopt;
+    }
+    CurlText text(raw);
+    return std::string(text.get());
+}
+
+// The origin must parse, have a host, carry no credentials, query or fragment, have no path
+// beyond "/", and use https (or http to this machine). The scheme is compared as typed:
+// libcurl would fold "HTTPS" to lower case.
+URL parseOrigin(std::string_view server) {
+    auto fail = [] { return ZUQError(std::string(originError)); };
+    std::string text(server);
+    std::string scheme = text.substr(0, text.find(':'));
+    if (text.compare(scheme.size(), 3, "://") != 0) {
+        throw fail();
+    }
+    URL url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+        throw fail();
+    }
+    auto host = part(url.get(), CURLUPART_HOST);
+    if (!host || host->empty() || part(url.get(), CURLUPART_USER) ||
+        part(url.get(), CURLUPART_PASSWORD) || part(url.get(), CURLUPART_QUERY) ||
+        part(url.get(), CURLUPART_FRAGMENT) || text.find('?') != std::string::npos ||
+        text.find('#') != std::string::npos) {
+        throw fail();
+    }
+    auto path = part(url.get(), CURLUPART_PATH).value_or("");
+    if (!path.empty() && path != "/") {
+        throw fail();
+    }
+    bool local = *host == "localhost" || *host == "127.0.0.1" || *host == "[::1]";
+    if (scheme != "https" && !(scheme == "http" && local)) {
+        throw fail();
+    }
+    return url;
+}
+
+// Characters that may stand in a URL as they are; anything else (spaces, controls, quotes,
+// non-ASCII) would have to be escaped, and paths are sent as typed, so it makes the path invalid.
+bool urlCharacter(char c) {
+    return c > 0x20 && c < 0x7F && std::string_view("\"<>\\^`{|}").find(c) == std::string_view::npos;
+}
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+} // namespace
+
+// The shared, immutable part of every copy of one API value, plus its pool of idle libcurl
+// handles; a handle keeps its connection open between requests.
+struct API::Session {
+    std::string server;
+    std::optional<Credentials> credentials;
+    Limits limits;
+    URL origin;
+    std::string host;
+
+    mutable std::mutex poolLock;
+    mutable std::vector<Handle> idle; // guarded by poolLock
+
+    Handle take() const {
+        {
+            std::lock_guard lock(poolLock);
+            if (!idle.empty()) {
+                Handle handle = std::move(idle.back());
+                idle.pop_back();
+                return handle;
+            }
+        }
+        Handle handle(curl_easy_init());
+        if (!handle) {
+            throw NetworkError("Cannot start an HTTP client");
+        }
+        return handle;
+    }
+
+    void give(Handle handle) const {
+        curl_easy_reset(handle.get()); // keeps the live connection
+        std::lock_guard lock(poolLock);
+        if (idle.size() < maxIdleConnections) {
+            idle.push_back(std::move(handle));
+        }
+    }
+};
+
+namespace {
+
+// What one transfer saw.
+struct Exchange {
+    long status = 0;
+    std::string body;
+};
+
+// A handle on loan from the session, set up with everything every request carries.
+class Request {
+public:
+    Request(const API::Session& session, std::string_view method, std::string_view path,
+            const std::optional<std::string>& lease)
+        : session_(session), handle_(session.take()) {
+        std::string url = resolve(path);
+        CURL* h = handle_.get();
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(session.limits.connect.count()));
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(session.limits.stall.count()));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(session.limits.total.count()));
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer_);
+        // Like the curl tool, trust an extra certificate bundle named by the environment.
+        auto bundle = environment("CURL_CA_BUNDLE");
+        if (!bundle) {
+            bundle = environment("SSL_CERT_FILE");
+        }
+        if (bundle) {
+            caBundle_ = *bundle;
+            curl_easy_setopt(h, CURLOPT_CAINFO, caBundle_.c_str());
+        }
+        if (method == "GET") {
+            curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+        } else {
+            method_ = method;
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method_.c_str());
+        }
+        header("User-Agent: ZUQ/" + std::string(ZUQ::version));
+        // A large PUT would otherwise wait for "100 Continue" first.
+        header("Expect:");
+        if (session.credentials) {
+            header("Authorization: " + session.credentials->authorization());
+        }
+        if (lease) {
+            header("X-ZUQ-Lease: " + *lease);
+        }
+    }
+
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request() { session_.give(std::move(handle_)); }
+
+    CURL* handle() const { return handle_.get(); }
+
+    void header(const std::string& line) {
+        curl_slist* list = curl_slist_append(headers_.get(), line.c_str());
+        if (list == nullptr) {
+            throw std::bad_alloc();
+        }
+        headers_.release();
+        headers_.reset(list);
+    }
+
+    // Runs the transfer; `stop` aborts it. Failures below HTTP become NetworkError.
+    long perform(std::stop_token stop = {}) {
+        CURL* h = handle_.get();
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
+        if (stop.stop_possible()) {
+            stop_ = stop;
+            curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Request::progress);
+            curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+        }
+        CURLcode code = curl_easy_perform(h);
+        if (code != CURLE_OK) {
+            if (code == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested()) {
+                throw TransferCancelled();
+            }
+            std::string message = curl_easy_strerror(code);
+            message += " at " + session_.server;
+            if (errorBuffer_[0] != '\0') {
+                message += ": ";
+                message += errorBuffer_;
+            }
+            throw NetworkError(message);
+        }
+        long status = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        return status;
+    }
+
+private:
+    static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<Request*>(self)->stop_.stop_requested() ? 1 : 0;
+    }
+
+    // Resolves `path` against the origin; it must start with "/" and stay on the same host,
+    // so "//elsewhere/x" cannot send the credential to another server.
+    std::string resolve(std::string_view path) const {
+        ZUQError invalid("Invalid API path");
+        if (path.empty() || path.front() != '/' || !std::all_of(path.begin(), path.end(), urlCharacter)) {
+            throw invalid;
+        }
+        URL url(curl_url_dup(session_.origin.get()));
+        std::string text(path);
+        if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+            throw invalid;
+        }
+        if (part(url.get(), CURLUPART_HOST) != session_.host) {
+            throw invalid;
+        }
+        auto full = part(url.get(), CURLUPART_URL);
+        if (!full) {
+            throw invalid;
+        }
+        return *full;
+    }
+
+    const API::Session& session_;
+    Handle handle_;
+    Headers headers_;
+    std::string method_;
+    std::string caBundle_;
+    std::stop_token stop_;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+};
+
+// Collects an answer in memory, refusing more than `limit` bytes.
+struct Collector {
+    std::string body;
+    std::size_t limit;
+    bool overflowed = false;
+
+    static std::size_t write(char* data, std::size_t, std::size_t size, void* self) {
+        auto* collector = static_cast<Collector*>(self);
+        if (collector->body.size() + size > collector->limit) {
+            collector->overflowed = true;
+            return 0;
+        }
+        collector->body.append(data, size);
+        return size;
+    }
+
+    void attach(CURL* handle) {
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Collector::write);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+    }
+};
+
+// Passes a 2xx answer; anything else becomes the relay's own sentence when it sent one.
+void check(long status, std::string_view body) {
+    if (status >= 200 && status <= 299) {
+        return;
+    }
+    try {
+        JSON answer = JSON::decode(body);
+        if (auto error = answer["error"].string()) {
+            throw ZUQError(*error);
+        }
+    } catch (const JSON::ParseError&) {
+    }
+    throw ZUQError("Relay returned HTTP " + std::to_string(status));
+}
+
+long performCollecting(Request& request, Collector& collector, std::stop_token stop = {}) {
+    collector.attach(request.handle());
+    try {
+        return request.perform(stop);
+    } catch (const NetworkError&) {
+        if (collector.overflowed) {
+            throw ZUQError("The relay's answer is larger than " +
+                           std::to_string(collector.limit >> 20) + " MiB");
+        }
+        throw;
+    }
+}
+
+} // namespace
+
+API::API(std::string_view server, std::optional<Credentials> credentials, Limits limits) {
+    initialiseCurl();
+    auto session = std::make_shared<Session>();
+    session->server = std::string(server);
+    session->credentials = std::move(credentials);
+    session->limits = limits;
+    session->origin = parseOrigin(server);
+    session->host = part(session->origin.get(), CURLUPART_HOST).value_or("");
+    session_ = std::move(session);
+}
+
+API::API(std::string_view server, std::optional<Credentials> credentials)
+    : API(server, std::move(credentials), Limits()) {}
+
+API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
+
+const std::string& API::server() const { return session_->server; }
+
+const std::optional<Credentials>& API::credentials() const { return session_->credentials; }
+
+JSON API::call(std::string_view method, std::string_view path, const std::optional<JSON>& body,
+               const std::optional<std::string>& lease,
+               const std::optional<std::string>& bootstrap) const {
+    Request request(*session_, method, path, lease);
+    std::string data;
+    if (body) {
+        data = body->data();
+        request.header("Content-Type: application/json");
+        curl_easy_setopt(request.handle(), CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(data.size()));
+        curl_easy_setopt(request.handle(), CURLOPT_POSTFIELDS, data.c_str());
+    }
+    if (bootstrap) {
+        request.header("X-ZUQ-Bootstrap: " + *bootstrap);
+    }
+    Collector answer{{}, maxAnswerBytes};
+    long status = performCollecting(request, answer);
+    check(status, answer.body);
+    return JSON::decode(answer.body);
+}
+
+namespace {
+
+std::string artifactPath(std::string_view job) {
+    return "/v1/jobs/" + std::string(job) + "/artifact";
+}
+
+// Feeds libcurl from an open file, remembering a read failure to report it as the file's.
+struct FileSource {
+    int fd;
+    const fs::path& path;
+    int error = 0;
+
+    static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* self) {
+        auto* source = static_cast<FileSource*>(self);
+        try {
+            return Platform::readFully(source->fd, buffer, size * count, source->path);
+        } catch (const std::system_error& failure) {
+            source->error = failure.code().value();
+            return CURL_READFUNC_ABORT;
+        }
+    }
+};
+
+// Writes a download into a file, remembering a write failure.
+struct FileSink {
+    int fd;
+    const fs::path& path;
+    int error = 0;
+
+    static std::size_t write(char* data, std::size_t, std::size_t size, void* self) {
+        auto* sink = static_cast<FileSink*>(self);
+        try {
+            Platform::writeAll(sink->fd, data, size, sink->path);
+            return size;
+        } catch (const std::system_error& failure) {
+            sink->error = failure.code().value();
+            return 0;
+        }
+    }
+};
+
+std::string fileSHA256(const fs::path& file) {
+    Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
+    Platform::SHA256 digest;
+    std::vector<char> buffer(1 << 20);
+    while (std::size_t n = Platform::readFully(input.get(), buffer.data(), buffer.size(), file)) {
+        digest.update(buffer.data(), n);
+    }
+    return digest.hexDigest();
+}
+
+} // namespace
+
+void API::upload(std::string_view job, std::string_view lease, const fs::path& file,
+                 std::stop_token stop) const {
+    Request request(*session_, "PUT", artifactPath(job), std::string(lease));
+    std::string sha = fileSHA256(file);
+    Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
+    std::uint64_t size = Platform::fileSize(input.get(), file);
+    request.header("Content-Type: application/octet-stream");
+    request.header("X-ZUQ-SHA256: " + sha);
+    FileSource source{input.get(), file};
+    CURL* h = request.handle();
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &FileSource::read);
+    curl_easy_setopt(h, CURLOPT_READDATA, &source);
+    Collector answer{{}, maxAnswerBytes};
+    long status;
+    try {
+        status = performCollecting(request, answer, stop);
+    } catch (const NetworkError&) {
+        if (source.error != 0) {
+            Platform::throwSystemError(source.error, "Cannot read", file);
+        }
+        throw;
+    }
+    check(status, answer.body);
+}
+
+void API::download(std::string_view job, std::string_view lease, const fs::path& to,
+                   std::string_view expectedSHA, std::stop_token stop) const {
+    Request request(*session_, "GET", artifactPath(job), std::string(lease));
+    fs::path directory = to.has_parent_path() ? to.parent_path() : fs::path(".");
+    Platform::TemporaryFile temporary(directory, "." + to.filename().string() + ".download-");
+    FileSink sink{temporary.fd(), temporary.path()};
+    curl_easy_setopt(request.handle(), CURLOPT_WRITEFUNCTION, &FileSink::write);
+    curl_easy_setopt(request.handle(), CURLOPT_WRITEDATA, &sink);
+    long status;
+    try {
+        status = request.perform(stop);
+    } catch (const NetworkError&) {
+        if (sink.error != 0) {
+            Platform::throwSystemError(sink.error, "Cannot write", temporary.path());
+        }
+        throw;
+    }
+    if (status < 200 || status > 299) {
+        std::string body(maxErrorBodyBytes, '\0');
+        ::lseek(temporary.fd(), 0, SEEK_SET);
+        body.resize(Platform::readFully(temporary.fd(), body.data(), body.size(), temporary.path()));
+        check(status, body);
+    }
+    temporary.close();
+    if (fileSHA256(temporary.path()) != expectedSHA) {
+        throw ZUQError("Downloaded build checksum mismatch");
+    }
+    std::error_code error;
+    fs::rename(temporary.path(), to, error);
+    if (error) {
+        Platform::throwSystemError(error.value(), "Cannot replace", to);
+    }
+    temporary.keep();
+}

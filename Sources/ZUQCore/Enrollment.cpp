@@ -1,0 +1,91 @@
+#include "API.hpp"
+
+#include "Platform/Encoding.hpp"
+#include "Platform/Random.hpp"
+#include "Platform/Text.hpp"
+
+namespace Enrollment {
+
+namespace {
+
+constexpr std::string_view invitePrefix = "zuq1.";
+constexpr std::size_t keyBytes = 32;
+
+void refuseWhenEnrolled() {
+    if (CredentialStore::load()) {
+        throw ZUQError("This Mac is already enrolled.");
+    }
+}
+
+std::string newGroupKey() {
+    // Kept here rather than taken from the artifact format so enrolment does not depend on it;
+    // the key is 32 bytes from the CSPRNG as standard Base64.
+    return Platform::base64Encode(Platform::randomBytes(keyBytes));
+}
+
+// The invite text inside what the user pasted: trimmed, and unwrapped from the JSON the
+// invite command prints when it is that.
+std::string unwrap(const std::string& pasted) {
+    std::string text(Platform::trimWhitespace(pasted));
+    if (text.starts_with("{")) {
+        try {
+            if (auto invite = JSON::decode(text)["invite"].string()) {
+                return *invite;
+            }
+        } catch (const JSON::ParseError&) {
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+Credentials create(const std::string& server, const std::string& group, const std::string& device,
+                   const std::string& bootstrap) {
+    refuseWhenEnrolled();
+    API api(server, std::nullopt);
+    JSON answer = api.call("POST", "/v1/groups",
+                           JSON::object({{"name", group}, {"device_name", device}}), std::nullopt,
+                           bootstrap);
+    Credentials credentials = Credentials::fromResponse(server, answer, device, newGroupKey());
+    CredentialStore::save(credentials);
+    return credentials;
+}
+
+std::string invite(const Credentials& credentials) {
+    API api(credentials.server, credentials);
+    JSON answer = api.call("POST", "/v1/invites", JSON::object());
+    JSON payload = JSON::object({
+        {"server", credentials.server},
+        {"code", answer["code"]},
+        {"key", credentials.encryptionKey},
+    });
+    return std::string(invitePrefix) + Platform::base64Encode(payload.data());
+}
+
+Credentials join(const std::string& invite, const std::string& device) {
+    refuseWhenEnrolled();
+    std::string text = unwrap(invite);
+    if (!text.starts_with(invitePrefix)) {
+        throw ZUQError("Invalid ZUQ invite");
+    }
+    auto body = Platform::base64Decode(std::string_view(text).substr(invitePrefix.size()));
+    if (!body) {
+        throw ZUQError("Invalid ZUQ invite");
+    }
+    JSON payload = JSON::decode(*body);
+    std::string key = payload["key"].text();
+    auto keyData = Platform::base64Decode(key);
+    if (!keyData || keyData->size() != keyBytes) {
+        throw ZUQError("Invalid group encryption key");
+    }
+    std::string server = payload["server"].text();
+    API api(server, std::nullopt);
+    JSON answer = api.call("POST", "/v1/join",
+                           JSON::object({{"code", payload["code"]}, {"device_name", device}}));
+    Credentials credentials = Credentials::fromResponse(server, answer, device, key);
+    CredentialStore::save(credentials);
+    return credentials;
+}
+
+} // namespace Enrollment

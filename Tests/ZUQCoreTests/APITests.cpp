@@ -1,0 +1,379 @@
+// The relay client against small scripted servers: the failures a healthy relay never
+// produces, and the exact requests the client sends.
+#include "API.hpp"
+#include "Platform/Digest.hpp"
+#include "Support.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An HTTP server on a free loopback port, running until the test ends, that records what it
+// was asked.
+class ScriptedRelay {
+public:
+    ScriptedRelay() {
+        // Recorded before routing, so a request is on the list by the time its answer arrives
+        // (bodies are not read yet there; handlers that need one keep it themselves).
+        server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+            ports_.insert(request.remote_port);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        server.set_keep_alive_max_count(1000);
+        port_ = server.bind_to_any_port("127.0.0.1");
+    }
+    ~ScriptedRelay() {
+        server.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    void start() {
+        thread_ = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::vector<httplib::Request> requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    std::size_t connections() {
+        std::lock_guard lock(mutex_);
+        return ports_.size();
+    }
+
+    httplib::Server server;
+
+private:
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<httplib::Request> requests_; // guarded by mutex_
+    std::set<int> ports_;                   // guarded by mutex_
+};
+
+Credentials macCredentials(std::string server) {
+    return Credentials{std::move(server), "dev-1", "tok-1", "g", "Team", "Mac",
+                       "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="};
+}
+
+std::string failure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+TEST(API, OriginValidation) {
+    struct Case {
+        const char* origin;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"https://relay.example.org", true},
+        {"https://relay.example.org/", true},
+        {"https://relay.example.org:8443", true},
+        {"http://localhost:8787", true},
+        {"http://127.0.0.1", true},
+        {"http://[::1]:9000/", true},
+        {"https://relay.example.org/v1", false},
+        {"https://user@relay.example.org", false},
+        {"https://user:pw@relay.example.org", false},
+        {"https://relay.example.org?x=1", false},
+        {"https://relay.example.org/?", false},
+        {"https://relay.example.org#top", false},
+        {"http://relay.example.org", false},
+        {"http://192.168.1.2:8787", false},
+        {"HTTPS://relay.example.org", false},
+        {"Http://localhost", false},
+        {"ftp://relay.example.org", false},
+        {"https:/relay.example.org", false},
+        {"relay.example.org", false},
+        {"", false},
+        {" https://relay.example.org", false},
+        {"https://", false},
+    };
+    for (const auto& c : cases) {
+        std::string message = failure([&] { API(c.origin, std::nullopt); });
+        EXPECT_EQ(message, c.accepted ? "no error"
+                                      : "Server must be an HTTPS origin. HTTP is allowed only "
+                                        "for localhost testing.")
+            << c.origin;
+    }
+}
+
+TEST(API, SendsTheFixedHeadersAndCompactBody) {
+    ScriptedRelay relay;
+    std::string body;
+    relay.server.Post("/v1/jobs", [&](const httplib::Request& request, httplib::Response& response) {
+        body = request.body;
+        response.set_content(R"({"id": "j"})", "application/json");
+    });
+    relay.server.Get("/v1/group", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{}", "application/json");
+    });
+    relay.start();
+
+    API enrolled(relay.origin(), macCredentials(relay.origin()));
+    JSON answer = enrolled.call("POST", "/v1/jobs", JSON::object({{"b", "/x"}, {"a", 1}}),
+                                std::string("lease-1"), std::string("boot"));
+    EXPECT_EQ(answer["id"].text(), "j");
+    API anonymous(relay.origin(), std::nullopt);
+    anonymous.call("GET", "/v1/group");
+
+    auto requests = relay.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const auto& post = requests[0];
+    EXPECT_EQ(post.method, "POST");
+    EXPECT_EQ(post.get_header_value("User-Agent"), "ZUQ/0.1.0");
+    EXPECT_EQ(post.get_header_value("Authorization"), "Bearer dev-1.tok-1");
+    EXPECT_EQ(post.get_header_value("X-ZUQ-Lease"), "lease-1");
+    EXPECT_EQ(post.get_header_value("X-ZUQ-Bootstrap"), "boot");
+    EXPECT_EQ(post.get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(body, R"({"a":1,"b":"/x"})");
+    const auto& get = requests[1];
+    EXPECT_FALSE(get.has_header("Authorization"));
+    EXPECT_FALSE(get.has_header("X-ZUQ-Lease"));
+    EXPECT_FALSE(get.has_header("Content-Type"));
+    EXPECT_FALSE(get.has_header("Content-Length"));
+}
+
+TEST(API, RefusesPathsThatLeaveTheRelayBeforeAnyTraffic) {
+    ScriptedRelay relay;
+    relay.start();
+    API api(relay.origin(), macCredentials(relay.origin()));
+    for (const char* path : {"v1/group", "", "//evil.example.org/v1/group",
+                             "/v1/devices/a b", "/v1/devices/\n"}) {
+        EXPECT_EQ(failure([&] { api.call("GET", path); }), "Invalid API path") << path;
+    }
+    EXPECT_TRUE(relay.requests().empty());
+}
+
+TEST(API, MapsRefusalsToOneSentence) {
+    ScriptedRelay relay;
+    auto answer = [&](const char* path, int status, std::string body, const char* type) {
+        relay.server.Get(path, [=](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+            response.set_content(body, type);
+        });
+    };
+    answer("/json-error", 404, R"({"error": "Job not found"})", "application/json");
+    answer("/html", 404, "<html>Not here</html>", "text/html");
+    answer("/bad-gateway", 502, "", "text/plain");
+    answer("/error-not-text", 400, R"({"error": 12})", "application/json");
+    answer("/empty-success", 200, "", "application/json");
+    answer("/html-success", 200, "<p>hi</p>", "text/html");
+    relay.server.Get("/redirect", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/json-error");
+    });
+    relay.start();
+    API api(relay.origin(), std::nullopt);
+    struct Case {
+        const char* path;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"/json-error", "Job not found"},
+        {"/html", "Relay returned HTTP 404"},
+        {"/bad-gateway", "Relay returned HTTP 502"},
+        {"/error-not-text", "Relay returned HTTP 400"},
+        {"/redirect", "Relay returned HTTP 302"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failure([&] { api.call("GET", c.path); }), c.message) << c.path;
+    }
+    EXPECT_THROW(api.call("GET", "/empty-success"), JSON::ParseError);
+    EXPECT_THROW(api.call("GET", "/html-success"), JSON::ParseError);
+    auto paths = relay.requests();
+    EXPECT_EQ(std::count_if(paths.begin(), paths.end(),
+                            [](const auto& request) { return request.path == "/json-error"; }),
+              1)
+        << "the redirect must not be followed";
+}
+
+TEST(API, TransportErrorsKeepLibcurlsWordsAndNameTheRelay) {
+    // A port that was free a moment ago and that nothing listens on.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(probe);
+    std::string origin = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    API api(origin, std::nullopt);
+    try {
+        api.call("GET", "/v1/group");
+        FAIL() << "connected to a closed port";
+    } catch (const NetworkError& error) {
+        std::string message = error.what();
+        EXPECT_NE(message.find("Couldn't connect to server"), std::string::npos) << message;
+        EXPECT_NE(message.find(origin), std::string::npos) << message;
+    }
+}
+
+TEST(API, ReusesOneConnectionAndServesManyThreads) {
+    ScriptedRelay relay;
+    relay.server.Get("/v1/jobs", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"jobs": []})", "application/json");
+    });
+    relay.start();
+    API api(relay.origin(), std::nullopt);
+    for (int i = 0; i < 5; ++i) {
+        api.call("GET", "/v1/jobs");
+    }
+    EXPECT_EQ(relay.connections(), 1u);
+
+    API copy = api;
+    std::atomic<int> answered = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                if (copy.call("GET", "/v1/jobs")["jobs"].kind() == JSON::Kind::array) {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(answered, 100);
+    EXPECT_LE(relay.connections(), 5u) << "one connection per thread at most, plus the first";
+}
+
+class Transfers : public TestSupport::TemporaryDirectoryTest {};
+
+TEST_F(Transfers, UploadStreamsTheFileWithItsLengthAndDigest) {
+    ScriptedRelay relay;
+    std::string received;
+    relay.server.Put("/v1/jobs/J/artifact",
+                     [&](const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader& reader) {
+                         reader([&](const char* data, std::size_t size) {
+                             received.append(data, size);
+                             return true;
+                         });
+                         response.set_content(request.get_header_value("X-ZUQ-SHA256") ==
+                                                      Platform::sha256Hex(received)
+                                                  ? "{}"
+                                                  : R"({"error": "Artifact checksum mismatch"})",
+                                              "application/json");
+                     });
+    relay.start();
+    std::string content(3 << 20, 'x');
+    for (std::size_t i = 0; i < content.size(); i += 4099) {
+        content[i] = static_cast<char>(i);
+    }
+    TestSupport::writeFile(directory / "Build.zuq", content);
+    API api(relay.origin(), macCredentials(relay.origin()));
+    api.upload("J", "lease-9", directory / "Build.zuq");
+    EXPECT_EQ(received, content);
+    auto request = relay.requests().at(0);
+    EXPECT_EQ(request.method, "PUT");
+    EXPECT_EQ(request.get_header_value("Content-Length"), std::to_string(content.size()));
+    EXPECT_EQ(request.get_header_value("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(request.get_header_value("X-ZUQ-SHA256"), Platform::sha256Hex(content));
+    EXPECT_EQ(request.get_header_value("X-ZUQ-Lease"), "lease-9");
+    EXPECT_THROW(api.upload("J", "lease-9", directory / "missing.zuq"), std::system_error);
+}
+
+TEST_F(Transfers, DownloadChecksTheDigestBeforeReplacingTheDestination) {
+    ScriptedRelay relay;
+    const std::string build(2 << 20, 'b');
+    relay.server.Get("/v1/jobs/J/artifact", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content(build, "application/octet-stream");
+    });
+    relay.server.Get("/v1/jobs/gone/artifact",
+                     [](const httplib::Request&, httplib::Response& response) {
+                         response.status = 409;
+                         response.set_content(R"({"error": "Lease is not valid for this job"})",
+                                              "application/json");
+                     });
+    relay.start();
+    API api(relay.origin(), macCredentials(relay.origin()));
+    fs::path destination = directory / "Receive" / "Build.zuq";
+    fs::create_directories(destination.parent_path());
+    TestSupport::writeFile(destination, "previous");
+
+    EXPECT_EQ(failure([&] { api.download("J", "l", destination, std::string(64, '0')); }),
+              "Downloaded build checksum mismatch");
+    EXPECT_EQ(TestSupport::readFile(destination), "previous");
+    EXPECT_EQ(failure([&] { api.download("gone", "l", destination, Platform::sha256Hex(build)); }),
+              "Lease is not valid for this job");
+    EXPECT_EQ(TestSupport::readFile(destination), "previous");
+    EXPECT_EQ(std::distance(fs::directory_iterator(destination.parent_path()), fs::directory_iterator()), 1)
+        << "no temporary download is left behind";
+
+    api.download("J", "l", destination, Platform::sha256Hex(build));
+    EXPECT_EQ(TestSupport::readFile(destination), build);
+}
+
+TEST_F(Transfers, AStalledRelayFailsTheTransferAndAStopEndsIt) {
+    ScriptedRelay relay;
+    std::atomic<bool> release = false;
+    relay.server.Get("/v1/jobs/J/artifact", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(
+            10 << 20, "application/octet-stream",
+            [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset == 0) {
+                    std::string first(1 << 20, 'a');
+                    return sink.write(first.data(), first.size());
+                }
+                while (!release) { // the relay stops answering mid-transfer
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                return false;
+            });
+    });
+    relay.start();
+    API::Limits limits;
+    limits.stall = std::chrono::seconds(2);
+    API api(relay.origin(), macCredentials(relay.origin()), limits);
+    fs::path destination = directory / "Build.zuq";
+    try {
+        api.download("J", "l", destination, "x");
+        FAIL() << "a stalled download succeeded";
+    } catch (const NetworkError& error) {
+        EXPECT_NE(std::string(error.what()).find("Timeout was reached"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_FALSE(fs::exists(destination));
+
+    std::stop_source stop;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.request_stop();
+    });
+    API patient(relay.origin(), macCredentials(relay.origin()));
+    EXPECT_THROW(patient.download("J", "l", destination, "x", stop.get_token()), TransferCancelled);
+    stopper.join();
+    release = true;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".Build.zuq")) << entry.path();
+    }
+}
+
+} // namespace
