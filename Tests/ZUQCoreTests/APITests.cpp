@@ -2,6 +2,7 @@
 // produces, and the exact requests the client sends.
 #include "API.hpp"
 #include "Platform/Digest.hpp"
+#include "ScriptedRelay.hpp"
 #include "Support.hpp"
 
 #include <arpa/inet.h>
@@ -10,11 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
-#include <set>
 #include <thread>
-
-#include <httplib.h>
 
 #include <gtest/gtest.h>
 
@@ -22,53 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An HTTP server on a free loopback port, running until the test ends, that records what it
-// was asked.
-class ScriptedRelay {
-public:
-    ScriptedRelay() {
-        // Recorded before routing, so a request is on the list by the time its answer arrives
-        // (bodies are not read yet there; handlers that need one keep it themselves).
-        server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-            ports_.insert(request.remote_port);
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        server.set_keep_alive_max_count(1000);
-        port_ = server.bind_to_any_port("127.0.0.1");
-    }
-    ~ScriptedRelay() {
-        server.stop();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    void start() {
-        thread_ = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::vector<httplib::Request> requests() {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
-    std::size_t connections() {
-        std::lock_guard lock(mutex_);
-        return ports_.size();
-    }
-
-    httplib::Server server;
-
-private:
-    int port_ = 0;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<httplib::Request> requests_; // guarded by mutex_
-    std::set<int> ports_;                   // guarded by mutex_
-};
+using TestSupport::ScriptedRelay;
 
 Credentials macCredentials(std::string server) {
     return Credentials{std::move(server), "dev-1", "tok-1", "g", "Team", "Mac",
