@@ -1,6 +1,6 @@
 #include "API.hpp"
 
-#include "Platform/Digest.hpp"
+#include "ArtifactCrypto.hpp"
 #include "Platform/File.hpp"
 
 #include <fcntl.h>
@@ -396,22 +396,12 @@ struct FileSink {
     }
 };
 
-std::string fileSHA256(const fs::path& file) {
-    Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
-    Platform::SHA256 digest;
-    std::vector<char> buffer(1 << 20);
-    while (std::size_t n = Platform::readFully(input.get(), buffer.data(), buffer.size(), file)) {
-        digest.update(buffer.data(), n);
-    }
-    return digest.hexDigest();
-}
-
 } // namespace
 
 void API::upload(std::string_view job, std::string_view lease, const fs::path& file,
                  std::stop_token stop) const {
     Request request(*session_, "PUT", artifactPath(job), std::string(lease));
-    std::string sha = fileSHA256(file);
+    std::string sha = ArtifactCrypto::sha256(file);
     Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
     std::uint64_t size = Platform::fileSize(input.get(), file);
     request.header("Content-Type: application/octet-stream");
@@ -459,7 +449,7 @@ void API::download(std::string_view job, std::string_view lease, const fs::path&
         check(status, body);
     }
     temporary.close();
-    if (fileSHA256(temporary.path()) != expectedSHA) {
+    if (ArtifactCrypto::sha256(temporary.path()) != expectedSHA) {
         throw ZUQError("Downloaded build checksum mismatch");
     }
     std::error_code error;

@@ -1,7 +1,7 @@
 #include "API.hpp"
 
+#include "ArtifactCrypto.hpp"
 #include "Platform/Encoding.hpp"
-#include "Platform/Random.hpp"
 #include "Platform/Text.hpp"
 
 namespace Enrollment {
@@ -15,12 +15,6 @@ void refuseWhenEnrolled() {
     if (CredentialStore::load()) {
         throw ZUQError("This Mac is already enrolled.");
     }
-}
-
-std::string newGroupKey() {
-    // Kept here rather than taken from the artifact format so enrolment does not depend on it;
-    // the key is 32 bytes from the CSPRNG as standard Base64.
-    return Platform::base64Encode(Platform::randomBytes(keyBytes));
 }
 
 // The invite text inside what the user pasted: trimmed, and unwrapped from the JSON the
@@ -47,7 +41,7 @@ Credentials create(const std::string& server, const std::string& group, const st
     JSON answer = api.call("POST", "/v1/groups",
                            JSON::object({{"name", group}, {"device_name", device}}), std::nullopt,
                            bootstrap);
-    Credentials credentials = Credentials::fromResponse(server, answer, device, newGroupKey());
+    Credentials credentials = Credentials::fromResponse(server, answer, device, ArtifactCrypto::newKey());
     CredentialStore::save(credentials);
     return credentials;
 }
