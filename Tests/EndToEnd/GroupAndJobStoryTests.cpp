@@ -46,7 +46,7 @@ protected:
     }
 
     Credentials credentials(const std::string& mac) {
-        TestSupport::ScopedEnvironment home("HOME", macHome(mac).string());
+        TestSupport::ScopedEnvironment macEnvironment("HOME", macHome(mac).string());
         return CredentialStore::require();
     }
 
