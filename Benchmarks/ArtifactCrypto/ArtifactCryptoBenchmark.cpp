@@ -50,6 +50,20 @@ double seconds(const timeval& time) {
     return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6;
 }
 
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double median(const std::vector<Figures>& runs, double Figures::*field) {
+    std::vector<double> values;
+    for (const Figures& figures : runs) {
+        values.push_back(figures.*field);
+    }
+    return median(std::move(values));
+}
+
 // Runs a program found on PATH, capturing its standard output, and waits for it; its own
 // resource use comes from wait4.
 Figures measure(const std::vector<std::string>& arguments) {
@@ -156,6 +170,8 @@ int one(const std::vector<std::string>& arguments) {
     } else if (operation == "package") {
         JSON manifest = JSON::object({{"ipa_sha256", arguments.at(3)}, {"job_id", job}});
         ArtifactCrypto::package(arguments.at(1), manifest, arguments.at(2));
+    } else if (operation == "seal") {
+        std::printf("%.0f\n", sealRate(std::stod(arguments.at(1))));
     } else if (operation == "unpack") {
         ArtifactCrypto::unpack(arguments.at(1), arguments.at(2));
     } else {
@@ -229,12 +245,13 @@ int compare(const fs::path& input, const fs::path& work, int repetitions,
          {self, "one", "unpack", packaged.string(), unpacked.string()},
          {packaged, unpacked}},
     };
-    // Several runs, interleaved so that other work on the machine spreads over all rows; each
-    // figure is the least seen (noise only adds), peak memory the most. Before every run the
-    // earlier outputs are written back and the machine is left to settle, so that each run
-    // meets the same state: no write-back under way and, on a virtual machine that hands freed
-    // memory back to its host, no freed pages left warm by the previous run.
-    std::map<std::string, Figures> best;
+    // Several rounds, each running every row once, so that other work on the machine spreads
+    // over all rows; each figure is the median of its runs, peak memory the most seen. Before
+    // every run the earlier outputs are written back and the machine is left to settle, so that
+    // each run meets the same state: no write-back under way and, on a virtual machine that
+    // hands freed memory back to its host, no freed pages left warm by the run before.
+    std::map<std::string, std::vector<Figures>> runs;
+    std::vector<double> ourRates, theirRates;
     for (int round = 0; round < repetitions; ++round) {
         for (const Row& row : rows) {
             ::sync();
@@ -249,23 +266,27 @@ int compare(const fs::path& input, const fs::path& work, int repetitions,
             for (const fs::path& output : row.removeAfter) {
                 fs::remove(output);
             }
-            auto [found, first] = best.try_emplace(row.name, figures);
-            if (!first) {
-                Figures& least = found->second;
-                least.wall = std::min(least.wall, figures.wall);
-                least.user = std::min(least.user, figures.user);
-                least.system = std::min(least.system, figures.system);
-                least.peak = std::max(least.peak, figures.peak);
-            }
+            runs[row.name].push_back(figures);
+        }
+        ourRates.push_back(std::stod(measure({self, "one", "seal", "2"}).out));
+        theirRates.push_back(opensslSpeed(measure({"openssl", "speed", "-evp", "aes-256-gcm",
+                                                   "-bytes", "4194304", "-seconds", "2"})
+                                              .out));
+    }
+    fs::remove(ageKey);
+    std::map<std::string, Figures> best;
+    for (const auto& [name, figures] : runs) {
+        Figures& typical = best[name];
+        typical.wall = median(figures, &Figures::wall);
+        typical.user = median(figures, &Figures::user);
+        typical.system = median(figures, &Figures::system);
+        for (const Figures& f : figures) {
+            typical.peak = std::max(typical.peak, f.peak);
         }
     }
-    double ours = sealRate(3.0);
-    Figures speed =
-        measure({"openssl", "speed", "-evp", "aes-256-gcm", "-bytes", "4194304", "-seconds", "3"});
-    double theirs = opensslSpeed(speed.out);
-    fs::remove(ageKey);
+    double ours = median(ourRates), theirs = median(theirRates);
 
-    std::printf("%s: %.0f MiB; least of %d runs each, %lld s settling before each\n\n",
+    std::printf("%s: %.0f MiB; median of %d runs each, %lld s settling before each\n\n",
                 input.c_str(), static_cast<double>(fs::file_size(input)) / 1048576.0, repetitions,
                 static_cast<long long>(settle.count()));
     std::printf("%-28s %8s %8s %8s %10s\n", "operation", "wall s", "user s", "sys s", "peak MiB");
@@ -307,8 +328,8 @@ int main(int argc, char** argv) {
             return one({arguments.begin() + 1, arguments.end()});
         }
         if (arguments.size() >= 3 && arguments.size() <= 5 && arguments[0] == "compare") {
-            int repetitions = arguments.size() >= 4 ? std::stoi(arguments[3]) : 3;
-            int settle = arguments.size() >= 5 ? std::stoi(arguments[4]) : 5;
+            int repetitions = arguments.size() >= 4 ? std::stoi(arguments[3]) : 5;
+            int settle = arguments.size() >= 5 ? std::stoi(arguments[4]) : 4;
             return compare(arguments[1], arguments[2], std::max(repetitions, 1),
                            std::chrono::seconds(std::max(settle, 0)));
         }
