@@ -253,18 +253,21 @@ TEST_F(ProcessRunnerTest, ReplacedRegistrationSurvivesTheEarlierRunEnding) {
     // Two runs under one job: the second replaces the first in the registry. When the first
     // ends it must not take the second's entry with it.
     fs::path go = directory / "go";
-    // Each tool records the SIGTERMs it gets and ends by itself with status 3 after 30 s.
+    // Each tool records the SIGTERMs it gets once its trap is set (it then creates
+    // "<name>.ready") and ends by itself with status 3 after 30 s.
     auto recording = [&](const std::string& name, const std::string& onTerm,
                          const std::string& condition) {
         fs::path signals = directory / (name + ".signals");
         std::string executable =
             tool(name, "trap 'echo TERM >> \"" + signals.string() + "\"" + onTerm + "' TERM\n" +
+                           "touch '" + (directory / (name + ".ready")).string() + "'\n" +
                            "i=0; while [ $i -lt 600 ] && " + condition +
                            "; do sleep 0.05; i=$((i+1)); done\nexit 3");
         return std::pair{executable, signals};
     };
     // Cancels `job` until the tool's first SIGTERM has been recorded: then it is registered.
-    auto cancelUntilRecorded = [](const fs::path& signals) {
+    auto cancelUntilRecorded = [&](const fs::path& signals) {
+        waitForFile(fs::path(signals).replace_extension(".ready"));
         for (int i = 0; i < 3000 && !fs::exists(signals); ++i) {
             ProcessRunner::cancel("job");
             std::this_thread::sleep_for(20ms);
