@@ -211,7 +211,7 @@ public:
         CURLcode code = curl_easy_perform(h);
         if (code != CURLE_OK) {
             if (code == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested()) {
-                throw TransferCancelled();
+                throw CancellationError();
             }
             std::string message = curl_easy_strerror(code);
             message += " at " + session_.server;

@@ -74,12 +74,6 @@ private:
     std::shared_ptr<const Session> session_;
 };
 
-/// Thrown when a transfer is stopped through its stop token.
-class TransferCancelled : public std::runtime_error {
-public:
-    TransferCancelled() : std::runtime_error("The transfer was cancelled.") {}
-};
-
 /// Turning a Mac without a credential into a member of a group.
 namespace Enrollment {
 

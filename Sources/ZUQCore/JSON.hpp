@@ -22,6 +22,13 @@ public:
     std::string message() const { return what(); }
 };
 
+/// Work stopped because its job was cancelled: a tool run refused, a transfer or a wait cut
+/// short. Callers that cancelled know why; the sentence is only for logs.
+class CancellationError : public std::runtime_error {
+public:
+    CancellationError() : std::runtime_error("The operation was cancelled.") {}
+};
+
 /// A JSON document as a plain value: object, array, string, number (always a double), bool or
 /// null. Copies are deep; nothing is shared. Readers are lenient and never fail: a missing
 /// member or a value of another kind reads as null, empty text, 0, false or an empty list, and

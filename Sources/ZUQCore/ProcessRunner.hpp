@@ -1,12 +1,12 @@
 // Running the platform's tools, and the lock that keeps one agent per state directory.
 #pragma once
 
+#include "JSON.hpp"
 #include "Platform/File.hpp"
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -16,12 +16,6 @@ struct ProcessResult {
     std::string output;  // the last 8 MiB of standard output, invalid UTF-8 repaired
     std::string error;   // the last 8 MiB of standard error, invalid UTF-8 repaired
     std::int32_t status; // the exit code, or the number of the signal that ended the tool
-};
-
-/// Raised when a tool run is refused because its job has been cancelled.
-class CancellationError : public std::runtime_error {
-public:
-    CancellationError() : std::runtime_error("The operation was cancelled.") {}
 };
 
 /// Runs external tools and lets another thread cancel the tool of a job. The only state is a

@@ -319,7 +319,7 @@ TEST_F(Transfers, AStalledRelayFailsTheTransferAndAStopEndsIt) {
         stop.request_stop();
     });
     API patient(relay.origin(), macCredentials(relay.origin()));
-    EXPECT_THROW(patient.download("J", "l", destination, "x", stop.get_token()), TransferCancelled);
+    EXPECT_THROW(patient.download("J", "l", destination, "x", stop.get_token()), CancellationError);
     stopper.join();
     release = true;
     for (const auto& entry : fs::directory_iterator(directory)) {
