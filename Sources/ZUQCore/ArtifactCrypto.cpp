@@ -35,10 +35,12 @@ namespace {
 constexpr std::size_t keySize = 32;
 constexpr std::size_t lengthSize = 4;
 
-// Files are read in pieces small enough to be sealed, opened or hashed while they are still in
-// the core's cache; a whole 4 MiB chunk would go out to memory and come back. A chunk is a
-// whole number of pieces.
-constexpr std::size_t pieceSize = 256 * 1024;
+// Files are read and written in pieces. A piece read is sealed, opened or hashed while it is
+// still in the core's cache; a whole 4 MiB chunk would go out to memory and come back. A piece
+// written lets the kernel grow the page cache in small folios: one large write makes it take
+// large ones, which on virtual machines that hand free memory back to their host cost several
+// times as much to fill. A chunk is a whole number of pieces.
+constexpr std::size_t pieceSize = 128 * 1024;
 static_assert(chunkSize % pieceSize == 0);
 
 [[noreturn]] void throwOpenSSLError(std::string_view action) {
@@ -180,9 +182,6 @@ private:
             lock.unlock();
             std::exception_ptr error;
             try {
-                // Large writes make the kernel fill the page cache with large folios, which
-                // on some virtual machines cost several times what small pages do; writes of
-                // a piece at a time keep the cost at that of a plain copy.
                 for (std::size_t done = 0; done < size; done += pieceSize) {
                     Platform::writeAll(fd_, data + done, std::min(pieceSize, size - done), path_);
                 }
