@@ -13,9 +13,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view temporaryPrefix = ".upload-";
-constexpr std::size_t writeSize = 1 << 20;
-// How much is written before the kernel is asked to start putting it on the disk.
-constexpr std::uint64_t writeBackStep = 16 << 20;
+// An upload's data moves to its writer in buffers of this size, this many at most.
+constexpr std::size_t writeSize = 4 << 20;
+constexpr std::size_t uploadBuffers = 4;
+// How much is written before the kernel is asked to start putting it on the disk, and how
+// many such steps may be on their way there at once.
+constexpr std::uint64_t writeBackStep = 32 << 20;
+constexpr std::uint64_t writeBackSteps = 4;
 
 } // namespace
 
@@ -64,40 +68,143 @@ Artifacts::clean(const std::function<bool(const std::string&, const std::string&
 }
 
 Upload::Upload(const Artifacts& artifacts)
-    : file_(artifacts.directory(), temporaryPrefix), buffer_(writeSize) {}
+    : file_(artifacts.directory(), temporaryPrefix),
+      buffers_(uploadBuffers, std::vector<char>(writeSize)) {
+    for (std::size_t index = 1; index < buffers_.size(); ++index) {
+        free_.push_back(index);
+    }
+    writer_ = std::thread([this] { write(); });
+}
 
-void Upload::append(const char* data, std::size_t size) {
-    hash_.update(data, size);
-    size_ += size;
-    while (size > 0) {
-        std::size_t take = std::min(size, buffer_.size() - buffered_);
-        std::memcpy(buffer_.data() + buffered_, data, take);
-        buffered_ += take;
-        data += take;
-        size -= take;
-        if (buffered_ == buffer_.size()) {
-            writeBuffer();
-        }
+Upload::~Upload() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        full_.clear();
+    }
+    changed_.notify_all();
+    if (writer_.joinable()) {
+        writer_.join();
     }
 }
 
-void Upload::writeBuffer() {
-    Platform::writeAll(file_.fd(), buffer_.data(), buffered_, file_.path());
-    written_ += buffered_;
-    buffered_ = 0;
-#ifdef __linux__
-    // Start the disk writing now rather than all at once in the final flush, which would
-    // otherwise take seconds for a large build and stall other writers of the disk.
-    if (written_ - writeBackFrom_ >= writeBackStep) {
-        ::sync_file_range(file_.fd(), static_cast<off_t>(writeBackFrom_),
-                          static_cast<off_t>(written_ - writeBackFrom_), SYNC_FILE_RANGE_WRITE);
-        writeBackFrom_ = written_;
+void Upload::append(const char* data, std::size_t size) {
+    while (size > 0) {
+        std::span<char> room = space();
+        std::size_t take = std::min(size, room.size());
+        std::memcpy(room.data(), data, take);
+        commit(take);
+        data += take;
+        size -= take;
     }
+}
+
+std::span<char> Upload::space() {
+    std::vector<char>& buffer = buffers_[current_];
+    return {buffer.data() + filled_, buffer.size() - filled_};
+}
+
+void Upload::commit(std::size_t size) {
+    hash_.update(buffers_[current_].data() + filled_, size);
+    size_ += size;
+    filled_ += size;
+    if (filled_ == buffers_[current_].size()) {
+        hand(filled_);
+    }
+}
+
+// Gives the current buffer to the writer and takes a free one, waiting while the writer is
+// that far behind.
+void Upload::hand(std::size_t size) {
+    std::unique_lock lock(mutex_);
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+    full_.push_back({current_, size});
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !free_.empty() || failure_; });
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+    current_ = free_.back();
+    free_.pop_back();
+    filled_ = 0;
+}
+
+void Upload::write() {
+    std::uint64_t written = 0;
+    std::uint64_t startedTo = 0;
+    std::uint64_t waitedTo = 0;
+    for (;;) {
+        Piece piece{};
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !full_.empty() || closing_; });
+            if (full_.empty()) {
+                return;
+            }
+            piece = full_.front();
+            full_.pop_front();
+        }
+        try {
+            Platform::writeAll(file_.fd(), buffers_[piece.buffer].data(), piece.size, file_.path());
+            written += piece.size;
+            writeBehind(written, startedTo, waitedTo);
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+            changed_.notify_all();
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            free_.push_back(piece.buffer);
+        }
+        changed_.notify_all();
+    }
+}
+
+void Upload::writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::uint64_t& waitedTo) {
+#ifdef __linux__
+    // The disk writes behind the upload a step at a time, and the writer waits whenever more
+    // than a few steps are not on the disk yet. So several large uploads never fill the page
+    // cache with dirty pages, which would make the kernel stall every writer of the machine
+    // (the database's log included) until the disk caught up, and the final flush is short.
+    if (written - startedTo < writeBackStep) {
+        return;
+    }
+    ::sync_file_range(file_.fd(), static_cast<off_t>(startedTo),
+                      static_cast<off_t>(written - startedTo), SYNC_FILE_RANGE_WRITE);
+    startedTo = written;
+    std::uint64_t allowed = writeBackStep * writeBackSteps;
+    if (written > waitedTo + allowed) {
+        std::uint64_t until = written - allowed;
+        ::sync_file_range(
+            file_.fd(), static_cast<off_t>(waitedTo), static_cast<off_t>(until - waitedTo),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        waitedTo = until;
+    }
+#else
+    (void)written;
+    (void)startedTo;
+    (void)waitedTo;
 #endif
 }
 
 std::string Upload::finish() {
-    writeBuffer();
+    if (filled_ > 0) {
+        hand(filled_);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+    writer_ = std::thread();
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
     Platform::syncFile(file_.fd(), file_.path());
     return hash_.hexDigest();
 }

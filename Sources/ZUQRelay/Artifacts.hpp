@@ -4,11 +4,17 @@
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace ZUQRelay {
@@ -40,16 +46,24 @@ private:
     std::filesystem::path directory_;
 };
 
-/// One upload being received: bytes are hashed and written to a fresh temporary file as they
-/// arrive, with the disk writing behind so the final flush is short. Dropped before it is
-/// stored, the temporary file is removed. Not thread-safe; one per request.
+/// One upload being received: bytes are hashed as they arrive and handed to a writer thread
+/// of the upload's own, which writes them to a fresh temporary file with the disk writing
+/// behind, so receiving never waits for the disk unless it is far behind. Dropped before it
+/// is stored, the temporary file is removed. Used by one thread at a time.
 class Upload {
 public:
     explicit Upload(const Artifacts& artifacts);
     Upload(const Upload&) = delete;
     Upload& operator=(const Upload&) = delete;
+    ~Upload();
 
+    /// Takes the next bytes. Throws the writer's error (a full disk, for one) once it has
+    /// failed.
     void append(const char* data, std::size_t size);
+    /// Room for the next bytes, to receive into without a copy; `commit` takes the `size`
+    /// first bytes of it as appended. Both may throw the writer's error.
+    std::span<char> space();
+    void commit(std::size_t size);
     /// Writes out the rest, flushes the file to the disk and returns the SHA-256 of everything
     /// appended as 64 lower-case hexadecimal digits.
     std::string finish();
@@ -58,15 +72,29 @@ public:
     Platform::TemporaryFile& file() { return file_; }
 
 private:
-    void writeBuffer();
+    struct Piece {
+        std::size_t buffer;
+        std::size_t size;
+    };
+    void hand(std::size_t size);
+    void write();
+    void writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::uint64_t& waitedTo);
 
     Platform::TemporaryFile file_;
     Platform::SHA256 hash_;
-    std::vector<char> buffer_;
-    std::size_t buffered_ = 0;
     std::uint64_t size_ = 0;
-    std::uint64_t written_ = 0;
-    std::uint64_t writeBackFrom_ = 0;
+    std::vector<std::vector<char>> buffers_;
+    std::size_t current_ = 0; // the buffer being filled, owned by the receiving side
+    std::size_t filled_ = 0;  // bytes in it
+
+    std::mutex mutex_; // guards the fields below
+    std::condition_variable changed_;
+    std::deque<Piece> full_;
+    std::vector<std::size_t> free_;
+    bool closing_ = false;
+    std::exception_ptr failure_;
+
+    std::thread writer_;
 };
 
 } // namespace ZUQRelay

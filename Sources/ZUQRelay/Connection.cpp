@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 // A request head longer than this is refused by closing the connection.
 constexpr std::size_t maxHeaderBytes = 64 * 1024;
+// Writes up to this size are gathered before they are sent.
+constexpr std::size_t maxGathered = 64 * 1024;
 
 void addressText(const sockaddr_storage& address, std::string& ip, int& port) {
     char text[INET6_ADDRSTRLEN] = {};
@@ -68,14 +70,20 @@ void Connection::attach(std::span<char> buffer) {
 }
 
 void Connection::detach() {
+    partial_.assign(buffer_.data() + begin_, end_ - begin_);
     buffer_ = {};
     begin_ = end_ = 0;
 }
 
-bool Connection::headComplete() const {
+std::string_view Connection::requestLine() const {
     std::string_view buffered(buffer_.data() + begin_, end_ - begin_);
-    return buffered.find("\n\r\n") != std::string_view::npos ||
-           buffered.find("\n\n") != std::string_view::npos;
+    return buffered.substr(0, buffered.find('\n'));
+}
+
+std::size_t Connection::headLength() const {
+    std::string_view buffered(buffer_.data() + begin_, end_ - begin_);
+    std::size_t end = std::min(buffered.find("\n\r\n"), buffered.find("\n\n"));
+    return end == std::string_view::npos ? 0 : end + 1;
 }
 
 Connection::Progress Connection::receive() {
@@ -103,8 +111,8 @@ Connection::Progress Connection::receive() {
             if (!headStarted_) {
                 headStarted_ = now;
             }
-            if (headComplete()) {
-                return Progress::ready;
+            if (std::size_t head = headLength()) {
+                return head <= maxHeaderBytes ? Progress::ready : Progress::closed;
             }
         }
         if (end_ - begin_ >= maxHeaderBytes ||
@@ -121,7 +129,6 @@ Connection::Progress Connection::receive() {
             end_ += moved;
             break;
         case Outcome::wouldBlockRead:
-            partial_.assign(buffer_.data(), end_);
             return Progress::waiting;
         default:
             return Progress::closed;
@@ -223,6 +230,10 @@ bool Connection::waitFor(Wait wait, Clock::time_point deadline) const {
 }
 
 bool Connection::fill() {
+    // The peer may be waiting for what was gathered (a "100 Continue") before it sends more.
+    if (!output_.empty() && !flush()) {
+        return false;
+    }
     auto deadline = Clock::now() + timeouts_.transfer;
     if (bodyDeadline_) {
         deadline = std::min(deadline, *bodyDeadline_);
@@ -251,7 +262,8 @@ bool Connection::fill() {
 }
 
 bool Connection::is_readable() const {
-    return begin_ < end_ || (ssl_ && SSL_pending(ssl_.get()) > 0) ||
+    // With output gathered, reading goes ahead: read() sends it before it waits.
+    return begin_ < end_ || !output_.empty() || (ssl_ && SSL_pending(ssl_.get()) > 0) ||
            waitFor(Wait::readable, Clock::now() + timeouts_.transfer);
 }
 
@@ -270,6 +282,60 @@ ssize_t Connection::read(char* data, size_t size) {
 }
 
 ssize_t Connection::write(const char* data, size_t size) {
+    if (output_.size() + size <= maxGathered) {
+        output_.append(data, size);
+        return static_cast<ssize_t>(size);
+    }
+    if (!flush()) {
+        return -1;
+    }
+    if (size <= maxGathered) {
+        output_.assign(data, size);
+        return static_cast<ssize_t>(size);
+    }
+    return sendAll(data, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+std::size_t Connection::readBody(char* data, std::size_t size) {
+    // The peer may be waiting for a "100 Continue" before it sends the body.
+    if (!output_.empty() && !flush()) {
+        return 0;
+    }
+    if (begin_ < end_) {
+        std::size_t take = std::min(size, end_ - begin_);
+        std::memcpy(data, buffer_.data() + begin_, take);
+        begin_ += take;
+        return take;
+    }
+    for (;;) {
+        std::size_t moved = 0;
+        auto deadline = Clock::now() + timeouts_.transfer;
+        switch (receiveSome(data, size, moved)) {
+        case Outcome::moved:
+            return moved;
+        case Outcome::wouldBlockRead:
+            if (!waitFor(Wait::readable, deadline)) {
+                return 0;
+            }
+            break;
+        case Outcome::wouldBlockWrite:
+            if (!waitFor(Wait::writable, deadline)) {
+                return 0;
+            }
+            break;
+        default:
+            return 0;
+        }
+    }
+}
+
+bool Connection::flush() {
+    bool sent = sendAll(output_.data(), output_.size());
+    output_.clear();
+    return sent;
+}
+
+bool Connection::sendAll(const char* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         std::size_t moved = 0;
@@ -280,19 +346,19 @@ ssize_t Connection::write(const char* data, size_t size) {
             break;
         case Outcome::wouldBlockWrite:
             if (!waitFor(Wait::writable, deadline)) {
-                return -1;
+                return false;
             }
             break;
         case Outcome::wouldBlockRead:
             if (!waitFor(Wait::readable, deadline)) {
-                return -1;
+                return false;
             }
             break;
         default:
-            return -1;
+            return false;
         }
     }
-    return static_cast<ssize_t>(size);
+    return true;
 }
 
 void Connection::finishSending() {
@@ -320,19 +386,27 @@ bool Connection::discardInput() {
 }
 
 void Connection::get_remote_ip_and_port(std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        addressText(address, ip, port);
+    if (remotePort_ < 0) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (::getpeername(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            addressText(address, remoteIP_, remotePort_);
+        }
     }
+    ip = remoteIP_;
+    port = remotePort_;
 }
 
 void Connection::get_local_ip_and_port(std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        addressText(address, ip, port);
+    if (localPort_ < 0) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            addressText(address, localIP_, localPort_);
+        }
     }
+    ip = localIP_;
+    port = localPort_;
 }
 
 } // namespace ZUQRelay

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include <httplib.h>
 
@@ -43,9 +44,12 @@ public:
 
     int fd() const { return socket_.get(); }
 
-    /// Lends the connection a buffer for reading; `detach` takes it back.
+    /// Lends the connection a buffer for reading; `detach` takes it back, keeping any bytes
+    /// not read yet for the next worker.
     void attach(std::span<char> buffer);
     void detach();
+    /// The first line of the buffered request head.
+    std::string_view requestLine() const;
 
     enum class Progress {
         ready,   // a request's whole head (request line and headers) is here
@@ -71,6 +75,13 @@ public:
     std::chrono::steady_clock::time_point requestStart() const { return requestStart_; }
     void setDevice(std::string device) { device_ = std::move(device); }
     const std::string& device() const { return device_; }
+
+    /// Reads up to `size` bytes of a request body into `data`, straight from the socket
+    /// when nothing is buffered: for builds, which need no parsing. Returns the number read;
+    /// 0 when the peer closed, failed or stalled past the transfer time-out.
+    std::size_t readBody(char* data, std::size_t size);
+    /// Sends what `write` has gathered. False when the peer is gone or too slow.
+    bool flush();
 
     /// Ends the sending side after a last answer, so the peer reads it to the end even
     /// though the rest of its request will not be read.
@@ -100,19 +111,28 @@ private:
     enum class Outcome { moved, wouldBlockRead, wouldBlockWrite, end, error };
     Outcome receiveSome(char* data, std::size_t size, std::size_t& moved);
     Outcome sendSome(const char* data, std::size_t size, std::size_t& moved);
+    bool sendAll(const char* data, std::size_t size);
     bool waitFor(Wait wait, std::chrono::steady_clock::time_point deadline) const;
     bool fill();
-    bool headComplete() const;
+    /// The length of the buffered request head up to its last line, or 0 while incomplete.
+    std::size_t headLength() const;
 
     struct FreeSSL {
         void operator()(ssl_st* ssl) const;
     };
 
+    // Looked up once: the library asks for both on every request.
+    mutable std::string remoteIP_;
+    mutable int remotePort_ = -1;
+    mutable std::string localIP_;
+    mutable int localPort_ = -1;
     Platform::FileDescriptor socket_;
     std::unique_ptr<ssl_st, FreeSSL> ssl_;
     bool handshaken_ = false;
     Timeouts timeouts_;
     std::span<char> buffer_;
+    // Small writes are gathered here so that an answer's head and body leave in one send.
+    std::string output_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
 

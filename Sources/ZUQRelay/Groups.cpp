@@ -65,17 +65,36 @@ Caller Service::authenticate(std::string_view authorization) {
     }
     std::string device = Members::lowerCase(credential.substr(0, dot));
     std::string presented = Platform::sha256Hex(credential.substr(dot + 1));
-    return store_.read([&](Database& database) {
-        Query row = database.query("SELECT group_id, token_hash, revoked FROM devices WHERE id = ?",
-                                   device);
-        if (!row.next() || !Platform::constantTimeEqual(presented, row.text(1))) {
+    std::optional<Credential> known;
+    {
+        std::shared_lock lock(credentialsMutex_);
+        if (auto found = credentials_.find(device); found != credentials_.end()) {
+            known = found->second;
+        }
+    }
+    if (!known) {
+        known = store_.read([&](Database& database) -> std::optional<Credential> {
+            Query row = database.query(
+                "SELECT group_id, token_hash, revoked FROM devices WHERE id = ?", device);
+            if (!row.next()) {
+                return std::nullopt;
+            }
+            return Credential{row.text(0), row.text(1), row.integer(2) != 0};
+        });
+        if (!known) {
             throw invalid;
         }
-        if (row.integer(2) != 0) {
-            throw Refusal(401, "revoked device credential");
-        }
-        return Caller{device, row.text(0)};
-    });
+        std::unique_lock lock(credentialsMutex_);
+        // A revocation that raced with the read has already marked the entry; keep that.
+        known = credentials_.emplace(device, *known).first->second;
+    }
+    if (!Platform::constantTimeEqual(presented, known->tokenHash)) {
+        throw invalid;
+    }
+    if (known->revoked) {
+        throw Refusal(401, "revoked device credential");
+    }
+    return Caller{device, known->group};
 }
 
 JSON Service::createInvite(const Caller& caller) {
@@ -145,7 +164,13 @@ JSON Service::group(const Caller& caller) {
         while (rows.next()) {
             bool seen = !rows.isNull(3);
             double lastSeen = rows.real(3);
-            JSON inventory = rows.isNull(4) ? JSON() : JSON::decode(rows.text(4));
+            std::optional<std::string> inventoryText = rows.optionalText(4);
+            if (auto report = presence_.find(rows.text(0))) {
+                seen = true;
+                lastSeen = report->seen;
+                inventoryText = std::move(report->inventory);
+            }
+            JSON inventory = inventoryText ? JSON::decode(*inventoryText) : JSON();
             devices.push_back(JSON::object({
                 {"id", rows.text(0)},
                 {"name", rows.text(1)},
@@ -170,6 +195,12 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
             throw Refusal(404, "Mac not found");
         }
         database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
+        transaction.afterCommit([this, device] {
+            std::unique_lock lock(credentialsMutex_);
+            if (auto found = credentials_.find(device); found != credentials_.end()) {
+                found->second.revoked = true;
+            }
+        });
         std::vector<JobState> unfinished;
         Query jobs = database.query(
             "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "

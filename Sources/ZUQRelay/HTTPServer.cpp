@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -24,6 +25,10 @@ constexpr auto acceptPause = std::chrono::milliseconds(100);
 constexpr int acceptsPerWakeup = 64;
 // How long the unread rest of a refused request is drained before the connection closes.
 constexpr auto lingerTime = std::chrono::seconds(2);
+// How often idle and lingering connections are checked for time-outs.
+constexpr auto housekeepingInterval = std::chrono::seconds(1);
+// The scheduling priority of bulk workers: well below ordinary ones, above idle.
+constexpr int bulkNiceness = 5;
 
 [[noreturn]] void failAt(std::string_view action, const std::string& host, int port) {
     throw std::system_error(errno, std::generic_category(),
@@ -33,11 +38,17 @@ constexpr auto lingerTime = std::chrono::seconds(2);
 } // namespace
 
 HTTPServer::HTTPServer(const Settings& settings, ssl_ctx_st* tls)
-    : settings_(settings), tls_(tls) {}
+    : settings_(settings), tls_(tls),
+      // Made here, not in run(), so that a stop() that comes first is not lost.
+      events_(::epoll_create1(EPOLL_CLOEXEC)), wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!events_ || !wakeup_) {
+        throw std::system_error(errno, std::generic_category(), "Cannot start the event loop");
+    }
+}
 
 HTTPServer::~HTTPServer() {
     // run() has drained the workers when it returned; this covers a server that never ran.
-    workers_.reset();
+    bulkWorkers_.reset();
 }
 
 Connection* HTTPServer::current() {
@@ -86,19 +97,20 @@ int HTTPServer::listenOn(const std::string& host, int port) {
 }
 
 void HTTPServer::run() {
-    events_ = Platform::FileDescriptor(::epoll_create1(EPOLL_CLOEXEC));
-    wakeup_ = Platform::FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!events_ || !wakeup_) {
-        throw std::system_error(errno, std::generic_category(), "Cannot start the event loop");
+    // The stop signal stays readable: every worker sees it on its next wait.
+    epoll_event stopEvent{};
+    stopEvent.events = EPOLLIN;
+    stopEvent.data.ptr = &wakeup_;
+    ::epoll_ctl(events_.get(), EPOLL_CTL_ADD, wakeup_.get(), &stopEvent);
+    watchListener(true);
+    bulkWorkers_.emplace(settings_.bulkThreads, bulkNiceness);
+    std::vector<std::thread> workers;
+    for (std::size_t index = 0; index < settings_.threads; ++index) {
+        workers.emplace_back([this] { work(); });
     }
-    for (auto* source : {&listener_, &wakeup_}) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.ptr = source;
-        ::epoll_ctl(events_.get(), EPOLL_CTL_ADD, source->get(), &event);
+    for (auto& worker : workers) {
+        worker.join();
     }
-    workers_.emplace(settings_.threads);
-    loop();
 
     listener_.reset();
     std::list<std::shared_ptr<Connection>> parked;
@@ -109,8 +121,8 @@ void HTTPServer::run() {
         parked.splice(parked.end(), lingering_);
     }
     parked.clear();
-    workers_->drain();
-    workers_.reset();
+    bulkWorkers_->drain();
+    bulkWorkers_.reset();
     svr_sock_ = INVALID_SOCKET;
 }
 
@@ -120,34 +132,35 @@ void HTTPServer::stop() {
     [[maybe_unused]] auto written = ::write(wakeup_.get(), &one, sizeof one);
 }
 
-void HTTPServer::loop() {
-    std::vector<epoll_event> events(256);
+void HTTPServer::work() {
     for (;;) {
+        epoll_event event{};
         int count =
-            ::epoll_wait(events_.get(), events.data(), static_cast<int>(events.size()), 1000);
+            ::epoll_wait(events_.get(), &event, 1,
+                         static_cast<int>(std::chrono::milliseconds(housekeepingInterval).count()));
         if (count < 0 && errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "Cannot wait for connections");
+            return;
         }
-        for (int index = 0; index < count; ++index) {
-            void* source = events[static_cast<std::size_t>(index)].data.ptr;
-            if (source == &wakeup_) {
+        if (count == 1) {
+            if (event.data.ptr == &wakeup_) {
+                stopping_ = true;
                 return;
             }
-            if (source == &listener_) {
+            if (event.data.ptr == &listener_) {
                 accept();
             } else {
-                dispatch(static_cast<Connection*>(source));
+                take(static_cast<Connection*>(event.data.ptr));
             }
         }
-        closeExpired();
-        if (acceptPaused_ && SteadyClock::now() >= acceptPausedUntil_) {
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.ptr = &listener_;
-            ::epoll_ctl(events_.get(), EPOLL_CTL_ADD, listener_.get(), &event);
-            acceptPaused_ = false;
-        }
+        keepHouse();
     }
+}
+
+void HTTPServer::watchListener(bool add) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = &listener_;
+    ::epoll_ctl(events_.get(), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, listener_.get(), &event);
 }
 
 void HTTPServer::accept() {
@@ -161,11 +174,12 @@ void HTTPServer::accept() {
                     idle_.pop_front();
                     continue;
                 }
-                ::epoll_ctl(events_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr);
+                // Out of descriptors with none idle to give up: try again a little later.
                 acceptPaused_ = true;
                 acceptPausedUntil_ = SteadyClock::now() + acceptPause;
+                return;
             }
-            return;
+            break;
         }
         Platform::FileDescriptor socket(fd);
         int yes = 1;
@@ -190,6 +204,7 @@ void HTTPServer::accept() {
         connection->parkedPosition = std::prev(idle_.end());
         watch(*connection, true);
     }
+    watchListener(false);
 }
 
 void HTTPServer::watch(Connection& connection, bool add) {
@@ -199,7 +214,7 @@ void HTTPServer::watch(Connection& connection, bool add) {
     ::epoll_ctl(events_.get(), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.fd(), &event);
 }
 
-void HTTPServer::dispatch(Connection* ready) {
+void HTTPServer::take(Connection* ready) {
     std::shared_ptr<Connection> connection;
     {
         std::lock_guard lock(mutex_);
@@ -220,22 +235,35 @@ void HTTPServer::dispatch(Connection* ready) {
         idle_.erase(ready->parkedPosition);
         ++active_;
     }
-    workers_->enqueue([this, connection] {
-        serve(connection);
-        --active_;
-    });
+    serve(connection, false);
+    --active_;
 }
 
-void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
+void HTTPServer::serve(const std::shared_ptr<Connection>& connection, bool bulk) {
     thread_local std::vector<char> buffer(settings_.readBufferSize);
     connection->attach(buffer);
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first && bulk) {
+            // A bulk worker serves one request; what follows goes to the ordinary workers.
+            connection->detach();
+            park(connection, Connection::Parked::idle);
+            return;
+        }
         Connection::Progress progress = connection->receive();
         if (progress != Connection::Progress::ready) {
             connection->detach();
             if (progress == Connection::Progress::waiting) {
                 park(connection, Connection::Parked::idle);
             }
+            return;
+        }
+        if (!bulk && settings_.isBulk && settings_.isBulk(connection->requestLine())) {
+            connection->detach();
+            ++active_;
+            bulkWorkers_->enqueue([this, connection] {
+                serve(connection, true);
+                --active_;
+            });
             return;
         }
         connection->beginRequest();
@@ -248,6 +276,7 @@ void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
             kept = false;
         }
         currentConnection = nullptr;
+        kept = connection->flush() && kept;
         if (kept && connection->closingAfterResponse()) {
             connection->detach();
             connection->finishSending();
@@ -274,19 +303,29 @@ void HTTPServer::park(const std::shared_ptr<Connection>& connection, Connection:
     watch(*connection, false);
 }
 
-void HTTPServer::closeExpired() {
+void HTTPServer::keepHouse() {
     auto now = SteadyClock::now();
+    std::int64_t nowCount = now.time_since_epoch().count();
+    std::int64_t last = lastHousekeeping_;
+    auto interval = std::chrono::duration_cast<SteadyClock::duration>(housekeepingInterval).count();
+    if (nowCount - last < interval || !lastHousekeeping_.compare_exchange_strong(last, nowCount)) {
+        return;
+    }
     std::list<std::shared_ptr<Connection>> expired;
     {
         std::lock_guard lock(mutex_);
-        auto take = [&](std::list<std::shared_ptr<Connection>>& list, auto limit) {
+        auto expire = [&](std::list<std::shared_ptr<Connection>>& list, auto limit) {
             while (!list.empty() && now - list.front()->parkedSince >= limit) {
                 list.front()->parked = Connection::Parked::no;
                 expired.splice(expired.end(), list, list.begin());
             }
         };
-        take(idle_, settings_.timeouts.idle);
-        take(lingering_, lingerTime);
+        expire(idle_, settings_.timeouts.idle);
+        expire(lingering_, lingerTime);
+        if (acceptPaused_ && now >= acceptPausedUntil_) {
+            acceptPaused_ = false;
+            watchListener(false);
+        }
     }
     // Closed outside the lock: a TLS goodbye is a write.
 }

@@ -24,13 +24,12 @@ JSON record(const Query& row) {
     });
 }
 
-// The receiver's last reported phone with this UDID, or null.
-JSON reportedPhone(Database& database, const std::string& receiver, const std::string& udid) {
-    Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
-    if (!row.next() || row.isNull(0)) {
+// The phone with this UDID in an inventory's "phones", or null.
+JSON reportedPhone(const std::optional<std::string>& inventoryText, const std::string& udid) {
+    if (!inventoryText) {
         return JSON();
     }
-    JSON inventory = JSON::decode(row.text(0));
+    JSON inventory = JSON::decode(*inventoryText);
     for (const JSON& phone : inventory["phones"].items()) {
         if (phone.kind() == JSON::Kind::object && phone["udid"].kind() == JSON::Kind::string &&
             phone["udid"].text() == udid) {
@@ -110,7 +109,14 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
             throw Refusal(400, "Unknown receiver Mac");
         }
         JSON::Object fullSpec = spec;
-        fullSpec["phone"] = reportedPhone(database, receiver, spec["udid"].text());
+        std::optional<std::string> inventory;
+        if (auto report = presence_.find(receiver)) {
+            inventory = std::move(report->inventory);
+        } else {
+            Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
+            inventory = row.next() ? row.optionalText(0) : std::nullopt;
+        }
+        fullSpec["phone"] = reportedPhone(inventory, spec["udid"].text());
         std::string id = Members::lowerCase(Platform::newUUID());
         double now = clock_.now();
         database.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "

@@ -11,6 +11,8 @@
 #include "Platform/Random.hpp"
 #include "Service.hpp"
 
+#include <limits>
+
 namespace ZUQRelay {
 
 namespace {
@@ -28,6 +30,9 @@ std::string_view sideName(bool builder) {
 void Service::expireLeases(Store::Transaction& transaction) {
     Database& database = transaction.database;
     double now = clock_.now();
+    if (now < nextLeaseExpiry_) {
+        return;
+    }
     struct Lapsed {
         std::string hash;
         std::string job;
@@ -53,6 +58,9 @@ void Service::expireLeases(Store::Transaction& transaction) {
                side == "builder" ? "The builder Mac stopped responding"
                                  : "The receiver Mac stopped responding");
     }
+    Query next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
+    nextLeaseExpiry_ =
+        next.next() && !next.isNull(0) ? next.real(0) : std::numeric_limits<double>::infinity();
 }
 
 std::string Service::requireLease(Database& database, const Caller& caller, const std::string& job,
@@ -86,13 +94,14 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
         presented.emplace_back(Members::lowerCase(lease["id"].text()),
                                Platform::sha256Hex(lease["token"].text()));
     }
-    std::string inventoryText = inventory.data();
+    presence_.record(caller.deviceID, clock_.now(), inventory.data());
+    if (presented.empty()) {
+        return JSON::object({{"jobs", JSON::array()}});
+    }
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
         expireLeases(transaction);
         double now = clock_.now();
-        database.run("UPDATE devices SET last_seen = ?, inventory = ? WHERE id = ?", now,
-                     inventoryText, caller.deviceID);
         JSON::Array jobs;
         for (const auto& [job, hash] : presented) {
             // Only live leases are renewed, but the caller hears about every job it holds or
@@ -113,39 +122,39 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
 }
 
 JSON Service::claim(const Caller& caller) {
+    const JSON nothing = JSON::object({{"job", nullptr}, {"lease", nullptr}});
+    // Most claims find nothing: they look first without taking the write lock.
+    if (clock_.now() >= nextLeaseExpiry_) {
+        store_.write(Durability::relaxed,
+                     [&](Store::Transaction& transaction) { expireLeases(transaction); });
+    }
+    if (!store_.read([&](Database& database) {
+            return waitingJob(database, caller.deviceID, clock_.now()).has_value();
+        })) {
+        return nothing;
+    }
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
         expireLeases(transaction);
         double now = clock_.now();
-        std::string id;
-        std::string state;
-        {
-            Query row = database.query(
-                "SELECT j.id, j.state FROM jobs j "
-                "WHERE ((j.builder_id = ?1 AND j.state = 'building') "
-                "    OR (j.receiver_id = ?1 AND j.state = 'installing')) "
-                "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "
-                "    AND l.side = CASE j.state WHEN 'building' THEN 'builder' ELSE 'receiver' END "
-                "    AND l.live = 1 AND l.expires_at > ?2) "
-                "ORDER BY j.seq LIMIT 1",
-                caller.deviceID, now);
-            if (!row.next()) {
-                return JSON::object({{"job", nullptr}, {"lease", nullptr}});
-            }
-            id = row.text(0);
-            state = row.text(1);
+        auto waiting = waitingJob(database, caller.deviceID, now);
+        if (!waiting) {
+            return nothing;
         }
+        auto [id, state] = *waiting;
         std::string lease = Platform::base64URLEncode(Platform::randomBytes(leaseBytes));
         database.run("INSERT INTO leases (token_hash, job_id, device_id, side, expires_at, "
                      "created_at) VALUES (?, ?, ?, ?, ?, ?)",
                      Platform::sha256Hex(lease), id, caller.deviceID, sideName(state == "building"),
                      now + Limits::leaseSeconds, now);
         transaction.makeDurable();
+        nextLeaseExpiry_ = std::min(nextLeaseExpiry_.load(), now + Limits::leaseSeconds);
         return JSON::object({{"job", jobRecord(database, id)}, {"lease", lease}});
     });
 }
 
-void Service::sweep() {
+void Service::sweep(bool stopping) {
+    writePresence(stopping);
     store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         expireLeases(transaction);
         double now = clock_.now();
@@ -160,6 +169,52 @@ void Service::restartLeases() {
         transaction.database.run("UPDATE leases SET expires_at = ? WHERE live = 1",
                                  clock_.now() + Limits::leaseSeconds);
     });
+    nextLeaseExpiry_ = clock_.now() + Limits::leaseSeconds;
+}
+
+void Service::writePresence(bool everything) {
+    // In slices, so that a write of thousands of heartbeats never holds the store for long.
+    constexpr std::size_t slice = 256;
+    std::vector<Presence::Change> changes = presence_.takeChanges(everything);
+    for (std::size_t start = 0; start < changes.size(); start += slice) {
+        std::size_t end = std::min(changes.size(), start + slice);
+        try {
+            store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+                for (std::size_t index = start; index < end; ++index) {
+                    const Presence::Change& change = changes[index];
+                    if (change.inventory) {
+                        transaction.database.run(
+                            "UPDATE devices SET last_seen = ?, inventory = ? WHERE id = ?",
+                            change.seen, *change.inventory, change.device);
+                    } else {
+                        transaction.database.run("UPDATE devices SET last_seen = ? WHERE id = ?",
+                                                 change.seen, change.device);
+                    }
+                }
+            });
+        } catch (...) {
+            presence_.restore(
+                std::vector(changes.begin() + static_cast<std::ptrdiff_t>(start), changes.end()));
+            throw;
+        }
+    }
+}
+
+std::optional<std::pair<std::string, std::string>>
+Service::waitingJob(Database& database, const std::string& device, double now) {
+    Query row = database.query(
+        "SELECT j.id, j.state FROM jobs j "
+        "WHERE ((j.builder_id = ?1 AND j.state = 'building') "
+        "    OR (j.receiver_id = ?1 AND j.state = 'installing')) "
+        "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "
+        "    AND l.side = CASE j.state WHEN 'building' THEN 'builder' ELSE 'receiver' END "
+        "    AND l.live = 1 AND l.expires_at > ?2) "
+        "ORDER BY j.seq LIMIT 1",
+        device, now);
+    if (!row.next()) {
+        return std::nullopt;
+    }
+    return std::pair(row.text(0), row.text(1));
 }
 
 } // namespace ZUQRelay

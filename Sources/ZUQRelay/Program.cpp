@@ -107,13 +107,17 @@ int serve(const Options& options) {
     service.restartLeases();
     std::size_t removed = service.cleanArtifacts();
 
+    // Half the workers answer ordinary requests, half move builds; a transfer past that
+    // number is told to retry rather than wait.
     HTTPServer::Settings settings;
-    settings.threads = options.threads;
+    settings.bulkThreads = options.threads / 2;
+    settings.threads = options.threads - settings.bulkThreads;
+    settings.isBulk = Routes::isTransfer;
     settings.maxConnections = maxConnections;
     HTTPServer server(settings, tls ? tls->get() : nullptr);
     Routes::Settings routeSettings;
     routeSettings.maxArtifactBytes = options.maxArtifactBytes;
-    routeSettings.maxTransfers = options.threads - std::min<std::size_t>(options.threads / 2, 8);
+    routeSettings.maxTransfers = settings.bulkThreads;
     Routes routes(service, bootstrap, artifacts, routeSettings);
     routes.install(server);
     int port = server.listenOn(options.host, options.port);
@@ -151,6 +155,8 @@ int serve(const Options& options) {
     }
     finished = true;
     signals.join();
+    // The last heartbeats are still only in memory.
+    service.sweep(true);
     AccessLog::notice("Stopped");
     return 0;
 }

@@ -134,6 +134,15 @@ void Routes::install(HTTPServer& server) {
     server.set_keep_alive_max_count(1000000);
 }
 
+bool Routes::isTransfer(std::string_view requestLine) {
+    if (!requestLine.starts_with("PUT ") && !requestLine.starts_with("GET ")) {
+        return false;
+    }
+    std::string_view target = requestLine.substr(4);
+    target = target.substr(0, target.find_first_of(" ?"));
+    return target.starts_with("/v1/jobs/") && target.ends_with("/artifact");
+}
+
 httplib::Server::HandlerResponse Routes::preRoute(const httplib::Request& request,
                                                   httplib::Response& response) {
     const std::string& method = request.method;

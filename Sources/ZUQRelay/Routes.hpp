@@ -37,6 +37,10 @@ public:
     /// Registers the handlers, the hooks and the access log on `server`.
     void install(HTTPServer& server);
 
+    /// True for the request line of a build's upload or download, which the server hands to
+    /// its bulk workers.
+    static bool isTransfer(std::string_view requestLine);
+
 private:
     enum class Access { open, bootstrap, device };
     enum class Body { none, json, emptyOrJSON, stream };

@@ -38,6 +38,7 @@ CREATE TABLE invites (
     used_at REAL
 );
 CREATE INDEX invites_by_expiry ON invites(expires_at);
+CREATE INDEX invites_by_group ON invites(group_id, expires_at);
 CREATE TABLE jobs (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
     id TEXT NOT NULL UNIQUE,

@@ -7,13 +7,17 @@
 #include "Clock.hpp"
 #include "JSON.hpp"
 #include "Platform/File.hpp"
+#include "Presence.hpp"
 #include "Refusal.hpp"
 #include "Store.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace ZUQRelay {
 
@@ -102,10 +106,11 @@ public:
 
     // Upkeep.
 
-    /// Fails the jobs whose leases lapsed and forgets expired invites and old leases.
-    /// Called about once a second; every operation that depends on leases also catches up
-    /// first, so nothing waits for this.
-    void sweep();
+    /// Fails the jobs whose leases lapsed, forgets expired invites and old leases, and writes
+    /// the heartbeats worth keeping (with `stopping`, all of them). Called about once a
+    /// second and once more when the relay stops; every operation that depends on leases also
+    /// catches up first, so nothing waits for this.
+    void sweep(bool stopping = false);
     /// At start-up: gives every live lease a fresh lease period, so time while the relay was
     /// down does not count against the Macs.
     void restartLeases();
@@ -135,9 +140,29 @@ private:
     void expireLeases(Store::Transaction& transaction);
     JSON jobRecord(Database& database, const std::string& id);
 
+    void writePresence(bool everything);
+    /// The caller's oldest job waiting for it and not held by a live lease: id and state.
+    std::optional<std::pair<std::string, std::string>>
+    waitingJob(Database& database, const std::string& device, double now);
+
     Store& store_;
     const Artifacts& artifacts_;
     const Clock& clock_;
+    Presence presence_;
+
+    // Device credentials, read once from the store: they change only by revocation, which
+    // updates this too.
+    struct Credential {
+        std::string group;
+        std::string tokenHash;
+        bool revoked = false;
+    };
+    mutable std::shared_mutex credentialsMutex_; // guards credentials_
+    std::unordered_map<std::string, Credential> credentials_;
+
+    // No live lease expires before this time, so until then no lease can have lapsed and the
+    // search for lapsed leases is skipped.
+    std::atomic<double> nextLeaseExpiry_{0};
 };
 
 } // namespace ZUQRelay

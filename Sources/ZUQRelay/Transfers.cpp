@@ -6,6 +6,8 @@
 #include <charconv>
 #include <memory>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -79,25 +81,24 @@ JSON Routes::upload(Exchange& exchange) {
 
     std::uint64_t length = checkUpload(exchange);
     TransferSlot slot(transfers_, settings_.maxTransfers);
-    if (Connection* connection = HTTPServer::current()) {
-        connection->beginTransfer();
+    Connection* connection = HTTPServer::current();
+    if (!connection) {
+        throw std::logic_error("an upload outside a connection");
     }
+    connection->beginTransfer();
     Upload upload(artifacts_);
-    std::exception_ptr failure;
-    bool complete = (*exchange.reader)([&](const char* data, std::size_t size) {
-        try {
-            upload.append(data, size);
-            return true;
-        } catch (...) {
-            failure = std::current_exception();
-            return false;
+    // The body is exactly Content-Length bytes of the build (no chunked or content coding is
+    // accepted), so it is received straight into the upload's buffers rather than through
+    // the HTTP library's small ones: two copies of every byte fewer.
+    for (std::uint64_t left = length; left > 0;) {
+        std::span<char> room = upload.space();
+        std::size_t received = connection->readBody(
+            room.data(), static_cast<std::size_t>(std::min<std::uint64_t>(room.size(), left)));
+        if (received == 0) {
+            throw Refusal(400, "The upload was cut short");
         }
-    });
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    if (!complete || upload.size() != length) {
-        throw Refusal(400, "The upload was cut short");
+        upload.commit(received);
+        left -= received;
     }
     bodyRead = true;
     std::string sha = upload.finish();

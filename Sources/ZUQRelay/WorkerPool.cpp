@@ -1,11 +1,14 @@
 #include "WorkerPool.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace ZUQRelay {
 
-WorkerPool::WorkerPool(std::size_t size) {
+WorkerPool::WorkerPool(std::size_t size, int niceness) {
     threads_.reserve(size);
     for (std::size_t index = 0; index < size; ++index) {
-        threads_.emplace_back([this] { work(); });
+        threads_.emplace_back([this, niceness] { work(niceness); });
     }
 }
 
@@ -37,7 +40,15 @@ void WorkerPool::drain() {
     }
 }
 
-void WorkerPool::work() {
+void WorkerPool::work(int niceness) {
+#ifdef __linux__
+    // On Linux a thread's niceness is its own; elsewhere it would be the whole process's.
+    if (niceness > 0) {
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
+    }
+#else
+    (void)niceness;
+#endif
     for (;;) {
         std::function<void()> task;
         {

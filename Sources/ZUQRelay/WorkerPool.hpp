@@ -14,7 +14,9 @@ namespace ZUQRelay {
 /// Runs tasks on `size` threads. Thread-safe. A task must not throw.
 class WorkerPool {
 public:
-    explicit WorkerPool(std::size_t size);
+    /// With a `niceness` above 0 the threads run at that lower scheduling priority, so that
+    /// when the processor is short they give way to the process's other threads.
+    explicit WorkerPool(std::size_t size, int niceness = 0);
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
     /// Runs what is queued, then joins the threads.
@@ -25,7 +27,7 @@ public:
     void drain();
 
 private:
-    void work();
+    void work(int niceness);
 
     std::mutex mutex_; // guards tasks_ and stopping_
     std::condition_variable ready_;

@@ -151,6 +151,15 @@ TEST_F(GroupsTest, GroupDocumentShowsEachDevicesLastHeartbeat) {
     clock.advance(0.1);
     EXPECT_EQ(device(other.device)["online"], JSON(false));
     EXPECT_EQ(device(other.device)["inventory"], inventory);
+
+    // Heartbeats are written in batches; a stop writes the last ones.
+    JSON newer = JSON::object({{"projects", JSON::array()}, {"phones", JSON::array()}});
+    service->heartbeat(other.caller,
+                       JSON::object({{"inventory", newer}, {"leases", JSON::array()}}));
+    JSON before = device(other.device);
+    reopen();
+    EXPECT_EQ(device(other.device), before);
+    EXPECT_EQ(device(other.device)["inventory"], newer);
 }
 
 TEST_F(GroupsTest, RevokingAMacEndsItsCredentialLeasesAndUnfinishedJobs) {

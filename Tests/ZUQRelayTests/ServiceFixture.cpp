@@ -22,6 +22,10 @@ void ServiceTest::TearDown() {
 }
 
 void ServiceTest::reopen() {
+    // As the relay does when it stops.
+    if (service) {
+        service->sweep(true);
+    }
     service.reset();
     artifacts.reset();
     store.reset();

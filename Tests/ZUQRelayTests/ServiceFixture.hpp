@@ -36,7 +36,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    /// Closes and reopens the database, as a restart of the relay would.
+    /// Stops the rules as the relay does when it stops, then reopens the database.
     void reopen();
 
     Member createGroup(const std::string& name = "Team", const std::string& device = "Builder");

@@ -1,0 +1,390 @@
+// Measures a running zuq-relay.
+//
+//   relay-benchmark load --relay URL --bootstrap-file PATH [--agents 10000] [--interval 5]
+//       [--seconds 60] [--uploads 4 --upload-file PATH --upload-after 10]
+//     Simulated agents heartbeat and claim every interval, each over its own connection,
+//     while builds upload; prints requests per second and latency percentiles.
+//
+//   relay-benchmark transfer --relay URL --bootstrap-file PATH --nginx URL --file PATH
+//       [--nginx-root DIR] [--runs 3]
+//     One build uploaded to and downloaded from the relay, and the same file PUT to and GET
+//     from nginx, each timed with the same libcurl client; prints MB/s and the ratios. With
+//     --nginx-root (nginx's root directory) the nginx upload is also timed with a flush of
+//     the stored file, the guarantee the relay gives before it answers.
+#include "AgentLoad.hpp"
+#include "BenchmarkClient.hpp"
+#include "Platform/Digest.hpp"
+#include "Platform/File.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+#include <curl/curl.h>
+
+using namespace RelayBenchmark;
+
+namespace {
+
+constexpr std::size_t devicesPerGroup = 1000;
+
+std::map<std::string, std::string> options(int argc, char** argv) {
+    std::map<std::string, std::string> values;
+    for (int index = 2; index + 1 < argc; index += 2) {
+        values[argv[index]] = argv[index + 1];
+    }
+    return values;
+}
+
+std::string secretFrom(const std::string& path) {
+    std::string secret = Platform::readFile(path);
+    while (!secret.empty() && (secret.back() == '\n' || secret.back() == ' ')) {
+        secret.pop_back();
+    }
+    return secret;
+}
+
+std::string fileSHA(const std::filesystem::path& path) {
+    Platform::FileDescriptor file = Platform::openFile(path, O_RDONLY);
+    Platform::SHA256 hash;
+    std::vector<char> buffer(1 << 20);
+    while (std::size_t n = Platform::readFully(file.get(), buffer.data(), buffer.size(), path)) {
+        hash.update(buffer.data(), n);
+    }
+    return hash.hexDigest();
+}
+
+// Enrols `count` devices, 1000 to a group, on `threads` connections at once.
+std::vector<Device> enrol(const std::string& relay, const std::string& secret, std::size_t count,
+                          std::size_t threads, const std::string& prefix) {
+    std::vector<Device> devices(count);
+    std::atomic<std::size_t> next = 0;
+    std::vector<Device> owners;
+    Client setup(relay);
+    for (std::size_t group = 0; group * devicesPerGroup < count; ++group) {
+        owners.push_back(createGroup(setup, secret, prefix + " " + std::to_string(group)));
+    }
+    std::mutex failureMutex;
+    std::string failure;
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            Client client(relay);
+            for (std::size_t index; (index = next++) < count;) {
+                try {
+                    const Device& owner = owners[index / devicesPerGroup];
+                    devices[index] =
+                        index % devicesPerGroup == 0
+                            ? owner
+                            : join(client, owner, prefix + " " + std::to_string(index));
+                } catch (const std::exception& error) {
+                    std::lock_guard lock(failureMutex);
+                    failure = error.what();
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    if (!failure.empty()) {
+        throw std::runtime_error("enrolment failed: " + failure);
+    }
+    return devices;
+}
+
+struct Percentiles {
+    std::size_t count = 0;
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+Percentiles percentiles(std::vector<double> values) {
+    Percentiles result;
+    result.count = values.size();
+    if (values.empty()) {
+        return result;
+    }
+    std::sort(values.begin(), values.end());
+    auto at = [&](double q) {
+        return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
+    };
+    result.p50 = at(0.50);
+    result.p99 = at(0.99);
+    result.max = values.back();
+    return result;
+}
+
+void report(const char* title, const std::vector<Sample>& samples, double from, double to) {
+    std::vector<double> heartbeats, claims, all;
+    std::size_t failed = 0;
+    for (const Sample& sample : samples) {
+        if (sample.at < from || sample.at > to) {
+            continue;
+        }
+        (sample.heartbeat ? heartbeats : claims).push_back(sample.milliseconds);
+        all.push_back(sample.milliseconds);
+        failed += sample.ok ? 0 : 1;
+    }
+    double span = std::max(to - from, 1e-9);
+    Percentiles h = percentiles(heartbeats), c = percentiles(claims), a = percentiles(all);
+    std::printf("%s (%.1f s .. %.1f s):\n", title, from, to);
+    std::printf("  heartbeats %7.0f/s  p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms\n", h.count / span,
+                h.p50, h.p99, h.max);
+    std::printf("  claims     %7.0f/s  p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms\n", c.count / span,
+                c.p50, c.p99, c.max);
+    std::printf("  all        %7.0f/s  p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms  failed %zu\n",
+                a.count / span, a.p50, a.p99, a.max, failed);
+}
+
+// p99 of every `step` seconds, to show when slow answers happened.
+void timeline(const std::vector<Sample>& samples, double step, double end) {
+    std::printf("  p99 by %.0f s:", step);
+    for (double from = 0; from < end; from += step) {
+        std::vector<double> window;
+        for (const Sample& sample : samples) {
+            if (sample.at >= from && sample.at < from + step) {
+                window.push_back(sample.milliseconds);
+            }
+        }
+        std::printf(" %.0f", percentiles(window).p99);
+    }
+    std::printf(" ms\n");
+}
+
+// A job for `device` to build, and the lease of claiming it.
+std::pair<std::string, std::string> leasedJob(Client& client, const Device& device) {
+    JSON job = client.require("POST", "/v1/jobs",
+                              JSON::object({{"builder_id", device.id},
+                                            {"receiver_id", device.id},
+                                            {"project_id", "P"},
+                                            {"scheme", "App"},
+                                            {"configuration", "Release"},
+                                            {"mode", "adhoc"},
+                                            {"udid", "U"}}),
+                              {device.authorization()});
+    JSON claim = client.require("POST", "/v1/claim", JSON::object(), {device.authorization()});
+    if (claim["job"]["id"].text() != job["id"].text()) {
+        throw std::runtime_error("the claim did not hand out the new job");
+    }
+    return {job["id"].text(), claim["lease"].text()};
+}
+
+int load(const std::map<std::string, std::string>& values) {
+    std::string relay = values.at("--relay");
+    std::string secret = secretFrom(values.at("--bootstrap-file"));
+    std::size_t agents = std::stoul(values.count("--agents") ? values.at("--agents") : "10000");
+    std::size_t uploads = std::stoul(values.count("--uploads") ? values.at("--uploads") : "0");
+    LoadSettings settings;
+    settings.interval = std::stod(values.count("--interval") ? values.at("--interval") : "5");
+    settings.seconds = std::stod(values.count("--seconds") ? values.at("--seconds") : "60");
+    double uploadAfter =
+        std::stod(values.count("--upload-after") ? values.at("--upload-after") : "10");
+    auto colon = relay.rfind(':');
+    settings.port = std::stoi(relay.substr(colon + 1));
+
+    std::fprintf(stderr, "enrolling %zu agents...\n", agents);
+    std::vector<Device> devices = enrol(relay, secret, agents, 16, "Agent");
+    std::vector<Device> builders = enrol(relay, secret, uploads, 1, "Uploader");
+    std::filesystem::path file = uploads ? values.at("--upload-file") : std::string();
+    std::string sha = uploads ? fileSHA(file) : std::string();
+    std::vector<std::pair<std::string, std::string>> leases;
+    Client setup(relay);
+    for (const Device& builder : builders) {
+        leases.push_back(leasedJob(setup, builder));
+    }
+
+    std::atomic<bool> uploading = false;
+    std::atomic<bool> finished = false;
+    std::vector<double> uploadSeconds(uploads);
+    std::vector<std::string> uploadErrors(uploads);
+    double uploadsFrom = 0, uploadsTo = 0;
+    auto loadStart = std::chrono::steady_clock::now();
+    auto sinceStart = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
+    };
+    std::thread conductor([&] {
+        if (uploads == 0) {
+            return;
+        }
+        uploading = true;
+        std::this_thread::sleep_for(std::chrono::duration<double>(uploadAfter));
+        uploadsFrom = sinceStart();
+        std::vector<std::thread> senders;
+        for (std::size_t index = 0; index < uploads; ++index) {
+            senders.emplace_back([&, index] {
+                // The uploading Macs are other machines: here they must not take the processor
+                // from the simulated agents, whose timing is what is measured.
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+                Client client(relay);
+                auto [job, lease] = leases[index];
+                Answer answer = client.upload("/v1/jobs/" + job + "/artifact", file,
+                                              {builders[index].authorization(),
+                                               "X-ZUQ-Lease: " + lease, "X-ZUQ-SHA256: " + sha},
+                                              uploadSeconds[index]);
+                if (answer.status != 200) {
+                    uploadErrors[index] = answer.body;
+                }
+            });
+        }
+        // The uploaders' agents keep their leases alive meanwhile.
+        std::thread beats([&] {
+            Client client(relay);
+            while (!finished) {
+                for (std::size_t index = 0; index < uploads; ++index) {
+                    JSON lease = JSON::object(
+                        {{"id", leases[index].first}, {"token", leases[index].second}});
+                    JSON body = JSON::object(
+                        {{"inventory", JSON::object()}, {"leases", JSON::array({lease})}});
+                    client.call("POST", "/v1/heartbeat", &body, {builders[index].authorization()});
+                }
+                for (int i = 0; i < 50 && !finished; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            }
+        });
+        for (auto& sender : senders) {
+            sender.join();
+        }
+        uploadsTo = sinceStart();
+        finished = true;
+        beats.join();
+        uploading = false;
+    });
+
+    std::fprintf(stderr, "running %zu agents for %.0f s (every %.0f s)%s...\n", agents,
+                 settings.seconds, settings.interval, uploads ? ", with uploads" : "");
+    AgentLoad agentLoad(settings, devices);
+    agentLoad.run(uploading);
+    conductor.join();
+
+    std::printf("%zu agents, each with its own connection, heartbeat + claim every %.0f s\n",
+                agents, settings.interval);
+    // The first interval ramps up as agents connect; it is left out.
+    report("steady load", agentLoad.samples(), settings.interval, agentLoad.elapsed());
+    if (uploads) {
+        report("while the uploads ran", agentLoad.samples(), uploadsFrom, uploadsTo);
+        auto size = static_cast<double>(std::filesystem::file_size(file));
+        for (std::size_t index = 0; index < uploads; ++index) {
+            std::printf(
+                "  upload %zu: %.0f MiB in %.1f s = %.0f MB/s%s%s\n", index + 1, size / (1 << 20),
+                uploadSeconds[index], size / uploadSeconds[index] / 1e6,
+                uploadErrors[index].empty() ? "" : "  FAILED: ", uploadErrors[index].c_str());
+        }
+        std::printf("  all uploads: %.0f MB/s together\n",
+                    size * uploads / (uploadsTo - uploadsFrom) / 1e6);
+    }
+    timeline(agentLoad.samples(), 5, agentLoad.elapsed());
+    std::printf("connection errors %llu, passes started late %llu\n",
+                static_cast<unsigned long long>(agentLoad.connectionErrors()),
+                static_cast<unsigned long long>(agentLoad.lateStarts()));
+    return 0;
+}
+
+int transfer(const std::map<std::string, std::string>& values) {
+    std::string relay = values.at("--relay");
+    std::string nginx = values.at("--nginx");
+    std::filesystem::path file = values.at("--file");
+    int runs = std::stoi(values.count("--runs") ? values.at("--runs") : "3");
+    std::string sha = fileSHA(file);
+    auto size = static_cast<double>(std::filesystem::file_size(file));
+    Client relayClient(relay);
+    Client nginxClient(nginx);
+    Device device = createGroup(relayClient, secretFrom(values.at("--bootstrap-file")), "Transfer");
+    // nginx answers a PUT once the file is in the page cache; the relay only once it is on
+    // the disk. Flushing nginx's file afterwards gives the figure with the same guarantee.
+    std::filesystem::path nginxRoot = values.count("--nginx-root") ? values.at("--nginx-root") : "";
+    double best[5] = {0, 0, 0, 0, 0}; // relay up, relay down, nginx up, nginx down, nginx up+flush
+    auto mbps = [&](double seconds) { return size / seconds / 1e6; };
+    for (int run = 0; run < runs; ++run) {
+        auto [job, lease] = leasedJob(relayClient, device);
+        double up = 0, down = 0, nginxUp = 0, nginxDown = 0;
+        std::uint64_t bytes = 0;
+        Answer uploaded = relayClient.upload(
+            "/v1/jobs/" + job + "/artifact", file,
+            {device.authorization(), "X-ZUQ-Lease: " + lease, "X-ZUQ-SHA256: " + sha}, up);
+        if (uploaded.status != 200) {
+            throw std::runtime_error("relay upload: " + uploaded.body);
+        }
+        relayClient.require("POST", "/v1/jobs/" + job + "/finish-build",
+                            JSON::object({{"manifest", JSON::object()}}),
+                            {device.authorization(), "X-ZUQ-Lease: " + lease});
+        JSON claim =
+            relayClient.require("POST", "/v1/claim", JSON::object(), {device.authorization()});
+        std::string install = claim["lease"].text();
+        Answer downloaded =
+            relayClient.download("/v1/jobs/" + job + "/artifact",
+                                 {device.authorization(), "X-ZUQ-Lease: " + install}, down, bytes);
+        if (downloaded.status != 200 || bytes != static_cast<std::uint64_t>(size)) {
+            throw std::runtime_error("relay download failed");
+        }
+        relayClient.require("POST", "/v1/jobs/" + job + "/finish", JSON::object(),
+                            {device.authorization(), "X-ZUQ-Lease: " + install});
+
+        std::string path = "/files/build-" + std::to_string(run) + ".zuq";
+        if (nginxClient.upload(path, file, {}, nginxUp).status / 100 != 2) {
+            throw std::runtime_error("nginx upload failed");
+        }
+        double nginxFlush = 0;
+        if (!nginxRoot.empty()) {
+            auto start = std::chrono::steady_clock::now();
+            Platform::FileDescriptor stored =
+                Platform::openFile(nginxRoot / path.substr(1), O_RDONLY);
+            Platform::syncFile(stored.get(), nginxRoot / path.substr(1));
+            nginxFlush =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        if (nginxClient.download(path, {}, nginxDown, bytes).status != 200 ||
+            bytes != static_cast<std::uint64_t>(size)) {
+            throw std::runtime_error("nginx download failed");
+        }
+        nginxClient.call("DELETE", path, nullptr);
+        double measured[5] = {mbps(up), mbps(down), mbps(nginxUp), mbps(nginxDown),
+                              nginxRoot.empty() ? 0 : mbps(nginxUp + nginxFlush)};
+        std::printf("run %d: relay upload %5.0f MB/s  download %5.0f MB/s | nginx upload %5.0f "
+                    "MB/s (%5.0f MB/s with the flush)  download %5.0f MB/s\n",
+                    run + 1, measured[0], measured[1], measured[2], measured[4], measured[3]);
+        std::fflush(stdout);
+        for (int i = 0; i < 5; ++i) {
+            best[i] = std::max(best[i], measured[i]);
+        }
+    }
+    std::printf("best of %d, %.0f MiB:\n", runs, size / (1 << 20));
+    std::printf("  upload:   relay %5.0f MB/s, nginx %5.0f MB/s: %.2f of nginx\n", best[0], best[2],
+                best[0] / best[2]);
+    if (!nginxRoot.empty()) {
+        std::printf("  upload, both flushed to disk: relay %5.0f MB/s, nginx %5.0f MB/s: %.2f\n",
+                    best[0], best[4], best[0] / best[4]);
+    }
+    std::printf("  download: relay %5.0f MB/s, nginx %5.0f MB/s: %.2f of nginx\n", best[1], best[3],
+                best[1] / best[3]);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    try {
+        std::string mode = argc > 1 ? argv[1] : "";
+        if (mode == "load") {
+            return load(options(argc, argv));
+        }
+        if (mode == "transfer") {
+            return transfer(options(argc, argv));
+        }
+        std::fprintf(stderr,
+                     "usage: relay-benchmark load|transfer --relay URL ... (see the source)\n");
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "relay-benchmark: %s\n", error.what());
+        return 1;
+    }
+}
