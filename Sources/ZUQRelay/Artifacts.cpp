@@ -147,7 +147,15 @@ void Upload::write() {
             full_.pop_front();
         }
         try {
-            Platform::writeAll(file_.fd(), buffers_[piece.buffer].data(), piece.size, file_.path());
+            // In pieces of this size the page cache grows in small folios, which are much
+            // cheaper to come by than large ones on virtual machines that hand free memory
+            // back to their host.
+            constexpr std::size_t pieceOfWrite = 128 * 1024;
+            const char* data = buffers_[piece.buffer].data();
+            for (std::size_t done = 0; done < piece.size; done += pieceOfWrite) {
+                Platform::writeAll(file_.fd(), data + done,
+                                   std::min(pieceOfWrite, piece.size - done), file_.path());
+            }
             written += piece.size;
             writeBehind(written, startedTo, waitedTo);
         } catch (...) {

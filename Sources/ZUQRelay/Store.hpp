@@ -25,9 +25,10 @@ enum class Durability {
 };
 
 /// Serialises all use of one connection behind a mutex; every statement of the relay runs
-/// inside `read` or `write`. A durable commit is flushed after the mutex is released, so a
-/// slow disk holds up only the request that asked for durability, not every heartbeat.
-/// Thread-safe.
+/// inside `read` or `write`. Nothing under the mutex waits for the disk: a durable commit is
+/// flushed after the mutex is released, and checkpoints (which flush) run on a second
+/// connection, so a slow disk holds up only the request that asked for durability, never
+/// every request. Thread-safe.
 class Store {
 public:
     /// What a write transaction's body sees: the connection, a way to ask for a durable
