@@ -127,7 +127,8 @@ int serve(const Options& options) {
               << std::endl;
     AccessLog::notice(
         "zuq-relay " + std::string(ZUQ::version) + " serving " + url + " with " +
-        std::to_string(options.threads) + " workers; data in " + options.data.string() +
+        std::to_string(settings.threads) + " request workers and " +
+        std::to_string(settings.bulkThreads) + " build workers; data in " + options.data.string() +
         (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
 
     std::atomic<bool> finished = false;
@@ -156,7 +157,11 @@ int serve(const Options& options) {
     finished = true;
     signals.join();
     // The last heartbeats are still only in memory.
-    service.sweep(true);
+    try {
+        service.sweep(true);
+    } catch (const std::exception& error) {
+        AccessLog::notice(std::string("Could not write the last heartbeats: ") + error.what());
+    }
     AccessLog::notice("Stopped");
     return 0;
 }

@@ -279,6 +279,8 @@ int Routes::expectContinue(const httplib::Request& request, httplib::Response& r
         if (matched.body == Body::stream) {
             admit(matched, exchange);
             checkUpload(exchange);
+        } else if (request.get_header_value<std::uint64_t>("Content-Length") > maxJSONBytes) {
+            throw Refusal(413, "Request body is too large");
         }
         return 100;
     } catch (const Refusal& refusal) {
