@@ -6,6 +6,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <openssl/err.h>
@@ -141,6 +142,7 @@ void Connection::beginRequest() {
     bodyDeadline_ = headStarted_.value_or(requestStart_) + timeouts_.headers;
     headStarted_.reset();
     closeAfterResponse_ = false;
+    answered_ = false;
     device_.clear();
 }
 
@@ -282,6 +284,9 @@ ssize_t Connection::read(char* data, size_t size) {
 }
 
 ssize_t Connection::write(const char* data, size_t size) {
+    if (answered_) {
+        return static_cast<ssize_t>(size);
+    }
     if (output_.size() + size <= maxGathered) {
         output_.append(data, size);
         return static_cast<ssize_t>(size);
@@ -327,6 +332,34 @@ std::size_t Connection::readBody(char* data, std::size_t size) {
             return 0;
         }
     }
+}
+
+bool Connection::sendFile(int fd, std::uint64_t size) {
+    if (ssl_ || !flush()) {
+        return false;
+    }
+    off_t offset = 0;
+    while (static_cast<std::uint64_t>(offset) < size) {
+        std::size_t chunk = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), 1 << 30));
+        ssize_t sent = ::sendfile(socket_.get(), fd, &offset, chunk);
+        if (sent > 0) {
+            continue;
+        }
+        if (sent == 0) {
+            return false; // the file is shorter than announced
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        if (!waitFor(Wait::writable, Clock::now() + timeouts_.transfer)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Connection::flush() {

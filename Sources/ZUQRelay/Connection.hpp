@@ -5,6 +5,7 @@
 #include "Platform/File.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -80,6 +81,15 @@ public:
     /// when nothing is buffered: for builds, which need no parsing. Returns the number read;
     /// 0 when the peer closed, failed or stalled past the transfer time-out.
     std::size_t readBody(char* data, std::size_t size);
+    /// True for a connection without TLS.
+    bool plain() const { return !ssl_; }
+    /// Sends what is gathered, then `size` bytes of the open file `fd` from its start,
+    /// straight from the page cache. Plain connections only. False when the peer is gone,
+    /// too slow, or the file shorter.
+    bool sendFile(int fd, std::uint64_t size);
+    /// The current request has been answered directly: whatever else is written for it is
+    /// dropped.
+    void answered() { answered_ = true; }
     /// Sends what `write` has gathered. False when the peer is gone or too slow.
     bool flush();
 
@@ -143,6 +153,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> bodyDeadline_;
     std::chrono::steady_clock::time_point requestStart_;
     bool closeAfterResponse_ = false;
+    bool answered_ = false;
     std::string device_;
 };
 

@@ -172,6 +172,9 @@ Reply HTTPClient::download(const std::string& path, const std::filesystem::path&
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
+    if (!authority_.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
+    }
     CURLcode result = curl_easy_perform(curl);
     output.reset();
     if (result != CURLE_OK) {

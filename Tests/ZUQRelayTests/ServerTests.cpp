@@ -29,6 +29,21 @@ std::string statusLine(const std::string& answer) {
     return answer.substr(0, answer.find("\r\n"));
 }
 
+// A new job for `mac` to build and receive, submitted through `client`.
+std::string createdJob(HTTPClient& client, const Mac& mac) {
+    Reply reply = client.request("POST", "/v1/jobs",
+                                 JSON::object({{"builder_id", mac.device},
+                                               {"receiver_id", mac.device},
+                                               {"project_id", "P"},
+                                               {"scheme", "App"},
+                                               {"configuration", "Release"},
+                                               {"mode", "adhoc"},
+                                               {"udid", "U"}}),
+                                 {mac.authorization()});
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.json()["id"].text();
+}
+
 TEST_F(ServerTest, JSONBodiesAreLimitedAndCheckedMemberByMember) {
     Mac mac = createGroup();
     std::vector<std::string> auth = {mac.authorization()};
@@ -312,6 +327,31 @@ TEST_F(ServerTest, ServesHTTPSWithTheGivenCertificate) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(tls.request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status, 200);
     }
+    // A build travels both ways over TLS.
+    std::string job = createdJob(tls, mac);
+    std::string lease = tls.request("POST", "/v1/claim", JSON::object(), {mac.authorization()})
+                            .json()["lease"]
+                            .text();
+    auto file = makeFile("build", 3 * 1024 * 1024 + 1);
+    std::string sha = Platform::sha256Hex(TestSupport::readFile(file));
+    ASSERT_EQ(tls.upload("/v1/jobs/" + job + "/artifact", file,
+                         {mac.authorization(), "X-ZUQ-Lease: " + lease, "X-ZUQ-SHA256: " + sha})
+                  .status,
+              200);
+    ASSERT_EQ(tls.request("POST", "/v1/jobs/" + job + "/finish-build",
+                          JSON::object({{"manifest", JSON::object()}}),
+                          {mac.authorization(), "X-ZUQ-Lease: " + lease})
+                  .status,
+              200);
+    std::string install = tls.request("POST", "/v1/claim", JSON::object(), {mac.authorization()})
+                              .json()["lease"]
+                              .text();
+    auto received = directory / "received";
+    ASSERT_EQ(tls.download("/v1/jobs/" + job + "/artifact", received,
+                           {mac.authorization(), "X-ZUQ-Lease: " + install})
+                  .status,
+              200);
+    EXPECT_EQ(Platform::sha256Hex(TestSupport::readFile(received)), sha);
     // Plain HTTP on the TLS port gets nothing useful.
     std::string plain = rawExchange("http" + relay->url().substr(5),
                                     "GET /v1/group HTTP/1.1\r\nHost: x\r\n\r\n", 5);
