@@ -57,6 +57,17 @@ Output run(const std::filesystem::path& program, const std::vector<std::string>&
            const std::map<std::string, std::string>& environment = {},
            const std::string& input = {});
 
+/// The message of whatever `call` throws, or "no error" when it returns.
+template <typename Call>
+std::string failure(Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
 /// Writes `content` to `path`, creating parent directories.
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);

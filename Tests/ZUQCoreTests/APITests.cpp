@@ -6,12 +6,11 @@
 #include "Support.hpp"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,20 +18,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using TestSupport::failure;
+
 using TestSupport::ScriptedRelay;
 
 Credentials macCredentials(std::string server) {
-    return Credentials{std::move(server), "dev-1", "tok-1", "g", "Team", "Mac",
+    return Credentials{std::move(server),
+                       "dev-1",
+                       "tok-1",
+                       "g",
+                       "Team",
+                       "Mac",
                        "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="};
-}
-
-std::string failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 TEST(API, OriginValidation) {
@@ -76,10 +73,11 @@ TEST(API, OriginValidation) {
 TEST(API, SendsTheFixedHeadersAndCompactBody) {
     ScriptedRelay relay;
     std::string body;
-    relay.server.Post("/v1/jobs", [&](const httplib::Request& request, httplib::Response& response) {
-        body = request.body;
-        response.set_content(R"({"id": "j"})", "application/json");
-    });
+    relay.server.Post("/v1/jobs",
+                      [&](const httplib::Request& request, httplib::Response& response) {
+                          body = request.body;
+                          response.set_content(R"({"id": "j"})", "application/json");
+                      });
     relay.server.Get("/v1/group", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("{}", "application/json");
     });
@@ -113,8 +111,8 @@ TEST(API, RefusesPathsThatLeaveTheRelayBeforeAnyTraffic) {
     ScriptedRelay relay;
     relay.start();
     API api(relay.origin(), macCredentials(relay.origin()));
-    for (const char* path : {"v1/group", "", "//evil.example.org/v1/group",
-                             "/v1/devices/a b", "/v1/devices/\n"}) {
+    for (const char* path :
+         {"v1/group", "", "//evil.example.org/v1/group", "/v1/devices/a b", "/v1/devices/\n"}) {
         EXPECT_EQ(failure([&] { api.call("GET", path); }), "Invalid API path") << path;
     }
     EXPECT_TRUE(relay.requests().empty());
@@ -254,15 +252,15 @@ TEST_F(Transfers, UploadStreamsTheFileWithItsLengthAndDigest) {
 TEST_F(Transfers, DownloadChecksTheDigestBeforeReplacingTheDestination) {
     ScriptedRelay relay;
     const std::string build(2 << 20, 'b');
-    relay.server.Get("/v1/jobs/J/artifact", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_content(build, "application/octet-stream");
-    });
-    relay.server.Get("/v1/jobs/gone/artifact",
-                     [](const httplib::Request&, httplib::Response& response) {
-                         response.status = 409;
-                         response.set_content(R"({"error": "Lease is not valid for this job"})",
-                                              "application/json");
+    relay.server.Get("/v1/jobs/J/artifact",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         response.set_content(build, "application/octet-stream");
                      });
+    relay.server.Get("/v1/jobs/gone/artifact", [](const httplib::Request&,
+                                                  httplib::Response& response) {
+        response.status = 409;
+        response.set_content(R"({"error": "Lease is not valid for this job"})", "application/json");
+    });
     relay.start();
     API api(relay.origin(), macCredentials(relay.origin()));
     fs::path destination = directory / "Receive" / "Build.zuq";
@@ -275,7 +273,9 @@ TEST_F(Transfers, DownloadChecksTheDigestBeforeReplacingTheDestination) {
     EXPECT_EQ(failure([&] { api.download("gone", "l", destination, Platform::sha256Hex(build)); }),
               "Lease is not valid for this job");
     EXPECT_EQ(TestSupport::readFile(destination), "previous");
-    EXPECT_EQ(std::distance(fs::directory_iterator(destination.parent_path()), fs::directory_iterator()), 1)
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(destination.parent_path()), fs::directory_iterator()),
+        1)
         << "no temporary download is left behind";
 
     api.download("J", "l", destination, Platform::sha256Hex(build));
@@ -285,20 +285,21 @@ TEST_F(Transfers, DownloadChecksTheDigestBeforeReplacingTheDestination) {
 TEST_F(Transfers, AStalledRelayFailsTheTransferAndAStopEndsIt) {
     ScriptedRelay relay;
     std::atomic<bool> release = false;
-    relay.server.Get("/v1/jobs/J/artifact", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_content_provider(
-            10 << 20, "application/octet-stream",
-            [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                if (offset == 0) {
-                    std::string first(1 << 20, 'a');
-                    return sink.write(first.data(), first.size());
-                }
-                while (!release) { // the relay stops answering mid-transfer
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                }
-                return false;
-            });
-    });
+    relay.server.Get("/v1/jobs/J/artifact",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         response.set_content_provider(
+                             10 << 20, "application/octet-stream",
+                             [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 if (offset == 0) {
+                                     std::string first(1 << 20, 'a');
+                                     return sink.write(first.data(), first.size());
+                                 }
+                                 while (!release) { // the relay stops answering mid-transfer
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                 }
+                                 return false;
+                             });
+                     });
     relay.start();
     API::Limits limits;
     limits.stall = std::chrono::seconds(2);

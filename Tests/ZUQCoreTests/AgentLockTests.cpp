@@ -15,17 +15,9 @@ using TestSupport::ScopedEnvironment;
 
 namespace {
 
-constexpr const char* alreadyRunning = "The ZUQ agent is already running on this Mac.";
+using TestSupport::failure;
 
-template <typename Call>
-std::string failure(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
+constexpr const char* alreadyRunning = "The ZUQ agent is already running on this Mac.";
 
 std::size_t openDescriptors() {
     fs::path table = fs::exists("/proc/self/fd") ? "/proc/self/fd" : "/dev/fd";

@@ -8,6 +8,8 @@
 
 namespace {
 
+using TestSupport::failure;
+
 // Answers group creation, invites and joins the way a relay does.
 class EnrolmentRelay : public TestSupport::ScriptedRelay {
 public:
@@ -29,15 +31,6 @@ const std::string groupKey = Platform::base64Encode(std::string(32, '\x07'));
 
 std::string inviteText(const JSON& payload) {
     return "zuq1." + Platform::base64Encode(payload.data());
-}
-
-std::string failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 class Enrolment : public TestSupport::TemporaryDirectoryTest {
@@ -65,7 +58,8 @@ TEST_F(Enrolment, CreateSendsTheBootstrapSecretAndMakesAKeyLocally) {
 
     EXPECT_EQ(failure([&] { Enrollment::create(relay.origin(), "Team", "Mac", "s3cret"); }),
               "This Mac is already enrolled.");
-    EXPECT_EQ(failure([&] { Enrollment::join("anything", "Mac"); }), "This Mac is already enrolled.");
+    EXPECT_EQ(failure([&] { Enrollment::join("anything", "Mac"); }),
+              "This Mac is already enrolled.");
     EXPECT_EQ(relay.requests().size(), 1u) << "an enrolled Mac sends nothing";
 }
 
@@ -74,7 +68,8 @@ TEST_F(Enrolment, InviteCarriesServerCodeAndKey) {
     std::string invite = Enrollment::invite(inviter);
     ASSERT_TRUE(invite.starts_with("zuq1."));
     JSON payload = JSON::decode(*Platform::base64Decode(invite.substr(5)));
-    EXPECT_EQ(payload, JSON::object({{"server", relay.origin()}, {"code", "C-1"}, {"key", groupKey}}));
+    EXPECT_EQ(payload,
+              JSON::object({{"server", relay.origin()}, {"code", "C-1"}, {"key", groupKey}}));
     auto request = relay.requests().at(0);
     EXPECT_EQ(request.get_header_value("Authorization"), "Bearer d-1.t-1");
 
@@ -132,7 +127,8 @@ TEST_F(Enrolment, JoinReadsInvitesAsPeoplePasteThem) {
     int mac = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pasted);
-        TestSupport::ScopedEnvironment otherMac("HOME", (directory / ("mac" + std::to_string(++mac))).string());
+        TestSupport::ScopedEnvironment otherMac(
+            "HOME", (directory / ("mac" + std::to_string(++mac))).string());
         std::size_t before = relay.requests().size();
         if (c.outcome == "joined") {
             Credentials joined = Enrollment::join(c.pasted, "Mac Two");

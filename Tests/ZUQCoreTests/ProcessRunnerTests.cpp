@@ -23,21 +23,12 @@ using TestSupport::ScopedEnvironment;
 
 namespace {
 
+using TestSupport::failure;
+
 mode_t modeOf(const fs::path& path) {
     struct stat status {};
     EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
     return status.st_mode & 07777;
-}
-
-// The message of whatever `call` throws, or "no error".
-template <typename Call>
-std::string failure(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 // Waits for a file a tool creates once it runs; fails the test after a minute.

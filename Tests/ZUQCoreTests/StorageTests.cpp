@@ -3,9 +3,8 @@
 #include "Storage.hpp"
 #include "Support.hpp"
 
-#include <sys/stat.h>
-
 #include <fstream>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -21,7 +20,12 @@ mode_t modeOf(const fs::path& path) {
 }
 
 Credentials sample(std::string server = "https://relay.example.org") {
-    return Credentials{std::move(server), "d-1", "t-1", "g-1", "Team", "Mac One",
+    return Credentials{std::move(server),
+                       "d-1",
+                       "t-1",
+                       "g-1",
+                       "Team",
+                       "Mac One",
                        "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="};
 }
 
@@ -47,7 +51,8 @@ TEST_F(PathsTest, RootFollowsTheEnvironment) {
 TEST_F(PathsTest, DirectoryCreatesEveryLevelOwnerOnly) {
     fs::path receive = Paths::directory("Jobs/0F8B1C52-2D1A-4E0B-9A57-6E3C1D2B4A10/Receive");
     EXPECT_EQ(receive, stateDirectory / "Jobs/0F8B1C52-2D1A-4E0B-9A57-6E3C1D2B4A10/Receive");
-    for (fs::path level : {stateDirectory, stateDirectory / "Jobs", receive.parent_path(), receive}) {
+    for (fs::path level :
+         {stateDirectory, stateDirectory / "Jobs", receive.parent_path(), receive}) {
         EXPECT_EQ(modeOf(level), 0700u) << level;
     }
     EXPECT_EQ(Paths::directory("Jobs/0F8B1C52-2D1A-4E0B-9A57-6E3C1D2B4A10/Receive"), receive);
@@ -79,8 +84,8 @@ TEST_F(PathsTest, AtomicWriteReplacesWholeFilesOwnerOnly) {
 }
 
 TEST(Credentials, FromResponseTakesOnlyStringMembers) {
-    JSON response = JSON::decode(
-        R"({"device_id": 7, "token": "tok", "group_id": "g", "group_name": "Team"})");
+    JSON response =
+        JSON::decode(R"({"device_id": 7, "token": "tok", "group_id": "g", "group_name": "Team"})");
     Credentials credentials = Credentials::fromResponse("https://r", response, "Mac", "KEY");
     EXPECT_EQ(credentials, (Credentials{"https://r", "", "tok", "g", "Team", "Mac", "KEY"}));
     Credentials fromArray = Credentials::fromResponse("s", JSON::decode("[1]"), "n", "k");
@@ -114,7 +119,8 @@ TEST_F(CredentialStoreTest, RoundTripThroughTheKeychainOfThisHome) {
         CredentialStore::require();
         FAIL() << "require succeeded without an item";
     } catch (const ZUQError& error) {
-        EXPECT_STREQ(error.what(), "This Mac is not enrolled. Use group create or group join first.");
+        EXPECT_STREQ(error.what(),
+                     "This Mac is not enrolled. Use group create or group join first.");
     }
     CredentialStore::save(sample());
     EXPECT_EQ(CredentialStore::require(), sample());
@@ -144,8 +150,8 @@ TEST_F(CredentialStoreTest, AccessListOnlyFromAnApplicationBundle) {
     int mac = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.executable);
-        TestSupport::ScopedEnvironment otherMac("HOME",
-                                                (directory / ("mac" + std::to_string(++mac))).string());
+        TestSupport::ScopedEnvironment otherMac(
+            "HOME", (directory / ("mac" + std::to_string(++mac))).string());
         TestSupport::writeFile(c.executable, "binary");
         TestSupport::writeFile(c.executable.parent_path() / "zuq", "tool");
         Platform::setProgramPath(c.executable.string());
@@ -182,28 +188,20 @@ TEST_F(CredentialStoreTest, SavingAgainUpdatesTheDataOnly) {
 
 TEST_F(CredentialStoreTest, KeychainFailuresCarryTheirStatus) {
     fs::path keychain = Platform::Keychain::directory();
-    auto message = [](auto&& call) {
-        try {
-            call();
-        } catch (const std::exception& error) {
-            return std::string(error.what());
-        }
-        return std::string("no error");
-    };
     fs::create_directories(keychain);
     TestSupport::writeFile(keychain / "read-only", "");
-    EXPECT_EQ(message([] { CredentialStore::save(sample()); }),
+    EXPECT_EQ(TestSupport::failure([] { CredentialStore::save(sample()); }),
               "Cannot save ZUQ credentials in Keychain (-61).");
     fs::remove(keychain / "read-only");
     CredentialStore::save(sample());
     TestSupport::writeFile(keychain / "read-only", "");
-    EXPECT_EQ(message([] { CredentialStore::save(sample()); }),
+    EXPECT_EQ(TestSupport::failure([] { CredentialStore::save(sample()); }),
               "Cannot update ZUQ credentials (-61).");
     EXPECT_EQ(CredentialStore::require(), sample()) << "a failed save keeps the previous item";
     TestSupport::writeFile(keychain / "locked", "");
-    EXPECT_EQ(message([] { CredentialStore::load(); }),
+    EXPECT_EQ(TestSupport::failure([] { CredentialStore::load(); }),
               "Cannot read ZUQ credentials from Keychain (-25308). Unlock your login keychain.");
-    EXPECT_EQ(message([] { CredentialStore::save(sample()); }),
+    EXPECT_EQ(TestSupport::failure([] { CredentialStore::save(sample()); }),
               "Cannot update ZUQ credentials (-25308).");
 }
 
