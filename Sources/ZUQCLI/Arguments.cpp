@@ -12,9 +12,10 @@ constexpr std::array<std::string_view, 7> booleanFlags = {
 };
 
 constexpr std::array<std::string_view, 16> valueOptions = {
-    "--server",  "--name",     "--device-name", "--bootstrap-file", "--invite-file", "--invite",
-    "--team",    "--export-options", "--builder", "--receiver",     "--device",      "--project",
-    "--scheme",  "--configuration",  "--mode",    "--timeout",
+    "--server",      "--name",          "--device-name", "--bootstrap-file",
+    "--invite-file", "--invite",        "--team",        "--export-options",
+    "--builder",     "--receiver",      "--device",      "--project",
+    "--scheme",      "--configuration", "--mode",        "--timeout",
 };
 
 bool among(const auto& list, std::string_view word) {

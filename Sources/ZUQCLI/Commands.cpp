@@ -13,14 +13,32 @@ namespace {
 
 } // namespace
 
-Result doctor(Invocation&) { unavailable("doctor"); }
-Result projectsAdd(Invocation&) { unavailable("projects add"); }
-Result projectsRemove(Invocation&) { unavailable("projects remove"); }
-Result projectsListLocal(Invocation&) { unavailable("projects list --local"); }
-Result devicesLocal(Invocation&) { unavailable("devices --local"); }
-Result agentStatus(Invocation&) { unavailable("agent status"); }
-Result agentUninstall(Invocation&) { unavailable("agent uninstall"); }
-Result agentInstall(Invocation&) { unavailable("agent install"); }
-Result agentRun(Invocation&) { unavailable("agent run"); }
+Result doctor(Invocation&) {
+    unavailable("doctor");
+}
+Result projectsAdd(Invocation&) {
+    unavailable("projects add");
+}
+Result projectsRemove(Invocation&) {
+    unavailable("projects remove");
+}
+Result projectsListLocal(Invocation&) {
+    unavailable("projects list --local");
+}
+Result devicesLocal(Invocation&) {
+    unavailable("devices --local");
+}
+Result agentStatus(Invocation&) {
+    unavailable("agent status");
+}
+Result agentUninstall(Invocation&) {
+    unavailable("agent uninstall");
+}
+Result agentInstall(Invocation&) {
+    unavailable("agent install");
+}
+Result agentRun(Invocation&) {
+    unavailable("agent run");
+}
 
 } // namespace Commands

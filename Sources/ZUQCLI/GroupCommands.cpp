@@ -1,6 +1,5 @@
 // group create, join, invite, status and revoke, and the group-wide projects and devices lists.
 #include "Commands.hpp"
-
 #include "Platform/File.hpp"
 #include "Platform/Text.hpp"
 
@@ -65,7 +64,9 @@ Result groupInvite(Invocation& invocation) {
     });
 }
 
-Result groupStatus(Invocation& invocation) { return invocation.relay().call("GET", "/v1/group"); }
+Result groupStatus(Invocation& invocation) {
+    return invocation.relay().call("GET", "/v1/group");
+}
 
 Result groupRevoke(Invocation& invocation) {
     const auto& words = invocation.arguments.positional;
@@ -75,8 +76,12 @@ Result groupRevoke(Invocation& invocation) {
     return invocation.relay().call("DELETE", "/v1/devices/" + words[2]);
 }
 
-Result projectsList(Invocation& invocation) { return groupWide(invocation, "projects"); }
+Result projectsList(Invocation& invocation) {
+    return groupWide(invocation, "projects");
+}
 
-Result devices(Invocation& invocation) { return groupWide(invocation, "phones"); }
+Result devices(Invocation& invocation) {
+    return groupWide(invocation, "phones");
+}
 
 } // namespace Commands

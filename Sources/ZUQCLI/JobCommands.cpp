@@ -1,14 +1,12 @@
 // run, jobs, job, logs and cancel, and waiting for a job to end.
 #include "Commands.hpp"
-#include "ZUQCLI.hpp"
-
 #include "Platform/Random.hpp"
-
-#include <unistd.h>
+#include "ZUQCLI.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 namespace Commands {
 
@@ -23,7 +21,9 @@ const std::string& jobID(const Invocation& invocation) {
     return words[1];
 }
 
-std::string jobPath(const std::string& id) { return "/v1/jobs/" + id; }
+std::string jobPath(const std::string& id) {
+    return "/v1/jobs/" + id;
+}
 
 } // namespace
 
@@ -58,7 +58,9 @@ Result run(Invocation& invocation) {
     return ZUQCLI::wait(invocation.relay(), id, ZUQCLI::timeout(arguments), false);
 }
 
-Result jobs(Invocation& invocation) { return invocation.relay().call("GET", "/v1/jobs"); }
+Result jobs(Invocation& invocation) {
+    return invocation.relay().call("GET", "/v1/jobs");
+}
 
 Result job(Invocation& invocation) {
     return invocation.relay().call("GET", jobPath(jobID(invocation)));
@@ -111,7 +113,8 @@ JSON wait(const API& api, const std::string& id, double timeout, bool follow) {
                            id + " to inspect it.");
         }
         if (follow) {
-            JSON page = api.call("GET", "/v1/jobs/" + id + "/events?after=" + std::to_string(cursor));
+            JSON page =
+                api.call("GET", "/v1/jobs/" + id + "/events?after=" + std::to_string(cursor));
             for (const JSON& event : page["events"].items()) {
                 cursor = std::max(cursor, event["id"].integer());
                 printEvent(event["message"].text());

@@ -4,11 +4,10 @@
 #include "Platform/Host.hpp"
 #include "Storage.hpp"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace ZUQCLI {
 
@@ -132,7 +131,9 @@ int fail(const std::string& message) {
 
 } // namespace
 
-const std::string& help() { return helpText(); }
+const std::string& help() {
+    return helpText();
+}
 
 double timeout(const Arguments& arguments) {
     std::string text = arguments.value("--timeout").value_or("7200");

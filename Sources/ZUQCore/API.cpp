@@ -3,13 +3,12 @@
 #include "ArtifactCrypto.hpp"
 #include "Platform/File.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #include <curl/curl.h>
@@ -20,8 +19,8 @@ namespace {
 
 constexpr std::string_view originError =
     "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
-constexpr std::size_t maxAnswerBytes = 64 << 20;    // a JSON answer; events pages are the largest
-constexpr std::size_t maxErrorBodyBytes = 1 << 20;  // what is read back of a refused download
+constexpr std::size_t maxAnswerBytes = 64 << 20;   // a JSON answer; events pages are the largest
+constexpr std::size_t maxErrorBodyBytes = 1 << 20; // what is read back of a refused download
 constexpr std::size_t maxIdleConnections = 6;
 
 struct CurlFree {
@@ -85,7 +84,8 @@ URL parseOrigin(std::string_view server) {
 // Characters that may stand in a URL as they are; anything else (spaces, controls, quotes,
 // non-ASCII) would have to be escaped, and paths are sent as typed, so it makes the path invalid.
 bool urlCharacter(char c) {
-    return c > 0x20 && c < 0x7F && std::string_view("\"<>\\^`{|}").find(c) == std::string_view::npos;
+    return c > 0x20 && c < 0x7F &&
+           std::string_view("\"<>\\^`{|}").find(c) == std::string_view::npos;
 }
 
 std::optional<std::string> environment(const char* name) {
@@ -152,9 +152,11 @@ public:
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(session.limits.connect.count()));
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
+                         static_cast<long>(session.limits.connect.count()));
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(session.limits.stall.count()));
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                         static_cast<long>(session.limits.stall.count()));
         curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(session.limits.total.count()));
         curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer_);
         // Like the curl tool, trust an extra certificate bundle named by the environment.
@@ -235,7 +237,8 @@ private:
     // so "//elsewhere/x" cannot send the credential to another server.
     std::string resolve(std::string_view path) const {
         ZUQError invalid("Invalid API path");
-        if (path.empty() || path.front() != '/' || !std::all_of(path.begin(), path.end(), urlCharacter)) {
+        if (path.empty() || path.front() != '/' ||
+            !std::all_of(path.begin(), path.end(), urlCharacter)) {
             throw invalid;
         }
         URL url(curl_url_dup(session_.origin.get()));
@@ -330,9 +333,13 @@ API::API(std::string_view server, std::optional<Credentials> credentials)
 
 API::API(const Credentials& credentials) : API(credentials.server, credentials) {}
 
-const std::string& API::server() const { return session_->server; }
+const std::string& API::server() const {
+    return session_->server;
+}
 
-const std::optional<Credentials>& API::credentials() const { return session_->credentials; }
+const std::optional<Credentials>& API::credentials() const {
+    return session_->credentials;
+}
 
 JSON API::call(std::string_view method, std::string_view path, const std::optional<JSON>& body,
                const std::optional<std::string>& lease,
@@ -445,7 +452,8 @@ void API::download(std::string_view job, std::string_view lease, const fs::path&
     if (status < 200 || status > 299) {
         std::string body(maxErrorBodyBytes, '\0');
         ::lseek(temporary.fd(), 0, SEEK_SET);
-        body.resize(Platform::readFully(temporary.fd(), body.data(), body.size(), temporary.path()));
+        body.resize(
+            Platform::readFully(temporary.fd(), body.data(), body.size(), temporary.path()));
         check(status, body);
     }
     temporary.close();

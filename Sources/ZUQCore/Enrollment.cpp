@@ -1,5 +1,4 @@
 #include "API.hpp"
-
 #include "ArtifactCrypto.hpp"
 #include "Platform/Encoding.hpp"
 #include "Platform/Text.hpp"
@@ -38,10 +37,11 @@ Credentials create(const std::string& server, const std::string& group, const st
                    const std::string& bootstrap) {
     refuseWhenEnrolled();
     API api(server, std::nullopt);
-    JSON answer = api.call("POST", "/v1/groups",
-                           JSON::object({{"name", group}, {"device_name", device}}), std::nullopt,
-                           bootstrap);
-    Credentials credentials = Credentials::fromResponse(server, answer, device, ArtifactCrypto::newKey());
+    JSON answer =
+        api.call("POST", "/v1/groups", JSON::object({{"name", group}, {"device_name", device}}),
+                 std::nullopt, bootstrap);
+    Credentials credentials =
+        Credentials::fromResponse(server, answer, device, ArtifactCrypto::newKey());
     CredentialStore::save(credentials);
     return credentials;
 }

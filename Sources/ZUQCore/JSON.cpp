@@ -117,13 +117,27 @@ void writeString(std::string_view text, std::string& out) {
     out += '"';
     for (char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 out += "\\u00";
@@ -137,7 +151,9 @@ void writeString(std::string_view text, std::string& out) {
     out += '"';
 }
 
-void indent(std::string& out, int depth) { out.append(static_cast<std::size_t>(depth) * 2, ' '); }
+void indent(std::string& out, int depth) {
+    out.append(static_cast<std::size_t>(depth) * 2, ' ');
+}
 
 // One writer for both forms; `depth` only matters when pretty.
 void write(const JSON& value, std::string& out, int depth, bool pretty) {
@@ -196,15 +212,23 @@ void write(const JSON& value, std::string& out, int depth, bool pretty) {
         out += ']';
         return;
     }
-    case JSON::Kind::string: writeString(value.text(), out); return;
-    case JSON::Kind::number: writeNumber(value.number(), out); return;
-    case JSON::Kind::boolean: out += value.flag() ? "true" : "false"; return;
-    case JSON::Kind::null: out += "null"; return;
+    case JSON::Kind::string:
+        writeString(value.text(), out);
+        return;
+    case JSON::Kind::number:
+        writeNumber(value.number(), out);
+        return;
+    case JSON::Kind::boolean:
+        out += value.flag() ? "true" : "false";
+        return;
+    case JSON::Kind::null:
+        out += "null";
+        return;
     }
 }
 
-void combine(std::size_t& seed, std::size_t value) {
-    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+void combine(std::size_t& mixed, std::size_t value) {
+    mixed ^= value + 0x9e3779b97f4a7c15ULL + (mixed << 6) + (mixed >> 2);
 }
 
 } // namespace
@@ -300,7 +324,7 @@ std::int64_t JSON::integer() const noexcept {
 }
 
 std::size_t JSON::hash() const noexcept {
-    std::size_t seed = value_.index();
+    std::size_t mixed = value_.index();
     switch (kind()) {
     case Kind::object: {
         // Order-independent: the sum of the members' own hashes.
@@ -310,24 +334,29 @@ std::size_t JSON::hash() const noexcept {
             combine(one, member.hash());
             sum += one;
         }
-        combine(seed, sum);
+        combine(mixed, sum);
         break;
     }
     case Kind::array:
         for (const auto& item : items()) {
-            combine(seed, item.hash());
+            combine(mixed, item.hash());
         }
         break;
-    case Kind::string: combine(seed, std::hash<std::string>{}(text())); break;
+    case Kind::string:
+        combine(mixed, std::hash<std::string>{}(text()));
+        break;
     case Kind::number: {
         double value = number();
-        combine(seed, std::hash<double>{}(value == 0 ? 0.0 : value));
+        combine(mixed, std::hash<double>{}(value == 0 ? 0.0 : value));
         break;
     }
-    case Kind::boolean: combine(seed, flag() ? 1 : 0); break;
-    case Kind::null: break;
+    case Kind::boolean:
+        combine(mixed, flag() ? 1 : 0);
+        break;
+    case Kind::null:
+        break;
     }
-    return seed;
+    return mixed;
 }
 
 bool ZUQ::isTerminal(std::string_view state) noexcept {

@@ -51,8 +51,8 @@ public:
     JSON(bool value) noexcept : value_(value) {}
     JSON(double value) noexcept : value_(value) {}
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    JSON(T value) noexcept : value_(static_cast<double>(value)) {}
+    requires(!std::same_as<T, bool>) JSON(T value)
+    noexcept : value_(static_cast<double>(value)) {}
     JSON(std::string value) noexcept : value_(std::move(value)) {}
     JSON(std::string_view value) : value_(std::string(value)) {}
     JSON(const char* value) : value_(std::string(value)) {}

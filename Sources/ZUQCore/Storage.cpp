@@ -59,7 +59,9 @@ Credentials Credentials::fromResponse(std::string server, const JSON& response, 
     };
 }
 
-std::string Credentials::authorization() const { return "Bearer " + deviceID + "." + token; }
+std::string Credentials::authorization() const {
+    return "Bearer " + deviceID + "." + token;
+}
 
 std::string Credentials::encode() const {
     JSON::Object members;

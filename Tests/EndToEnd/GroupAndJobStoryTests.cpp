@@ -58,14 +58,15 @@ protected:
         for (const auto& mac : others) {
             fs::path invite = directory / ("invite-" + mac + ".json");
             TestSupport::writeFile(invite, zuq("a", {"group", "invite"}).out);
-            ok(mac, {"group", "join", "--invite-file", invite.string(), "--device-name", "Mac " + mac});
+            ok(mac,
+               {"group", "join", "--invite-file", invite.string(), "--device-name", "Mac " + mac});
         }
     }
 
     std::string submit(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> arguments{"run",      "--receiver", credentials("b").deviceID,
-                                           "--project", "p-1",       "--scheme",
-                                           "App",       "--device",  "UDID-1"};
+        std::vector<std::string> arguments{"run",       "--receiver", credentials("b").deviceID,
+                                           "--project", "p-1",        "--scheme",
+                                           "App",       "--device",   "UDID-1"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return ok("a", arguments)["id"].text();
     }
@@ -89,10 +90,12 @@ TEST_F(Story, EnrolmentRevocationAndTheGroupAsTheRelaySeesIt) {
     EXPECT_NE(b.deviceID, a.deviceID);
 
     // An invite works once.
-    EXPECT_EQ(error("d", {"group", "join", "--invite-file", (directory / "invite-b.json").string()}),
-              "Invite is invalid or expired");
-    EXPECT_EQ(error("a", {"group", "join", "--invite-file", (directory / "invite-b.json").string()}),
-              "This Mac is already enrolled.");
+    EXPECT_EQ(
+        error("d", {"group", "join", "--invite-file", (directory / "invite-b.json").string()}),
+        "Invite is invalid or expired");
+    EXPECT_EQ(
+        error("a", {"group", "join", "--invite-file", (directory / "invite-b.json").string()}),
+        "This Mac is already enrolled.");
 
     JSON group = ok("b", {"group", "status"});
     EXPECT_EQ(group["name"].text(), "Team");
@@ -103,7 +106,8 @@ TEST_F(Story, EnrolmentRevocationAndTheGroupAsTheRelaySeesIt) {
     EXPECT_TRUE(revoked["ok"].flag());
     EXPECT_EQ(error("c", {"jobs"}), "revoked device credential");
     EXPECT_EQ(ok("a", {"projects", "list"}).items().size(), 2u) << "revoked Macs are not listed";
-    EXPECT_EQ(error("a", {"group", "revoke", "00000000-0000-0000-0000-000000000000"}), "Mac not found");
+    EXPECT_EQ(error("a", {"group", "revoke", "00000000-0000-0000-0000-000000000000"}),
+              "Mac not found");
 }
 
 TEST_F(Story, AJobFromSubmissionToSuccessWithItsEventsFollowed) {
@@ -123,7 +127,8 @@ TEST_F(Story, AJobFromSubmissionToSuccessWithItsEventsFollowed) {
         std::this_thread::sleep_for(std::chrono::seconds(4));
         TestSupport::writeFile(directory / "Build.zuq", "encrypted bytes");
         api.upload(job, lease, directory / "Build.zuq");
-        api.call("POST", "/v1/jobs/" + job + "/event", JSON::object({{"message", "Uploaded"}}), lease);
+        api.call("POST", "/v1/jobs/" + job + "/event", JSON::object({{"message", "Uploaded"}}),
+                 lease);
         api.call("POST", "/v1/jobs/" + job + "/finish-build",
                  JSON::object({{"manifest", JSON::object({{"job_id", job}})}}), lease);
         std::string installLease = claim("b", job);
@@ -151,9 +156,9 @@ TEST_F(Story, WaitingEndsOnFailureCancellationAndTheDeadline) {
     std::thread builder([&] {
         std::string lease = claim("a", failing);
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        API(credentials("a")).call("POST", "/v1/jobs/" + failing + "/fail",
-                                   JSON::object({{"error", "xcodebuild failed (65): no signing"}}),
-                                   lease);
+        API(credentials("a"))
+            .call("POST", "/v1/jobs/" + failing + "/fail",
+                  JSON::object({{"error", "xcodebuild failed (65): no signing"}}), lease);
     });
     EXPECT_EQ(error("a", {"logs", failing, "--follow"}),
               "Job " + failing + " failed: xcodebuild failed (65): no signing");
@@ -163,9 +168,9 @@ TEST_F(Story, WaitingEndsOnFailureCancellationAndTheDeadline) {
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::seconds(2));
         JSON jobs = API(credentials("b")).call("GET", "/v1/jobs");
-        API(credentials("b")).call("POST", "/v1/jobs/" + jobs["jobs"].items().at(0)["id"].text() +
-                                               "/cancel",
-                                   JSON::object());
+        API(credentials("b"))
+            .call("POST", "/v1/jobs/" + jobs["jobs"].items().at(0)["id"].text() + "/cancel",
+                  JSON::object());
     });
     std::string cancelled = error("a", {"run", "--receiver", credentials("b").deviceID, "--project",
                                         "p", "--scheme", "S", "--device", "U", "--wait"});

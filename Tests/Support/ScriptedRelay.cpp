@@ -25,7 +25,8 @@ ScriptedRelay::~ScriptedRelay() {
 
 void ScriptedRelay::answer(const std::string& method, const std::string& path, int status,
                            std::string body) {
-    auto handler = [this, status, body](const httplib::Request& request, httplib::Response& response) {
+    auto handler = [this, status, body](const httplib::Request& request,
+                                        httplib::Response& response) {
         {
             std::lock_guard lock(mutex_);
             bodies_.push_back(request.body);

@@ -1,17 +1,16 @@
 #include "Support.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <poll.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <system_error>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -19,7 +18,9 @@ namespace TestSupport {
 
 namespace fs = std::filesystem;
 
-fs::path binaryDirectory() { return ZUQ_BINARY_DIRECTORY; }
+fs::path binaryDirectory() {
+    return ZUQ_BINARY_DIRECTORY;
+}
 
 ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
@@ -131,18 +132,24 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
     while (outFd >= 0 || errFd >= 0) {
         pollfd fds[3];
         int n = 0;
-        if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
-        if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
-        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+        if (outFd >= 0)
+            fds[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0)
+            fds[n++] = {errFd, POLLIN, 0};
+        if (inFd >= 0)
+            fds[n++] = {inFd, POLLOUT, 0};
         if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
         for (int i = 0; i < n; ++i) {
-            if (fds[i].revents == 0) continue;
+            if (fds[i].revents == 0)
+                continue;
             if (fds[i].fd == inFd) {
                 ssize_t w = ::write(inFd, input.data() + written, input.size() - written);
-                if (w > 0) written += static_cast<std::size_t>(w);
+                if (w > 0)
+                    written += static_cast<std::size_t>(w);
                 if (w < 0 || written == input.size()) {
                     ::close(inFd);
                     inFd = -1;
@@ -152,7 +159,8 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
             char buffer[65536];
             ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
             if (r > 0) {
-                (fds[i].fd == outFd ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
+                (fds[i].fd == outFd ? result.out : result.err)
+                    .append(buffer, static_cast<std::size_t>(r));
             } else if (r == 0 || errno != EINTR) {
                 int& which = fds[i].fd == outFd ? outFd : errFd;
                 ::close(which);
@@ -160,7 +168,8 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
             }
         }
     }
-    if (inFd >= 0) ::close(inFd);
+    if (inFd >= 0)
+        ::close(inFd);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -169,15 +178,18 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
 }
 
 void writeFile(const fs::path& path, const std::string& content) {
-    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    if (path.has_parent_path())
+        fs::create_directories(path.parent_path());
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << content;
-    if (!file) throw std::runtime_error("cannot write " + path.string());
+    if (!file)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 std::string readFile(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot read " + path.string());
+    if (!file)
+        throw std::runtime_error("cannot read " + path.string());
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();

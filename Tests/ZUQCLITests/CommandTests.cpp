@@ -39,10 +39,14 @@ TEST_F(Commands, RefuseBadInputBeforeAnyRequest) {
     };
     const Case cases[] = {
         {{"run", "--mode", "Debug", "--receiver", "r"}, "Mode must be adhoc or debug"},
-        {{"run", "--project", "p", "--scheme", "s", "--device", "d"}, "Required option: --receiver"},
-        {{"run", "--receiver", "r", "--scheme", "s", "--device", "d"}, "Required option: --project"},
-        {{"run", "--receiver", "r", "--project", "p", "--device", "d"}, "Required option: --scheme"},
-        {{"run", "--receiver", "r", "--project", "p", "--scheme", "s"}, "Required option: --device"},
+        {{"run", "--project", "p", "--scheme", "s", "--device", "d"},
+         "Required option: --receiver"},
+        {{"run", "--receiver", "r", "--scheme", "s", "--device", "d"},
+         "Required option: --project"},
+        {{"run", "--receiver", "r", "--project", "p", "--device", "d"},
+         "Required option: --scheme"},
+        {{"run", "--receiver", "r", "--project", "p", "--scheme", "s"},
+         "Required option: --device"},
         {{"run", "--receiver", "", "--project", "p", "--scheme", "s", "--device", "d"},
          "Required option: --receiver"},
         {{"job"}, "Provide a valid job UUID"},
@@ -50,7 +54,8 @@ TEST_F(Commands, RefuseBadInputBeforeAnyRequest) {
         {{"job", jobID, "extra"}, "Provide a valid job UUID"},
         {{"logs", "6F9619FF8B86D011B42D00CF4FC964FF"}, "Provide a valid job UUID"},
         {{"cancel"}, "Provide a valid job UUID"},
-        {{"logs", jobID, "--follow", "--timeout", "0"}, "Timeout must be between 1 and 86400 seconds"},
+        {{"logs", jobID, "--follow", "--timeout", "0"},
+         "Timeout must be between 1 and 86400 seconds"},
         {{"group", "revoke"}, "Provide a Mac ID"},
         {{"group", "revoke", "a", "b"}, "Provide a Mac ID"},
         {{"group", "revoke", "a b"}, "Invalid API path"},
@@ -82,8 +87,8 @@ TEST_F(Commands, RunFillsInDefaultsAndSendsExactlySevenMembers) {
         {{"--configuration", "Staging", "--builder", "mac-9"}, "mac-9", "adhoc", "Staging"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> arguments{"run", "--receiver", "mac-2", "--project", "p-1",
-                                           "--scheme", "App", "--device", "UDID-1"};
+        std::vector<std::string> arguments{"run",      "--receiver", "mac-2",    "--project", "p-1",
+                                           "--scheme", "App",        "--device", "UDID-1"};
         arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
         Output output = zuq(arguments);
         ASSERT_EQ(output.status, 0) << output.err;
@@ -109,8 +114,9 @@ TEST_F(Commands, WaitingEndsOnTheJobsFinalState) {
                  R"({"state": "cancelled", "error": null})");
     relay.answer("GET", "/v1/jobs/44444444-4444-4444-4444-444444444444", 200,
                  R"({"state": "building"})");
-    relay.answer("GET", R"(/v1/jobs/[0-9-]+/events)", 200,
-                 R"({"events": [{"id": 4, "message": "Archiving"}, {"id": 2}, {"message": "again"}]})");
+    relay.answer(
+        "GET", R"(/v1/jobs/[0-9-]+/events)", 200,
+        R"({"events": [{"id": 4, "message": "Archiving"}, {"id": 2}, {"message": "again"}]})");
     relay.start();
     enrol();
 
@@ -129,7 +135,8 @@ TEST_F(Commands, WaitingEndsOnTheJobsFinalState) {
               std::string::npos);
 
     // Two passes 3 seconds apart fit a 4-second deadline; the third finds it passed.
-    Output late = zuq({"logs", "44444444-4444-4444-4444-444444444444", "--follow", "--timeout", "4"});
+    Output late =
+        zuq({"logs", "44444444-4444-4444-4444-444444444444", "--follow", "--timeout", "4"});
     EXPECT_EQ(late.status, 1);
     EXPECT_EQ(late.out, "");
     EXPECT_TRUE(late.err.ends_with(errorObject(
@@ -137,7 +144,8 @@ TEST_F(Commands, WaitingEndsOnTheJobsFinalState) {
         "zuq job 44444444-4444-4444-4444-444444444444 to inspect it.")));
     std::vector<std::string> cursors;
     for (const auto& request : relay.requests()) {
-        if (request.path.find("44444444") != std::string::npos && request.path.ends_with("/events")) {
+        if (request.path.find("44444444") != std::string::npos &&
+            request.path.ends_with("/events")) {
             cursors.push_back(request.get_param_value("after"));
         }
     }
@@ -158,7 +166,9 @@ TEST_F(Commands, GroupWideListsSkipRevokedMacs) {
     ASSERT_EQ(projects.status, 0) << projects.err;
     JSON listed = JSON::decode(projects.out);
     ASSERT_EQ(listed.items().size(), 3u);
-    EXPECT_EQ(listed.items()[0], JSON::object({{"mac_id", "a"}, {"mac_name", "A"}, {"online", true},
+    EXPECT_EQ(listed.items()[0], JSON::object({{"mac_id", "a"},
+                                               {"mac_name", "A"},
+                                               {"online", true},
                                                {"projects", JSON::decode(R"([{"id": "p"}])")}}));
     EXPECT_EQ(listed.items()[1]["mac_id"].text(), "d");
     EXPECT_EQ(listed.items()[2].fields().count("projects"), 1u);
@@ -178,8 +188,8 @@ TEST_F(Commands, GroupCommandsReadTheirFilesAndOptions) {
     Output created = zuq({"group", "create", "--bootstrap-file", (directory / "bootstrap").string(),
                           "--server", relay.origin(), "--device-name", ""});
     ASSERT_EQ(created.status, 0) << created.err;
-    EXPECT_EQ(created.out,
-              "{\n  \"device_id\" : \"d\",\n  \"group_id\" : \"g\",\n  \"group_name\" : \"My Macs\"\n}\n");
+    EXPECT_EQ(created.out, "{\n  \"device_id\" : \"d\",\n  \"group_id\" : \"g\",\n  \"group_name\" "
+                           ": \"My Macs\"\n}\n");
     EXPECT_EQ(relay.requests().back().get_header_value("X-ZUQ-Bootstrap"), "secret");
     EXPECT_EQ(JSON::decode(relay.bodies().back()),
               JSON::object({{"name", "My Macs"}, {"device_name", ""}}));

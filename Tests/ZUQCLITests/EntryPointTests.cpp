@@ -19,8 +19,8 @@ protected:
 };
 
 TEST_F(EntryPoint, HelpAndVersion) {
-    std::string help =
-        TestSupport::readFile(std::filesystem::path(ZUQ_SOURCE_DIRECTORY) / "Tests/ZUQCLITests/help.txt");
+    std::string help = TestSupport::readFile(std::filesystem::path(ZUQ_SOURCE_DIRECTORY) /
+                                             "Tests/ZUQCLITests/help.txt");
     struct Case {
         std::vector<std::string> arguments;
         std::string out;
@@ -43,7 +43,8 @@ TEST_F(EntryPoint, HelpAndVersion) {
 }
 
 TEST_F(EntryPoint, ErrorsAreOneObjectOnStandardError) {
-    const std::string notEnrolled = "This Mac is not enrolled. Use group create or group join first.";
+    const std::string notEnrolled =
+        "This Mac is not enrolled. Use group create or group join first.";
     struct Case {
         std::vector<std::string> arguments;
         std::string message;
@@ -73,8 +74,10 @@ TEST_F(EntryPoint, ErrorsAreOneObjectOnStandardError) {
 TEST_F(EntryPoint, UnenrolledRowsRunWithoutACredential) {
     // Rows that need no enrolment never ask for the credential, whatever they then do.
     for (std::vector<std::string> arguments :
-         {std::vector<std::string>{"projects", "list", "--local"}, {"devices", "--local"},
-          {"agent", "status"}, {"doctor"}}) {
+         {std::vector<std::string>{"projects", "list", "--local"},
+          {"devices", "--local"},
+          {"agent", "status"},
+          {"doctor"}}) {
         Output output = zuq(arguments);
         EXPECT_EQ(output.err.find("not enrolled"), std::string::npos) << arguments[0] << output.err;
     }

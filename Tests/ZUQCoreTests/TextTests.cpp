@@ -16,11 +16,11 @@ TEST(Text, InvalidSequencesBecomeOneReplacementEach) {
     const Case cases[] = {
         {"plain", "plain"},
         {"\xC3\xA9", "\xC3\xA9"},
-        {"\xA9tail", r + "tail"},               // a cut character's last byte
-        {"head\xE2\x9C", "head" + r},           // a cut character's first bytes
-        {"\xC0\xAF", r + r},                    // overlong
-        {"\xED\xA0\x80", r + r + r},            // surrogate
-        {"\xF4\x90\x80\x80", r + r + r + r},    // past U+10FFFF
+        {"\xA9tail", r + "tail"},            // a cut character's last byte
+        {"head\xE2\x9C", "head" + r},        // a cut character's first bytes
+        {"\xC0\xAF", r + r},                 // overlong
+        {"\xED\xA0\x80", r + r + r},         // surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r}, // past U+10FFFF
         {"\xFF", r},
     };
     for (const auto& c : cases) {
@@ -35,9 +35,9 @@ TEST(Text, LastCharactersCountsWhatAUserSees) {
         std::size_t count;
         std::string expected;
     };
-    const std::string eAcute = "e\xCC\x81";                                    // e + combining acute
+    const std::string eAcute = "e\xCC\x81"; // e + combining acute
     const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"; // man ZWJ woman
-    const std::string flag = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";                // FR
+    const std::string flag = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";               // FR
     const Case cases[] = {
         {"abcdef", 3, "def"},
         {"ab", 5, "ab"},
@@ -57,8 +57,8 @@ TEST(Encoding, StrictBase64) {
     EXPECT_EQ(Platform::base64Encode("hello"), "aGVsbG8=");
     EXPECT_EQ(Platform::base64Decode("aGVsbG8="), "hello");
     EXPECT_EQ(Platform::base64Decode(""), "");
-    const char* refused[] = {"aGVsbG8", "aGVsbG8==", " aGVsbG8=", "aGVsbG8=\n", "aGVs bG8=",
-                             "aGVsbG9=", "a=Vs", "aGVsbG8-", "====", "aGVsbA==x"};
+    const char* refused[] = {"aGVsbG8",  "aGVsbG8==", " aGVsbG8=", "aGVsbG8=\n", "aGVs bG8=",
+                             "aGVsbG9=", "a=Vs",      "aGVsbG8-",  "====",       "aGVsbA==x"};
     for (const char* text : refused) {
         EXPECT_FALSE(Platform::base64Decode(text).has_value()) << text;
     }
@@ -85,13 +85,15 @@ TEST(Random, UUIDs) {
     EXPECT_TRUE(Platform::isUUID(uuid)) << uuid;
     EXPECT_EQ(uuid, [&] {
         std::string upper = uuid;
-        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return upper;
     }());
     EXPECT_NE(uuid, Platform::newUUID());
     EXPECT_TRUE(Platform::isUUID("0a1b2c3d-4e5f-6789-abcd-EF0123456789"));
-    for (const char* bad : {"", "0a1b2c3d4e5f6789abcdef0123456789", "0a1b2c3d-4e5f-6789-abcd-ef012345678g",
-                            "0a1b2c3d-4e5f-6789-abcd-ef01234567890", "{0a1b2c3d-4e5f-6789-abcd-ef0123456789}"}) {
+    for (const char* bad :
+         {"", "0a1b2c3d4e5f6789abcdef0123456789", "0a1b2c3d-4e5f-6789-abcd-ef012345678g",
+          "0a1b2c3d-4e5f-6789-abcd-ef01234567890", "{0a1b2c3d-4e5f-6789-abcd-ef0123456789}"}) {
         EXPECT_FALSE(Platform::isUUID(bad)) << bad;
     }
 }

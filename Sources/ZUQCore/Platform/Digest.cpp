@@ -9,7 +9,9 @@
 
 namespace Platform {
 
-void SHA256::Free::operator()(evp_md_ctx_st* context) const { EVP_MD_CTX_free(context); }
+void SHA256::Free::operator()(evp_md_ctx_st* context) const {
+    EVP_MD_CTX_free(context);
+}
 
 SHA256::SHA256() : context_(EVP_MD_CTX_new()) {
     if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
@@ -36,7 +38,9 @@ std::string SHA256::digest() {
     return std::string(reinterpret_cast<char*>(bytes), size);
 }
 
-std::string SHA256::hexDigest() { return hexEncode(digest()); }
+std::string SHA256::hexDigest() {
+    return hexEncode(digest());
+}
 
 std::string sha256Hex(std::string_view data) {
     SHA256 digest;

@@ -22,8 +22,8 @@ std::optional<std::string> base64Decode(std::string_view text) {
     std::size_t padding = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '+' || c == '/';
+        bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (c == '=') {
             if (i + 2 < text.size()) {
                 return std::nullopt;

@@ -1,12 +1,11 @@
 #include "Platform/File.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace Platform {
 
@@ -140,7 +139,8 @@ FileDescriptor createUnique(fs::path& path, std::string_view suffix) {
 void syncDirectory(const fs::path& directory) {
     // Makes the rename itself durable. Some file systems refuse fsync on directories; the
     // rename has still happened, so that is not worth failing for.
-    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);

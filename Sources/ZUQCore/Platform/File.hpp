@@ -4,13 +4,12 @@
 // std::system_error whose message names the operation and the path.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace Platform {
 

@@ -1,10 +1,9 @@
 #include "Platform/Host.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <mutex>
+#include <pwd.h>
+#include <unistd.h>
 
 #ifdef __APPLE__
 #include <SystemConfiguration/SystemConfiguration.h>

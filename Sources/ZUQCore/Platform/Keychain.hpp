@@ -14,13 +14,13 @@
 
 namespace Platform::Keychain {
 
-inline constexpr int success = 0;                 // errSecSuccess
-inline constexpr int itemNotFound = -25300;       // errSecItemNotFound
-inline constexpr int duplicateItem = -25299;      // errSecDuplicateItem
+inline constexpr int success = 0;                    // errSecSuccess
+inline constexpr int itemNotFound = -25300;          // errSecItemNotFound
+inline constexpr int duplicateItem = -25299;         // errSecDuplicateItem
 inline constexpr int interactionNotAllowed = -25308; // errSecInteractionNotAllowed: locked
-inline constexpr int ioError = -36;               // errSecIO
-inline constexpr int writePermission = -61;       // errSecWrPerm
-inline constexpr int decodeError = -26275;        // errSecDecode: the stored item is damaged
+inline constexpr int ioError = -36;                  // errSecIO
+inline constexpr int writePermission = -61;          // errSecWrPerm
+inline constexpr int decodeError = -26275;           // errSecDecode: the stored item is damaged
 
 /// The attributes that identify one generic-password item.
 struct Query {

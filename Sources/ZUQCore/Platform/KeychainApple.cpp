@@ -31,9 +31,9 @@ private:
 };
 
 CF<CFStringRef> string(std::string_view text) {
-    return CF<CFStringRef>(CFStringCreateWithBytes(
-        nullptr, reinterpret_cast<const UInt8*>(text.data()), static_cast<CFIndex>(text.size()),
-        kCFStringEncodingUTF8, false));
+    return CF<CFStringRef>(
+        CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
 }
 
 CF<CFDataRef> bytes(std::string_view data) {

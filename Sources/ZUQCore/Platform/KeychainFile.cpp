@@ -1,14 +1,12 @@
-#include "Platform/Keychain.hpp"
-
 #include "JSON.hpp"
 #include "Platform/Encoding.hpp"
 #include "Platform/File.hpp"
 #include "Platform/Host.hpp"
-
-#include <sys/stat.h>
+#include "Platform/Keychain.hpp"
 
 #include <cctype>
 #include <cerrno>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace Platform::Keychain {
@@ -45,8 +43,12 @@ bool marked(const char* name) {
 }
 
 // A locked keychain answers nothing; a read-only one refuses changes.
-bool locked() { return marked("locked"); }
-bool readOnly() { return marked("read-only"); }
+bool locked() {
+    return marked("locked");
+}
+bool readOnly() {
+    return marked("read-only");
+}
 
 enum class Read { found, missing, unreadable, damaged };
 
@@ -56,23 +58,26 @@ Read readItem(const Query& query, JSON& item) {
         content = readFile(directory() / fileName(query));
     } catch (const std::system_error& error) {
         return error.code() == std::errc::no_such_file_or_directory ? Read::missing
-                                                                      : Read::unreadable;
+                                                                    : Read::unreadable;
     }
     try {
         item = JSON::decode(content);
     } catch (const JSON::ParseError&) {
         return Read::damaged;
     }
-    return item["data"].string() && base64Decode(item["data"].text()) ? Read::found
-                                                                        : Read::damaged;
+    return item["data"].string() && base64Decode(item["data"].text()) ? Read::found : Read::damaged;
 }
 
 int status(Read read) {
     switch (read) {
-    case Read::found: return success;
-    case Read::missing: return itemNotFound;
-    case Read::unreadable: return ioError;
-    case Read::damaged: return decodeError;
+    case Read::found:
+        return success;
+    case Read::missing:
+        return itemNotFound;
+    case Read::unreadable:
+        return ioError;
+    case Read::damaged:
+        return decodeError;
     }
     return ioError;
 }
@@ -89,7 +94,9 @@ int writeItem(const Query& query, const JSON& item) {
 
 } // namespace
 
-fs::path directory() { return userDataDirectory() / "zuq-keychain"; }
+fs::path directory() {
+    return userDataDirectory() / "zuq-keychain";
+}
 
 int copyData(const Query& query, std::optional<std::string>& data) {
     if (locked()) {
@@ -140,8 +147,8 @@ int add(const Query& query, std::string_view data, const std::optional<AccessReq
                 applications.push_back(path.string());
             }
         }
-        accessList = JSON::object({{"descriptor", access->descriptor},
-                                   {"applications", JSON::strings(applications)}});
+        accessList = JSON::object(
+            {{"descriptor", access->descriptor}, {"applications", JSON::strings(applications)}});
     }
     return writeItem(query, JSON::object({
                                 {"service", query.service},

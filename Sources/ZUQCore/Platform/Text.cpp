@@ -61,7 +61,9 @@ Decoded decode(std::string_view text, std::size_t at) {
     return {value, length, true};
 }
 
-bool inRange(char32_t c, char32_t first, char32_t last) { return c >= first && c <= last; }
+bool inRange(char32_t c, char32_t first, char32_t last) {
+    return c >= first && c <= last;
+}
 
 // Code points that never start a character of their own.
 bool extends(char32_t c) {
@@ -75,7 +77,9 @@ bool extends(char32_t c) {
            inRange(c, 0xE0100, 0xE01EF);
 }
 
-bool regionalIndicator(char32_t c) { return inRange(c, 0x1F1E6, 0x1F1FF); }
+bool regionalIndicator(char32_t c) {
+    return inRange(c, 0x1F1E6, 0x1F1FF);
+}
 
 } // namespace
 
@@ -140,8 +144,8 @@ namespace {
 
 bool whitespace(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           inRange(c, 0x2000, 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           inRange(c, 0x2000, 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 } // namespace
