@@ -184,4 +184,38 @@ TEST_F(Story, WaitingEndsOnFailureCancellationAndTheDeadline) {
     EXPECT_EQ(ok("a", {"jobs"})["jobs"].items().size(), 3u) << "the job continues after the wait";
 }
 
+TEST_F(Story, AnHTTPSRelayIsTrustedThroughTheEnvironmentNeverBlindly) {
+    fs::path certificate = TestSupport::selfSignedCertificate(directory);
+    TestSupport::RelayProcess secure(
+        directory / "secure",
+        {"--tls-cert", certificate.string(), "--tls-key", (directory / "key.pem").string()});
+    ASSERT_TRUE(secure.url().starts_with("https://")) << secure.url();
+    TestSupport::writeFile(directory / "secret", secure.bootstrapSecret());
+    std::vector<std::string> create{
+        "group",      "create",           "--server",
+        secure.url(), "--bootstrap-file", (directory / "secret").string()};
+
+    std::string untrusted = error("a", create);
+    EXPECT_NE(untrusted.find("SSL peer certificate"), std::string::npos) << untrusted;
+    EXPECT_NE(untrusted.find(secure.url()), std::string::npos) << untrusted;
+
+    // CURL_CA_BUNDLE comes first, as for the curl tool; an empty value here removes it.
+    struct Trust {
+        const char* caBundle;
+        const char* certFile;
+    };
+    for (Trust trust : {Trust{"", "cert"}, Trust{"cert", "/etc/ssl/certs/ca-certificates.crt"}}) {
+        auto path = [&](const char* value) {
+            return std::string(value) == "cert" ? certificate.string() : std::string(value);
+        };
+        std::string mac = std::string("mac-") + trust.caBundle;
+        Output created = TestSupport::run(TestSupport::binaryDirectory() / "zuq", create,
+                                          {{"HOME", macHome(mac).string()},
+                                           {"ZUQ_STATE_DIR", (macHome(mac) / "state").string()},
+                                           {"CURL_CA_BUNDLE", path(trust.caBundle)},
+                                           {"SSL_CERT_FILE", path(trust.certFile)}});
+        EXPECT_EQ(created.status, 0) << trust.caBundle << ": " << created.err;
+    }
+}
+
 } // namespace

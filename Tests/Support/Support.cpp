@@ -177,6 +177,19 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
     return result;
 }
 
+fs::path selfSignedCertificate(const fs::path& directory) {
+    fs::path certificate = directory / "cert.pem";
+    Output made = run("/usr/bin/openssl",
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-keyout", (directory / "key.pem").string(), "-out",
+                       certificate.string(), "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                       "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    if (made.status != 0) {
+        throw std::runtime_error("openssl req failed: " + made.err);
+    }
+    return certificate;
+}
+
 void writeFile(const fs::path& path, const std::string& content) {
     if (path.has_parent_path())
         fs::create_directories(path.parent_path());

@@ -68,6 +68,10 @@ std::string failure(Call&& call) {
     return "no error";
 }
 
+/// A certificate for 127.0.0.1 and localhost, signed by itself, with its key: written to
+/// `directory`/cert.pem and key.pem by the openssl tool. Returns the certificate's path.
+std::filesystem::path selfSignedCertificate(const std::filesystem::path& directory);
+
 /// Writes `content` to `path`, creating parent directories.
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);

@@ -302,14 +302,8 @@ TEST_F(ServerTest, CommandLineMistakesAreReportedAsJSON) {
 }
 
 TEST_F(ServerTest, ServesHTTPSWithTheGivenCertificate) {
-    auto certificate = directory / "cert.pem";
+    auto certificate = TestSupport::selfSignedCertificate(directory);
     auto key = directory / "key.pem";
-    TestSupport::Output made = TestSupport::run(
-        "/usr/bin/openssl",
-        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", key.string(), "-out", certificate.string(), "-days", "2", "-subj",
-         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-    ASSERT_EQ(made.status, 0) << made.err;
     auto secret = directory / "bootstrap";
     TestSupport::writeFile(secret, "  correct horse battery staple \n");
     startRelay({"--tls-cert", certificate.string(), "--tls-key", key.string(), "--bootstrap-file",
