@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <spawn.h>
 #include <sstream>
@@ -120,21 +121,32 @@ Figures measure(const std::vector<std::string>& arguments) {
     return figures;
 }
 
-// Bytes per second of sealing one 4 MiB chunk in memory, over about `duration` seconds.
+double userSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return seconds(usage.ru_utime);
+}
+
+// Bytes per user-CPU second of sealing one 4 MiB chunk in memory, over about `duration` seconds
+// of it. "openssl speed" divides by user CPU time as well, so time the host's other guests
+// take from this one counts against neither. The chunk lies as encrypt lays it out: its box
+// after a 4-byte length at the start of a page-aligned buffer.
 double sealRate(double duration) {
     ArtifactCrypto::FrameCipher cipher(ArtifactCrypto::newKey());
     std::string plaintext = Platform::randomBytes(ArtifactCrypto::chunkSize);
-    std::vector<unsigned char> box(ArtifactCrypto::maximumBox);
-    std::memcpy(box.data() + ArtifactCrypto::nonceSize, plaintext.data(), plaintext.size());
+    std::size_t capacity = (4 + ArtifactCrypto::maximumBox + 4095) / 4096 * 4096;
+    std::unique_ptr<unsigned char, decltype(&std::free)> buffer(
+        static_cast<unsigned char*>(std::aligned_alloc(4096, capacity)), &std::free);
+    unsigned char* box = buffer.get() + 4;
+    std::memcpy(box + ArtifactCrypto::nonceSize, plaintext.data(), plaintext.size());
     std::string label = std::string(job) + ":0:data";
-    cipher.seal(box.data(), ArtifactCrypto::chunkSize, label); // warm up
+    cipher.seal(box, ArtifactCrypto::chunkSize, label); // warm up
     std::size_t frames = 0;
-    Clock::time_point start = Clock::now();
-    double elapsed = 0;
+    double start = userSeconds(), elapsed = 0;
     while (elapsed < duration) {
-        cipher.seal(box.data(), ArtifactCrypto::chunkSize, label);
+        cipher.seal(box, ArtifactCrypto::chunkSize, label);
         ++frames;
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        elapsed = userSeconds() - start;
     }
     return static_cast<double>(frames * ArtifactCrypto::chunkSize) / elapsed;
 }
