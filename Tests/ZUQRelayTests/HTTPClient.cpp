@@ -1,5 +1,7 @@
 #include "HTTPClient.hpp"
 
+#include "Platform/File.hpp"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -38,6 +40,32 @@ struct SList {
     ~SList() { curl_slist_free_all(list); }
     void add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
 };
+
+// Resets `curl` for one request to `url` carrying `headers`, collecting the reply's header
+// lines into `reply`, trusting `authority` when given. `list` must outlive the request.
+void prepare(CURL* curl, const std::string& url, const std::vector<std::string>& headers,
+             SList& list, Reply& reply, const std::filesystem::path& authority, long seconds) {
+    curl_easy_reset(curl);
+    for (const auto& header : headers) {
+        list.add(header);
+    }
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, seconds);
+    if (!authority.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, authority.c_str());
+    }
+}
+
+void perform(CURL* curl, Reply& reply) {
+    CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+}
 
 } // namespace
 
@@ -83,114 +111,70 @@ Reply HTTPClient::request(const std::string& method, const std::string& path,
                           const std::optional<std::string>& body,
                           const std::vector<std::string>& headers) {
     CURL* curl = handle_->curl;
-    curl_easy_reset(curl);
     Reply reply;
     SList list;
-    for (const auto& header : headers) {
-        list.add(header);
-    }
+    prepare(curl, origin_ + path, headers, list, reply, authority_, 120L);
     if (body) {
         list.add("Content-Type: application/json");
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
     }
-    std::string url = origin_ + path;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     if (method == "GET" && !body) {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
-    if (!authority_.empty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
-    }
-    CURLcode result = curl_easy_perform(curl);
-    if (result != CURLE_OK) {
-        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
-    }
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    perform(curl, reply);
     return reply;
 }
 
 Reply HTTPClient::upload(const std::string& path, const std::filesystem::path& file,
                          const std::vector<std::string>& headers) {
-    CURL* curl = handle_->curl;
-    curl_easy_reset(curl);
-    Reply reply;
-    SList list;
-    for (const auto& header : headers) {
-        list.add(header);
-    }
-    list.add("Content-Type: application/octet-stream");
     std::unique_ptr<std::FILE, decltype(&std::fclose)> input(std::fopen(file.c_str(), "rb"),
                                                              std::fclose);
     if (!input) {
         throw std::runtime_error("cannot open " + file.string());
     }
-    std::string url = origin_ + path;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    CURL* curl = handle_->curl;
+    Reply reply;
+    SList list;
+    prepare(curl, origin_ + path, headers, list, reply, authority_, 300L);
+    list.add("Content-Type: application/octet-stream");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_READDATA, input.get());
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
                      static_cast<curl_off_t>(std::filesystem::file_size(file)));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
-    if (!authority_.empty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
-    }
-    CURLcode result = curl_easy_perform(curl);
-    if (result != CURLE_OK) {
-        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
-    }
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    perform(curl, reply);
     return reply;
 }
 
 Reply HTTPClient::download(const std::string& path, const std::filesystem::path& file,
                            const std::vector<std::string>& headers) {
-    CURL* curl = handle_->curl;
-    curl_easy_reset(curl);
-    Reply reply;
-    SList list;
-    for (const auto& header : headers) {
-        list.add(header);
-    }
     std::unique_ptr<std::FILE, decltype(&std::fclose)> output(std::fopen(file.c_str(), "wb"),
                                                               std::fclose);
-    std::string url = origin_ + path;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+    if (!output) {
+        throw std::runtime_error("cannot create " + file.string());
+    }
+    CURL* curl = handle_->curl;
+    Reply reply;
+    SList list;
+    prepare(curl, origin_ + path, headers, list, reply, authority_, 300L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, toFile);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, output.get());
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
-    if (!authority_.empty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, authority_.c_str());
+    try {
+        perform(curl, reply);
+    } catch (...) {
+        output.reset();
+        throw;
     }
-    CURLcode result = curl_easy_perform(curl);
     output.reset();
-    if (result != CURLE_OK) {
-        throw std::runtime_error(std::string("curl: ") + curl_easy_strerror(result));
-    }
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     if (reply.status != 200) {
-        std::FILE* saved = std::fopen(file.c_str(), "rb");
-        char buffer[4096];
-        std::size_t n;
-        while (saved && (n = std::fread(buffer, 1, sizeof buffer, saved)) > 0) {
-            reply.body.append(buffer, n);
-        }
-        if (saved) {
-            std::fclose(saved);
-        }
+        reply.body = Platform::readFile(file);
     }
     return reply;
 }
