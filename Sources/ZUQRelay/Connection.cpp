@@ -146,25 +146,31 @@ void Connection::beginRequest() {
     device_.clear();
 }
 
+// What an SSL_read or SSL_write that returned `result` did. A peer's close_notify is the end
+// of the stream; a writer treats that as it treats any other failure.
+Connection::Outcome Connection::tlsOutcome(int result, std::size_t& moved) const {
+    if (result > 0) {
+        moved = static_cast<std::size_t>(result);
+        return Outcome::moved;
+    }
+    switch (SSL_get_error(ssl_.get(), result)) {
+    case SSL_ERROR_WANT_READ:
+        return Outcome::wouldBlockRead;
+    case SSL_ERROR_WANT_WRITE:
+        return Outcome::wouldBlockWrite;
+    case SSL_ERROR_ZERO_RETURN:
+        return Outcome::end;
+    default:
+        return Outcome::error;
+    }
+}
+
 Connection::Outcome Connection::receiveSome(char* data, std::size_t size, std::size_t& moved) {
     if (ssl_) {
         ERR_clear_error();
-        int result =
-            SSL_read(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
-        if (result > 0) {
-            moved = static_cast<std::size_t>(result);
-            return Outcome::moved;
-        }
-        switch (SSL_get_error(ssl_.get(), result)) {
-        case SSL_ERROR_WANT_READ:
-            return Outcome::wouldBlockRead;
-        case SSL_ERROR_WANT_WRITE:
-            return Outcome::wouldBlockWrite;
-        case SSL_ERROR_ZERO_RETURN:
-            return Outcome::end;
-        default:
-            return Outcome::error;
-        }
+        return tlsOutcome(
+            SSL_read(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(size, 1 << 30))),
+            moved);
     }
     for (;;) {
         ssize_t result = ::recv(socket_.get(), data, size, 0);
@@ -185,20 +191,9 @@ Connection::Outcome Connection::receiveSome(char* data, std::size_t size, std::s
 Connection::Outcome Connection::sendSome(const char* data, std::size_t size, std::size_t& moved) {
     if (ssl_) {
         ERR_clear_error();
-        int result =
-            SSL_write(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
-        if (result > 0) {
-            moved = static_cast<std::size_t>(result);
-            return Outcome::moved;
-        }
-        switch (SSL_get_error(ssl_.get(), result)) {
-        case SSL_ERROR_WANT_READ:
-            return Outcome::wouldBlockRead;
-        case SSL_ERROR_WANT_WRITE:
-            return Outcome::wouldBlockWrite;
-        default:
-            return Outcome::error;
-        }
+        return tlsOutcome(
+            SSL_write(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(size, 1 << 30))),
+            moved);
     }
     for (;;) {
         ssize_t result = ::send(socket_.get(), data, size, MSG_NOSIGNAL);

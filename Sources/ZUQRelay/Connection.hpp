@@ -121,6 +121,7 @@ private:
     enum class Outcome { moved, wouldBlockRead, wouldBlockWrite, end, error };
     Outcome receiveSome(char* data, std::size_t size, std::size_t& moved);
     Outcome sendSome(const char* data, std::size_t size, std::size_t& moved);
+    Outcome tlsOutcome(int result, std::size_t& moved) const;
     bool sendAll(const char* data, std::size_t size);
     bool waitFor(Wait wait, std::chrono::steady_clock::time_point deadline) const;
     bool fill();

@@ -87,19 +87,19 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
     if (body.kind() != JSON::Kind::object) {
         throw Refusal(400, "Request body must be a JSON object");
     }
-    JSON::Object spec;
+    JSON::Object submitted;
     for (std::string_view name :
          {"builder_id", "receiver_id", "project_id", "scheme", "configuration", "mode", "udid"}) {
-        const std::string& value = Members::string(body, name, Limits::specCharacters);
-        spec[std::string(name)] = value;
+        const std::string& value = Members::string(body, name, Limits::jobFieldCharacters);
+        submitted[std::string(name)] = value;
     }
-    if (spec["mode"].text() != "adhoc" && spec["mode"].text() != "debug") {
+    if (submitted["mode"].text() != "adhoc" && submitted["mode"].text() != "debug") {
         throw Refusal(400, "Mode must be adhoc or debug");
     }
-    std::string builder = Members::lowerCase(spec["builder_id"].text());
-    std::string receiver = Members::lowerCase(spec["receiver_id"].text());
-    spec["builder_id"] = builder;
-    spec["receiver_id"] = receiver;
+    std::string builder = Members::lowerCase(submitted["builder_id"].text());
+    std::string receiver = Members::lowerCase(submitted["receiver_id"].text());
+    submitted["builder_id"] = builder;
+    submitted["receiver_id"] = receiver;
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
         if (!isMember(database, caller, builder)) {
@@ -108,7 +108,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         if (!isMember(database, caller, receiver)) {
             throw Refusal(400, "Unknown receiver Mac");
         }
-        JSON::Object fullSpec = spec;
+        JSON::Object recorded = submitted;
         std::optional<std::string> inventory;
         if (auto report = presence_.find(receiver)) {
             inventory = std::move(report->inventory);
@@ -116,12 +116,12 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
             Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
             inventory = row.next() ? row.optionalText(0) : std::nullopt;
         }
-        fullSpec["phone"] = reportedPhone(inventory, spec["udid"].text());
+        recorded["phone"] = reportedPhone(inventory, submitted["udid"].text());
         std::string id = Members::lowerCase(Platform::newUUID());
         double now = clock_.now();
         database.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "
                      "created_at, updated_at) VALUES (?, ?, 'building', ?, ?, ?, ?, ?)",
-                     id, caller.groupID, JSON(std::move(fullSpec)).data(), builder, receiver, now,
+                     id, caller.groupID, JSON(std::move(recorded)).data(), builder, receiver, now,
                      now);
         return jobRecord(database, id);
     });
