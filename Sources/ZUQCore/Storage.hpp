@@ -1,12 +1,15 @@
-// What zuq keeps for a user: the state directory and the enrolled credential.
+// What zuq keeps for a user: the state directory, the enrolled credential and the projects
+// registered for building on this Mac.
 #pragma once
 
 #include "JSON.hpp"
 
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// The per-user state directory and owner-only writes inside it.
 namespace Paths {
@@ -77,3 +80,53 @@ Credentials require();
 void save(const Credentials& credentials);
 
 } // namespace CredentialStore
+
+/// An Xcode project registered for building on this Mac. A plain value.
+struct Project {
+    std::string id;                              // lower-case random UUID, kept on re-registration
+    std::string name;                            // display name
+    std::string path;                            // resolved absolute .xcodeproj or .xcworkspace
+    std::vector<std::string> schemes;            // shared schemes, in the listing's order
+    std::vector<std::string> configurations;     // unique, sorted ascending
+    std::optional<std::string> teamID;           // signing team; absent when none was given
+    std::optional<std::string> exportOptionsPath; // owner's export options; absent when none
+    bool automaticSigning = true;                // false: manual signing from exportOptionsPath
+
+    /// The relay form: exactly "id", "name", "schemes" and "configurations".
+    JSON json() const;
+    /// "-workspace" and the path for a path ending in ".xcworkspace", else "-project" and the
+    /// path: the project-selection arguments of every xcodebuild call for this project.
+    std::vector<std::string> selection() const;
+
+    friend bool operator==(const Project&, const Project&) = default;
+};
+
+/// The registry of projects, "projects.json" in the state directory. Every read-modify-write
+/// holds a process-wide mutex and an advisory lock on a file beside the registry, so writers in
+/// different processes (the command-line tool and the agent) never lose each other's changes.
+/// Nothing is cached: every call reads the file afresh. All functions are thread-safe.
+namespace ProjectStore {
+
+/// The registered projects in registry order; an absent file is an empty registry. A file that
+/// cannot be read or is not a valid registry throws, and is left as it was.
+std::vector<Project> load();
+
+/// Replaces every entry with the same id or the same path by `project`, placed last.
+void upsert(const Project& project);
+
+/// Drops every entry with that id; an id that matches nothing is not an error (the file is
+/// still rewritten, so a Mac without a registry gets one holding an empty array).
+void remove(std::string_view id);
+
+/// How a registered project is signed.
+enum class Signing { automatic, manual };
+
+/// Builds a record from the Xcode project at `path` (relative, "~" or absolute; resolved and
+/// symbolic links followed) by asking `xcodebuild -list -json`. Reuses the id of an earlier
+/// registration of the same resolved path. Writes nothing.
+Project inspect(const std::string& path, const std::optional<std::string>& name,
+                const std::optional<std::string>& team,
+                const std::optional<std::string>& exportOptions, Signing signing,
+                std::stop_token stop = {});
+
+} // namespace ProjectStore
