@@ -1,7 +1,5 @@
 #include "AccessLog.hpp"
 
-#include "HTTPServer.hpp"
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -47,27 +45,21 @@ void emit(std::string& line) {
 
 } // namespace
 
-void request(const httplib::Request& request, const httplib::Response& response) {
+void request(std::string_view method, std::string_view path, unsigned status,
+             double milliseconds, std::string_view device) {
     std::string line;
     line.reserve(160);
     appendTime(line);
     line += ' ';
-    appendSanitised(line, request.method.empty() ? "-" : request.method, 16);
+    appendSanitised(line, method.empty() ? "-" : method, 16);
     line += ' ';
-    appendSanitised(line, request.path.empty() ? "-" : request.path, pathCharacters);
+    appendSanitised(line, path.empty() ? "-" : path, pathCharacters);
     line += ' ';
-    line += std::to_string(response.status);
-    const Connection* connection = HTTPServer::current();
-    char milliseconds[32] = "-";
-    if (connection) {
-        std::chrono::duration<double, std::milli> taken =
-            std::chrono::steady_clock::now() - connection->requestStart();
-        std::snprintf(milliseconds, sizeof milliseconds, "%.1fms", taken.count());
-    }
-    line += ' ';
-    line += milliseconds;
-    line += ' ';
-    line += connection && !connection->device().empty() ? connection->device() : "-";
+    line += std::to_string(status);
+    char taken[32];
+    std::snprintf(taken, sizeof taken, " %.1fms ", milliseconds);
+    line += taken;
+    line += device.empty() ? "-" : device;
     emit(line);
 }
 

@@ -4,13 +4,13 @@
 
 #include <string_view>
 
-#include <httplib.h>
-
 namespace ZUQRelay::AccessLog {
 
-/// "<UTC time> <method> <path> <status> <milliseconds>ms <device id or ->". The path is cut to
-/// a sensible length and stripped of control characters.
-void request(const httplib::Request& request, const httplib::Response& response);
+/// "<UTC time> <method> <path> <status> <milliseconds>ms <device id or ->". The method and
+/// path are cut to a sensible length and stripped of control characters; an empty one, or an
+/// empty device, is written as "-".
+void request(std::string_view method, std::string_view path, unsigned status,
+             double milliseconds, std::string_view device);
 
 /// "<UTC time> <text>", for starting, stopping and failures.
 void notice(std::string_view text);

@@ -70,9 +70,10 @@ Artifacts::clean(const std::function<bool(const std::string&, const std::string&
 Upload::Upload(const Artifacts& artifacts)
     : file_(artifacts.directory(), temporaryPrefix),
       buffers_(uploadBuffers, std::vector<char>(writeSize)) {
-    for (std::size_t index = 1; index < buffers_.size(); ++index) {
+    for (std::size_t index = 0; index < buffers_.size(); ++index) {
         free_.push_back(index);
     }
+    current_ = none;
     writer_ = std::thread([this] { write(); });
 }
 
@@ -81,6 +82,7 @@ Upload::~Upload() {
         std::lock_guard lock(mutex_);
         closing_ = true;
         full_.clear();
+        whenFree_ = nullptr;
     }
     changed_.notify_all();
     if (writer_.joinable()) {
@@ -99,36 +101,48 @@ void Upload::append(const char* data, std::size_t size) {
     }
 }
 
-std::span<char> Upload::space() {
+// The current buffer's room, taking a free buffer when the last one went to the writer; empty
+// when there is none.
+std::span<char> Upload::room(std::unique_lock<std::mutex>&) {
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+    if (current_ == none) {
+        if (free_.empty()) {
+            return {};
+        }
+        current_ = free_.back();
+        free_.pop_back();
+        filled_ = 0;
+    }
     std::vector<char>& buffer = buffers_[current_];
     return {buffer.data() + filled_, buffer.size() - filled_};
 }
 
+std::span<char> Upload::space() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return failure_ || current_ != none || !free_.empty(); });
+    return room(lock);
+}
+
+std::span<char> Upload::trySpace(std::function<void()> whenFree) {
+    std::unique_lock lock(mutex_);
+    std::span<char> available = room(lock);
+    if (available.empty()) {
+        whenFree_ = std::move(whenFree);
+    }
+    return available;
+}
+
 void Upload::commit(std::size_t size) {
-    hash_.update(buffers_[current_].data() + filled_, size);
+    std::lock_guard lock(mutex_);
     size_ += size;
     filled_ += size;
     if (filled_ == buffers_[current_].size()) {
-        hand(filled_);
+        full_.push_back({current_, filled_});
+        current_ = none;
+        changed_.notify_all();
     }
-}
-
-// Gives the current buffer to the writer and takes a free one, waiting while the writer is
-// that far behind.
-void Upload::hand(std::size_t size) {
-    std::unique_lock lock(mutex_);
-    if (failure_) {
-        std::rethrow_exception(failure_);
-    }
-    full_.push_back({current_, size});
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !free_.empty() || failure_; });
-    if (failure_) {
-        std::rethrow_exception(failure_);
-    }
-    current_ = free_.back();
-    free_.pop_back();
-    filled_ = 0;
 }
 
 void Upload::write() {
@@ -152,6 +166,7 @@ void Upload::write() {
             // back to their host.
             constexpr std::size_t pieceOfWrite = 128 * 1024;
             const char* data = buffers_[piece.buffer].data();
+            hash_.update(data, piece.size);
             for (std::size_t done = 0; done < piece.size; done += pieceOfWrite) {
                 Platform::writeAll(file_.fd(), data + done,
                                    std::min(pieceOfWrite, piece.size - done), file_.path());
@@ -159,16 +174,30 @@ void Upload::write() {
             written += piece.size;
             writeBehind(written, startedTo, waitedTo);
         } catch (...) {
-            std::lock_guard lock(mutex_);
-            failure_ = std::current_exception();
-            changed_.notify_all();
+            std::function<void()> wake;
+            {
+                std::lock_guard lock(mutex_);
+                failure_ = std::current_exception();
+                wake = std::move(whenFree_);
+                whenFree_ = nullptr;
+                changed_.notify_all();
+            }
+            if (wake) {
+                wake();
+            }
             return;
         }
+        std::function<void()> wake;
         {
             std::lock_guard lock(mutex_);
             free_.push_back(piece.buffer);
+            wake = std::move(whenFree_);
+            whenFree_ = nullptr;
         }
         changed_.notify_all();
+        if (wake) {
+            wake();
+        }
     }
 }
 
@@ -200,11 +229,12 @@ void Upload::writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::u
 }
 
 std::string Upload::finish() {
-    if (filled_ > 0) {
-        hand(filled_);
-    }
     {
         std::lock_guard lock(mutex_);
+        if (current_ != none && filled_ > 0) {
+            full_.push_back({current_, filled_});
+            current_ = none;
+        }
         closing_ = true;
     }
     changed_.notify_all();

@@ -62,7 +62,7 @@ void Bootstrap::check(const std::string& address, std::string_view presented) {
             times.pop_front();
         }
         if (times.size() >= failuresPerMinute) {
-            throw Refusal(429, "Too many wrong bootstrap secrets. Try again in a minute.");
+            throw Refusal(Refusal::Reason::tooMany, "Too many wrong bootstrap secrets. Try again in a minute.");
         }
     }
     if (Platform::constantTimeEqual(Platform::sha256Hex(presented), Platform::sha256Hex(secret_))) {
@@ -79,7 +79,7 @@ void Bootstrap::check(const std::string& address, std::string_view presented) {
     if (found != failures_.end()) {
         found->second.push_back(now);
     }
-    throw Refusal(403, "Invalid bootstrap secret");
+    throw Refusal(Refusal::Reason::forbidden, "Invalid bootstrap secret");
 }
 
 void Bootstrap::forgetStale(double now) {

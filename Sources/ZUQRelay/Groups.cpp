@@ -51,7 +51,7 @@ JSON Service::createGroup(const JSON& body) {
 }
 
 Caller Service::authenticate(std::string_view authorization) {
-    const Refusal invalid(401, "Invalid device credential");
+    const Refusal invalid(Refusal::Reason::unauthenticated, "Invalid device credential");
     constexpr std::string_view scheme = "bearer ";
     if (authorization.size() <= scheme.size() ||
         Members::lowerCase(authorization.substr(0, scheme.size())) != scheme) {
@@ -92,7 +92,7 @@ Caller Service::authenticate(std::string_view authorization) {
         throw invalid;
     }
     if (known->revoked) {
-        throw Refusal(401, "revoked device credential");
+        throw Refusal(Refusal::Reason::unauthenticated, "revoked device credential");
     }
     return Caller{device, known->group};
 }
@@ -107,7 +107,7 @@ JSON Service::createInvite(const Caller& caller) {
                            caller.groupID, now);
         if (open.next() &&
             open.integer(0) >= static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
-            throw Refusal(429, "This group has too many open invites. Wait for some to expire.");
+            throw Refusal(Refusal::Reason::tooMany, "This group has too many open invites. Wait for some to expire.");
         }
         std::string code = newSecret(inviteBytes);
         database.run("INSERT INTO invites (code_hash, group_id, created_by, created_at, "
@@ -120,7 +120,7 @@ JSON Service::createInvite(const Caller& caller) {
 }
 
 JSON Service::join(const JSON& body) {
-    const Refusal invalid(400, "Invite is invalid or expired");
+    const Refusal invalid(Refusal::Reason::invalid, "Invite is invalid or expired");
     // A missing or mistyped code is as unknown as a wrong one.
     std::string code = body["code"].text();
     const std::string& deviceName = Members::string(body, "device_name", Limits::nameCharacters);
@@ -145,7 +145,7 @@ JSON Service::join(const JSON& body) {
             throw invalid;
         }
         if (group.integer(2) >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
-            throw Refusal(409, "This group already has " + std::to_string(Limits::devicesPerGroup) +
+            throw Refusal(Refusal::Reason::conflict, "This group already has " + std::to_string(Limits::devicesPerGroup) +
                                    " Macs");
         }
         return enrol(database, group.text(0), group.text(1), deviceName, now);
@@ -192,7 +192,7 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
         if (!Platform::isUUID(device) ||
             database.run("UPDATE devices SET revoked = 1 WHERE id = ? AND group_id = ?", device,
                          caller.groupID) != 1) {
-            throw Refusal(404, "Mac not found");
+            throw Refusal(Refusal::Reason::notFound, "Mac not found");
         }
         database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
         transaction.afterCommit([this, device] {
@@ -201,17 +201,18 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
                 found->second.revoked = true;
             }
         });
-        std::vector<JobState> unfinished;
+        std::vector<Job> unfinished;
         Query jobs = database.query(
             "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "
-            "AND (builder_id = ? OR receiver_id = ?) AND state IN ('building', 'installing')",
-            caller.groupID, device, device);
+            "AND (builder_id = ? OR receiver_id = ?) AND state IN (?, ?)",
+            caller.groupID, device, device, Protocol::text(JobState::building),
+            Protocol::text(JobState::installing));
         while (jobs.next()) {
-            unfinished.push_back(
-                {jobs.text(0), jobs.text(1), jobs.optionalText(2), jobs.optionalText(3)});
+            unfinished.push_back({jobs.text(0), storedState(jobs.text(1)), jobs.optionalText(2),
+                                  jobs.optionalText(3)});
         }
         for (const auto& job : unfinished) {
-            endJob(transaction, job, "failed", std::string("Mac was revoked"));
+            endJob(transaction, job, JobState::failed, std::string("Mac was revoked"));
         }
         return JSON::object({{"ok", true}, {"id", device}});
     });

@@ -52,27 +52,34 @@ JSON Service::jobRecord(Database& database, const std::string& id) {
     Query row =
         database.query("SELECT " + std::string(recordColumns) + " FROM jobs WHERE id = ?", id);
     if (!row.next()) {
-        throw Refusal(404, "Job not found");
+        throw Refusal(Refusal::Reason::notFound, "Job not found");
     }
     return record(row);
 }
 
-Service::JobState Service::findJob(Database& database, const Caller& caller, std::string_view id) {
+Service::JobState Service::storedState(std::string_view text) {
+    if (auto state = Protocol::jobState(text)) {
+        return *state;
+    }
+    throw std::logic_error("a job in an unknown state: " + std::string(text));
+}
+
+Service::Job Service::findJob(Database& database, const Caller& caller, std::string_view id) {
     std::string job = Members::lowerCase(id);
     Query row = database.query(
         "SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ? AND group_id = ?", job,
         caller.groupID);
     // Another group's job is answered exactly like a missing one.
     if (!Platform::isUUID(job) || !row.next()) {
-        throw Refusal(404, "Job not found");
+        throw Refusal(Refusal::Reason::notFound, "Job not found");
     }
-    return {job, row.text(0), row.optionalText(1), row.optionalText(2)};
+    return {job, storedState(row.text(0)), row.optionalText(1), row.optionalText(2)};
 }
 
-void Service::endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+void Service::endJob(Store::Transaction& transaction, const Job& job, JobState state,
                      const std::optional<std::string>& error) {
     transaction.database.run("UPDATE jobs SET state = ?, error = ?, updated_at = ? WHERE id = ?",
-                             state, error, clock_.now(), job.id);
+                             Protocol::text(state), error, clock_.now(), job.id);
     transaction.makeDurable();
     // A finished job's build is of no further use to anyone; it goes once the end is on disk.
     for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
@@ -85,7 +92,7 @@ void Service::endJob(Store::Transaction& transaction, const JobState& job, std::
 
 JSON Service::submit(const Caller& caller, const JSON& body) {
     if (body.kind() != JSON::Kind::object) {
-        throw Refusal(400, "Request body must be a JSON object");
+        throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
     }
     JSON::Object submitted;
     for (std::string_view name :
@@ -94,7 +101,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         submitted[std::string(name)] = value;
     }
     if (submitted["mode"].text() != "adhoc" && submitted["mode"].text() != "debug") {
-        throw Refusal(400, "Mode must be adhoc or debug");
+        throw Refusal(Refusal::Reason::invalid, "Mode must be adhoc or debug");
     }
     std::string builder = Members::lowerCase(submitted["builder_id"].text());
     std::string receiver = Members::lowerCase(submitted["receiver_id"].text());
@@ -103,10 +110,10 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
         if (!isMember(database, caller, builder)) {
-            throw Refusal(400, "Unknown builder Mac");
+            throw Refusal(Refusal::Reason::invalid, "Unknown builder Mac");
         }
         if (!isMember(database, caller, receiver)) {
-            throw Refusal(400, "Unknown receiver Mac");
+            throw Refusal(Refusal::Reason::invalid, "Unknown receiver Mac");
         }
         JSON::Object recorded = submitted;
         std::optional<std::string> inventory;
@@ -120,9 +127,9 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         std::string id = Members::lowerCase(Platform::newUUID());
         double now = clock_.now();
         database.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "
-                     "created_at, updated_at) VALUES (?, ?, 'building', ?, ?, ?, ?, ?)",
-                     id, caller.groupID, JSON(std::move(recorded)).data(), builder, receiver, now,
-                     now);
+                     "created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                     id, caller.groupID, Protocol::text(JobState::building),
+                     JSON(std::move(recorded)).data(), builder, receiver, now, now);
         return jobRecord(database, id);
     });
 }
@@ -152,9 +159,9 @@ JSON Service::job(const Caller& caller, std::string_view id) {
 JSON Service::cancel(const Caller& caller, std::string_view id) {
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        if (!ZUQ::isTerminal(job.state)) {
-            endJob(transaction, job, "cancelled", std::nullopt);
+        Job job = findJob(transaction.database, caller, id);
+        if (!Protocol::isTerminal(job.state)) {
+            endJob(transaction, job, JobState::cancelled, std::nullopt);
         }
         return jobRecord(transaction.database, job.id);
     });

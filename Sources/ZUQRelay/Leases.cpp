@@ -21,10 +21,6 @@ constexpr std::size_t leaseBytes = 32;
 // How long a lapsed or ended lease is remembered for heartbeats that still carry it.
 constexpr double lapsedLeaseSeconds = 3600;
 
-std::string_view sideName(bool builder) {
-    return builder ? "builder" : "receiver";
-}
-
 } // namespace
 
 void Service::expireLeases(Store::Transaction& transaction) {
@@ -36,59 +32,62 @@ void Service::expireLeases(Store::Transaction& transaction) {
     struct Lapsed {
         std::string hash;
         std::string job;
-        std::string side;
+        Side side;
     };
     std::vector<Lapsed> lapsed;
     {
         Query rows = database.query(
             "SELECT token_hash, job_id, side FROM leases WHERE live = 1 AND expires_at <= ?", now);
         while (rows.next()) {
-            lapsed.push_back({rows.text(0), rows.text(1), rows.text(2)});
+            lapsed.push_back({rows.text(0), rows.text(1), *Protocol::side(rows.text(2))});
         }
     }
     for (const auto& [hash, id, side] : lapsed) {
         database.run("UPDATE leases SET live = 0 WHERE token_hash = ?", hash);
         Query row =
             database.query("SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ?", id);
-        if (!row.next() || row.text(0) != workingState(side)) {
+        if (!row.next() || storedState(row.text(0)) != Protocol::workingState(side)) {
             continue;
         }
-        JobState job{id, row.text(0), row.optionalText(1), row.optionalText(2)};
-        endJob(transaction, job, "failed",
-               side == "builder" ? "The builder Mac stopped responding"
-                                 : "The receiver Mac stopped responding");
+        Job job{id, storedState(row.text(0)), row.optionalText(1), row.optionalText(2)};
+        endJob(transaction, job, JobState::failed,
+               side == Side::builder ? "The builder Mac stopped responding"
+                                     : "The receiver Mac stopped responding");
     }
     Query next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
     nextLeaseExpiry_ =
         next.next() && !next.isNull(0) ? next.real(0) : std::numeric_limits<double>::infinity();
 }
 
-std::string Service::requireLease(Database& database, const Caller& caller, const std::string& job,
-                                  std::string_view lease, std::optional<Side> side) {
+Service::Side Service::requireLease(Database& database, const Caller& caller,
+                                   const std::string& job, std::string_view lease,
+                                   std::optional<Side> side) {
     Query row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
                                "AND device_id = ? AND live = 1 AND expires_at > ?",
                                Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
-    if (lease.empty() || !row.next() || (side && row.text(0) != sideName(*side == Side::builder))) {
-        throw Refusal(409, "Lease is not valid for this job");
+    std::optional<Side> held = lease.empty() || !row.next() ? std::nullopt
+                                                            : Protocol::side(row.text(0));
+    if (!held || (side && *held != *side)) {
+        throw Refusal(Refusal::Reason::conflict, "Lease is not valid for this job");
     }
-    return row.text(0);
+    return *held;
 }
 
 JSON Service::heartbeat(const Caller& caller, const JSON& body) {
     if (body.kind() != JSON::Kind::object) {
-        throw Refusal(400, "Request body must be a JSON object");
+        throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
     }
     const JSON& inventory = Members::object(body, "inventory");
     const JSON::Array& leases = Members::array(body, "leases");
     if (leases.size() > Limits::leasesPerHeartbeat) {
-        throw Refusal(400, "Member \"leases\" has more than " +
+        throw Refusal(Refusal::Reason::invalid, "Member \"leases\" has more than " +
                                std::to_string(Limits::leasesPerHeartbeat) + " items");
     }
     std::vector<std::pair<std::string, std::string>> presented;
     for (const JSON& lease : leases) {
         if (lease.kind() != JSON::Kind::object || lease["id"].kind() != JSON::Kind::string ||
             lease["token"].kind() != JSON::Kind::string) {
-            throw Refusal(400, "Member \"leases\" must hold objects with \"id\" and \"token\" "
+            throw Refusal(Refusal::Reason::invalid, "Member \"leases\" must hold objects with \"id\" and \"token\" "
                                "strings");
         }
         presented.emplace_back(Members::lowerCase(lease["id"].text()),
@@ -145,7 +144,8 @@ JSON Service::claim(const Caller& caller) {
         std::string lease = Platform::base64URLEncode(Platform::randomBytes(leaseBytes));
         database.run("INSERT INTO leases (token_hash, job_id, device_id, side, expires_at, "
                      "created_at) VALUES (?, ?, ?, ?, ?, ?)",
-                     Platform::sha256Hex(lease), id, caller.deviceID, sideName(state == "building"),
+                     Platform::sha256Hex(lease), id, caller.deviceID,
+                     Protocol::text(*Protocol::workingSide(state)),
                      now + Limits::leaseSeconds, now);
         transaction.makeDurable();
         nextLeaseExpiry_ = std::min(nextLeaseExpiry_.load(), now + Limits::leaseSeconds);
@@ -200,21 +200,21 @@ void Service::writePresence(bool everything) {
     }
 }
 
-std::optional<std::pair<std::string, std::string>>
+std::optional<std::pair<std::string, Service::JobState>>
 Service::waitingJob(Database& database, const std::string& device, double now) {
     Query row = database.query(
         "SELECT j.id, j.state FROM jobs j "
-        "WHERE ((j.builder_id = ?1 AND j.state = 'building') "
-        "    OR (j.receiver_id = ?1 AND j.state = 'installing')) "
+        "WHERE ((j.builder_id = ?1 AND j.state = ?3) OR (j.receiver_id = ?1 AND j.state = ?4)) "
         "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "
-        "    AND l.side = CASE j.state WHEN 'building' THEN 'builder' ELSE 'receiver' END "
+        "    AND l.side = CASE j.state WHEN ?3 THEN ?5 ELSE ?6 END "
         "    AND l.live = 1 AND l.expires_at > ?2) "
         "ORDER BY j.seq LIMIT 1",
-        device, now);
+        device, now, Protocol::text(JobState::building), Protocol::text(JobState::installing),
+        Protocol::text(Side::builder), Protocol::text(Side::receiver));
     if (!row.next()) {
         return std::nullopt;
     }
-    return std::pair(row.text(0), row.text(1));
+    return std::pair(row.text(0), storedState(row.text(1)));
 }
 
 } // namespace ZUQRelay

@@ -24,7 +24,7 @@ bool isContinuation(char byte) {
 const std::string& string(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::string) {
-        throw Refusal(400, quoted(name) + " must be a string");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be a string");
     }
     return value.text();
 }
@@ -32,7 +32,7 @@ const std::string& string(const JSON& body, std::string_view name) {
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit) {
     const std::string& text = string(body, name);
     if (text.size() > limit && characterCount(text) > limit) {
-        throw Refusal(400, quoted(name) + " is too long (at most " + std::to_string(limit) +
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " is too long (at most " + std::to_string(limit) +
                                " characters)");
     }
     return text;
@@ -41,7 +41,7 @@ const std::string& string(const JSON& body, std::string_view name, std::size_t l
 const JSON& object(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::object) {
-        throw Refusal(400, quoted(name) + " must be an object");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be an object");
     }
     return value;
 }
@@ -49,7 +49,7 @@ const JSON& object(const JSON& body, std::string_view name) {
 const JSON::Array& array(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::array) {
-        throw Refusal(400, quoted(name) + " must be an array");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be an array");
     }
     return value.items();
 }

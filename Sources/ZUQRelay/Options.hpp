@@ -20,7 +20,16 @@ struct Options {
     std::optional<std::filesystem::path> tlsCertificate;
     std::optional<std::filesystem::path> tlsKey;
     std::uint64_t maxArtifactBytes = std::uint64_t(4) << 30;
-    std::size_t threads = 64;
+    /// Worker threads that run requests against the store.
+    std::size_t threads = 16;
+    /// Builds moving at once: in all, of one Mac, of one group.
+    std::size_t maxTransfers = 32;
+    std::size_t transfersPerMac = 2;
+    std::size_t transfersPerGroup = 8;
+    /// Open connections from one address at most.
+    std::size_t maxConnectionsPerAddress = 2048;
+    /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.
+    std::uint64_t minTransferRate = 16 * 1024;
     bool help = false;
     bool version = false;
 

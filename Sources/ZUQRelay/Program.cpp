@@ -2,9 +2,9 @@
 
 #include "AccessLog.hpp"
 #include "Bootstrap.hpp"
-#include "HTTPServer.hpp"
 #include "Options.hpp"
 #include "Routes.hpp"
+#include "Server.hpp"
 #include "Service.hpp"
 #include "TLS.hpp"
 
@@ -107,19 +107,19 @@ int serve(const Options& options) {
     service.restartLeases();
     std::size_t removed = service.cleanArtifacts();
 
-    // Half the workers answer ordinary requests, half move builds; a transfer past that
-    // number is told to retry rather than wait.
-    HTTPServer::Settings settings;
-    settings.bulkThreads = options.threads / 2;
-    settings.threads = options.threads - settings.bulkThreads;
-    settings.isBulk = Routes::isTransfer;
-    settings.maxConnections = maxConnections;
-    HTTPServer server(settings, tls ? tls->get() : nullptr);
     Routes::Settings routeSettings;
     routeSettings.maxArtifactBytes = options.maxArtifactBytes;
-    routeSettings.maxTransfers = settings.bulkThreads;
-    Routes routes(service, bootstrap, artifacts, routeSettings);
-    routes.install(server);
+    Routes routes(service, bootstrap, routeSettings);
+    Server::Settings settings;
+    settings.ioThreads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 4);
+    settings.workers = options.threads;
+    settings.maxConnections = maxConnections;
+    settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    settings.transfers.slots = options.maxTransfers;
+    settings.transfers.perDevice = options.transfersPerMac;
+    settings.transfers.perGroup = options.transfersPerGroup;
+    settings.minimumRate = options.minTransferRate;
+    Server server(settings, routes, artifacts, tls ? &tls->get() : nullptr);
     int port = server.listenOn(options.host, options.port);
 
     std::string url = options.origin(port);
@@ -127,8 +127,10 @@ int serve(const Options& options) {
               << std::endl;
     AccessLog::notice(
         "zuq-relay " + std::string(ZUQ::version) + " serving " + url + " with " +
-        std::to_string(settings.threads) + " request workers and " +
-        std::to_string(settings.bulkThreads) + " build workers; data in " + options.data.string() +
+        std::to_string(settings.ioThreads) + " I/O threads, " +
+        std::to_string(settings.workers) + " workers and " +
+        std::to_string(settings.transfers.slots) + " transfer slots; data in " +
+        options.data.string() +
         (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
 
     std::atomic<bool> finished = false;

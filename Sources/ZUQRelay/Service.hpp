@@ -1,6 +1,6 @@
 // The relay's rules: groups, devices and invites; jobs, leases and events; where builds may
 // go. Everything here is independent of HTTP: requests arrive as JSON values and identifiers,
-// answers leave as JSON values, refusals as Refusal with a status and a sentence.
+// answers leave as JSON values, refusals as Refusal with a reason and a sentence.
 #pragma once
 
 #include "Artifacts.hpp"
@@ -8,6 +8,7 @@
 #include "JSON.hpp"
 #include "Platform/File.hpp"
 #include "Presence.hpp"
+#include "Protocol.hpp"
 #include "Refusal.hpp"
 #include "Store.hpp"
 
@@ -63,8 +64,9 @@ public:
     /// {"name", "device_name"} → {"group_id", "group_name", "device_id", "token"}: a new group
     /// with its first device. The bootstrap secret is checked by the caller.
     JSON createGroup(const JSON& body);
-    /// The device of an "Authorization: Bearer <device>.<token>" header. Refuses with 401
-    /// "Invalid device credential", or "revoked device credential" for a revoked device.
+    /// The device of an "Authorization: Bearer <device>.<token>" header. Refuses as
+    /// unauthenticated with "Invalid device credential", or "revoked device credential" for a
+    /// revoked device.
     Caller authenticate(std::string_view authorization);
     /// {"code", "expires_in_seconds"}: a single-use invite into the caller's group.
     JSON createInvite(const Caller& caller);
@@ -118,32 +120,49 @@ public:
     std::size_t cleanArtifacts();
 
 private:
-    enum class Side { builder, receiver };
-    struct JobState {
+    using Side = Protocol::Side;
+    using JobState = Protocol::JobState;
+    /// What the rules need of a job's row.
+    struct Job {
         std::string id;
-        std::string state;
+        JobState state;
         std::optional<std::string> uploadSHA;
         std::optional<std::string> artifactSHA;
     };
+    /// A leased job that the caller may work on, and the side its lease is of.
+    struct Leased {
+        Job job;
+        Side side;
+    };
+    /// What a call on a leased job needs of the job's state.
+    enum class Needs {
+        sideAtWork, // the state in which the lease's side works
+        notEnded,   // any state but an ended one
+    };
 
-    /// The state in which a side works on a job: "building" or "installing".
-    static std::string_view workingState(std::string_view side) {
-        return side == "builder" ? "building" : "installing";
-    }
-    JobState findJob(Database& database, const Caller& caller, std::string_view id);
+    /// The state a stored text names; the store holds no other texts.
+    static JobState storedState(std::string_view text);
+    Job findJob(Database& database, const Caller& caller, std::string_view id);
     /// Refuses unless `lease` is a live lease of the caller on `job` (of `side`, when given);
-    /// returns the lease's side, "builder" or "receiver".
-    std::string requireLease(Database& database, const Caller& caller, const std::string& job,
-                             std::string_view lease, std::optional<Side> side);
-    void endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+    /// returns the lease's side.
+    Side requireLease(Database& database, const Caller& caller, const std::string& job,
+                      std::string_view lease, std::optional<Side> side);
+    /// What every call on a leased job does first: lapsed leases end, then the job must be one
+    /// of the caller's group (not found), `lease` a live lease of the caller on it, of `side`
+    /// when given ("Lease is not valid for this job"), and the job's state what `needs` asks
+    /// ("Job is <state>").
+    Leased leasedJob(Store::Transaction& transaction, const Caller& caller, std::string_view id,
+                     std::string_view lease, std::optional<Side> side, Needs needs);
+    void endJob(Store::Transaction& transaction, const Job& job, JobState state,
                 const std::optional<std::string>& error);
     void expireLeases(Store::Transaction& transaction);
     JSON jobRecord(Database& database, const std::string& id);
 
     void writePresence(bool everything);
     /// The caller's oldest job waiting for it and not held by a live lease: id and state.
-    std::optional<std::pair<std::string, std::string>>
-    waitingJob(Database& database, const std::string& device, double now);
+    std::optional<std::pair<std::string, JobState>> waitingJob(Database& database,
+                                                              const std::string& device,
+                                                              double now);
 
     Store& store_;
     const Artifacts& artifacts_;

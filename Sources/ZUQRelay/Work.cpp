@@ -11,32 +11,31 @@
 
 namespace ZUQRelay {
 
-namespace {
-
-void requireState(const std::string& state, std::string_view wanted) {
-    if (state != wanted) {
-        throw Refusal(409, "Job is " + state);
+Service::Leased Service::leasedJob(Store::Transaction& transaction, const Caller& caller,
+                                   std::string_view id, std::string_view lease,
+                                   std::optional<Side> side, Needs needs) {
+    expireLeases(transaction);
+    Job job = findJob(transaction.database, caller, id);
+    Side held = requireLease(transaction.database, caller, job.id, lease, side);
+    bool fits = needs == Needs::sideAtWork ? job.state == Protocol::workingState(held)
+                                           : !Protocol::isTerminal(job.state);
+    if (!fits) {
+        throw Refusal(Refusal::Reason::conflict, "Job is " + std::string(Protocol::text(job.state)));
     }
+    return {std::move(job), held};
 }
-
-} // namespace
 
 void Service::checkUpload(const Caller& caller, std::string_view id, std::string_view lease) {
     store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        requireLease(transaction.database, caller, job.id, lease, Side::builder);
-        requireState(job.state, "building");
+        leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork);
     });
 }
 
 JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                           Upload& upload, const std::string& sha) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        requireLease(transaction.database, caller, job.id, lease, Side::builder);
-        requireState(job.state, "building");
+        Job job =
+            leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         // The rename happens under the store's lock, so the file in place and the checksum
         // recorded for it always belong to the same upload, however many race.
         std::filesystem::path destination = artifacts_.path(job.id, sha);
@@ -61,15 +60,13 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
 
 Download Service::openDownload(const Caller& caller, std::string_view id, std::string_view lease) {
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        requireLease(transaction.database, caller, job.id, lease, Side::receiver);
-        requireState(job.state, "installing");
+        Job job =
+            leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
         std::filesystem::path path = artifacts_.path(job.id, job.artifactSHA.value_or(""));
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ENOENT) {
-                throw Refusal(409, "The build of this job is not stored on the relay");
+                throw Refusal(Refusal::Reason::conflict, "The build of this job is not stored on the relay");
             }
             Platform::throwErrno("Cannot open", path);
         }
@@ -83,28 +80,24 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
                           const JSON& body) {
     std::string manifest = Members::object(body, "manifest").data();
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
         Database& database = transaction.database;
-        JobState job = findJob(database, caller, id);
-        requireLease(database, caller, job.id, lease, Side::builder);
-        requireState(job.state, "building");
+        Job job =
+            leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         if (!job.uploadSHA) {
-            throw Refusal(409, "Upload the build before finishing it");
+            throw Refusal(Refusal::Reason::conflict, "Upload the build before finishing it");
         }
-        database.run("UPDATE jobs SET state = 'installing', artifact_sha = upload_sha, "
-                     "manifest = ?, updated_at = ? WHERE id = ?",
-                     manifest, clock_.now(), job.id);
+        database.run("UPDATE jobs SET state = ?, artifact_sha = upload_sha, manifest = ?, "
+                     "updated_at = ? WHERE id = ?",
+                     Protocol::text(JobState::installing), manifest, clock_.now(), job.id);
         return jobRecord(database, job.id);
     });
 }
 
 JSON Service::finish(const Caller& caller, std::string_view id, std::string_view lease) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        requireLease(transaction.database, caller, job.id, lease, Side::receiver);
-        requireState(job.state, "installing");
-        endJob(transaction, job, "succeeded", std::nullopt);
+        Job job =
+            leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
+        endJob(transaction, job, JobState::succeeded, std::nullopt);
         return jobRecord(transaction.database, job.id);
     });
 }
@@ -114,12 +107,10 @@ JSON Service::fail(const Caller& caller, std::string_view id, std::string_view l
     std::string error =
         Members::firstCharacters(Members::string(body, "error"), Limits::errorCharacters);
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        std::string side = requireLease(transaction.database, caller, job.id, lease, std::nullopt);
         // A side can fail the job only while it is the side at work.
-        requireState(job.state, workingState(side));
-        endJob(transaction, job, "failed", error);
+        Job job =
+            leasedJob(transaction, caller, id, lease, std::nullopt, Needs::sideAtWork).job;
+        endJob(transaction, job, JobState::failed, error);
         return jobRecord(transaction.database, job.id);
     });
 }
@@ -129,20 +120,15 @@ JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_vi
     std::string message =
         Members::firstCharacters(Members::string(body, "message"), Limits::messageCharacters);
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        expireLeases(transaction);
         Database& database = transaction.database;
-        JobState job = findJob(database, caller, id);
-        requireLease(database, caller, job.id, lease, std::nullopt);
-        if (ZUQ::isTerminal(job.state)) {
-            throw Refusal(409, "Job is " + job.state);
-        }
+        Job job = leasedJob(transaction, caller, id, lease, std::nullopt, Needs::notEnded).job;
         {
             Query count = database.query(
                 "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE job_id = ? LIMIT ?)", job.id,
                 static_cast<std::int64_t>(Limits::eventsPerJob));
             if (count.next() &&
                 count.integer(0) >= static_cast<std::int64_t>(Limits::eventsPerJob)) {
-                throw Refusal(429, "This job has too many events");
+                throw Refusal(Refusal::Reason::tooMany, "This job has too many events");
             }
         }
         double now = clock_.now();
@@ -158,7 +144,9 @@ std::size_t Service::cleanArtifacts() {
     std::set<std::pair<std::string, std::string>> wanted = store_.read([](Database& database) {
         std::set<std::pair<std::string, std::string>> files;
         Query rows = database.query("SELECT id, upload_sha FROM jobs WHERE upload_sha IS NOT NULL "
-                                    "AND state IN ('building', 'installing')");
+                                    "AND state IN (?, ?)",
+                                    Protocol::text(JobState::building),
+                                    Protocol::text(JobState::installing));
         while (rows.next()) {
             files.emplace(rows.text(0), rows.text(1));
         }

@@ -16,7 +16,7 @@ TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
     EXPECT_FALSE(defaults.bootstrapFile);
     EXPECT_FALSE(defaults.tls());
     EXPECT_EQ(defaults.maxArtifactBytes, 4294967296u);
-    EXPECT_EQ(defaults.threads, 64u);
+    EXPECT_EQ(defaults.threads, 16u);
     EXPECT_EQ(defaults.origin(8787), "http://127.0.0.1:8787");
 
     Options all = Options::parse({"--data=/d", "--listen", "0.0.0.0:443", "--bootstrap-file",
