@@ -74,6 +74,10 @@ constexpr NumberOption numberOptions[] = {
      [](Options& options, std::uint64_t value) { options.transfersPerMac = value; }},
     {"--transfers-per-group", 1, 4096, "--transfers-per-group must be between 1 and 4096",
      [](Options& options, std::uint64_t value) { options.transfersPerGroup = value; }},
+    {"--transfer-wait", 0, 3600, "--transfer-wait must be between 0 and 3600 seconds",
+     [](Options& options, std::uint64_t value) { options.transferWaitSeconds = value; }},
+    {"--keep-alive", 1, 3600, "--keep-alive must be between 1 and 3600 seconds",
+     [](Options& options, std::uint64_t value) { options.keepAliveSeconds = value; }},
     {"--max-connections-per-address", 1, manyConnections,
      "--max-connections-per-address must be between 1 and 1048576",
      [](Options& options, std::uint64_t value) { options.maxConnectionsPerAddress = value; }},
@@ -198,6 +202,9 @@ Options:
   --max-transfers N          builds moving at once (default 32); more wait up to 30 s
   --transfers-per-mac N      of them, for one Mac (default 2)
   --transfers-per-group N    of them, for one group (default 8)
+  --transfer-wait SECONDS    how long a transfer waits for a slot before it is refused
+                             (default 30)
+  --keep-alive SECONDS       how long a connection is kept without a request (default 30)
   --max-connections-per-address N
                              open connections from one address (default 2048)
   --min-transfer-rate BYTES  a build moving slower than this a second, averaged over

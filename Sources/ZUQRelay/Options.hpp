@@ -26,6 +26,10 @@ struct Options {
     std::size_t maxTransfers = 32;
     std::size_t transfersPerMac = 2;
     std::size_t transfersPerGroup = 8;
+    /// How long a transfer waits for a slot before it is refused; 0 refuses at once.
+    std::size_t transferWaitSeconds = 30;
+    /// How long a connection is kept without a request.
+    std::size_t keepAliveSeconds = 30;
     /// Open connections from one address at most.
     std::size_t maxConnectionsPerAddress = 2048;
     /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.

@@ -118,6 +118,8 @@ int serve(const Options& options) {
     settings.transfers.slots = options.maxTransfers;
     settings.transfers.perDevice = options.transfersPerMac;
     settings.transfers.perGroup = options.transfersPerGroup;
+    settings.transfers.wait = std::chrono::seconds(options.transferWaitSeconds);
+    settings.timeouts.idle = std::chrono::seconds(options.keepAliveSeconds);
     settings.minimumRate = options.minTransferRate;
     Server server(settings, routes, artifacts, tls ? &tls->get() : nullptr);
     int port = server.listenOn(options.host, options.port);

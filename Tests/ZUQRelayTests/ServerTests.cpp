@@ -25,10 +25,6 @@ std::string requestHead(const std::string& method, const std::string& path, cons
     return head + "\r\n";
 }
 
-std::string statusLine(const std::string& answer) {
-    return answer.substr(0, answer.find("\r\n"));
-}
-
 // A new job for `mac` to build and receive, submitted through `client`.
 std::string createdJob(HTTPClient& client, const Mac& mac) {
     Reply reply = client.request("POST", "/v1/jobs",
