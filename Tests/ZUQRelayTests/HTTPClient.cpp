@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,46 +184,12 @@ Reply HTTPClient::download(const std::string& path, const std::filesystem::path&
 
 std::string rawExchange(const std::string& origin, const std::string& bytes, int seconds,
                         bool shutWrite) {
-    auto colon = origin.rfind(':');
-    int port = std::stoi(origin.substr(colon + 1));
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot connect to " + origin);
-    }
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            break;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
+    RawConnection connection(origin);
+    connection.send(bytes);
     if (shutWrite) {
-        ::shutdown(fd, SHUT_WR);
+        ::shutdown(connection.fd(), SHUT_WR);
     }
-    std::string answer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd descriptor{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
-            break;
-        }
-        char buffer[4096];
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
-        }
-        answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return answer;
+    return connection.received(std::chrono::seconds(seconds));
 }
 
 RawConnection::RawConnection(const std::string& origin) {
@@ -293,6 +260,13 @@ std::optional<std::string> RawConnection::answer(std::chrono::milliseconds timeo
             return std::nullopt;
         }
     }
+}
+
+std::string RawConnection::received(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline && fill(deadline)) {
+    }
+    return std::exchange(pending_, std::string());
 }
 
 bool RawConnection::closesWithin(std::chrono::milliseconds timeout) {

@@ -81,6 +81,8 @@ public:
     /// One whole answer (its head, and a body of its Content-Length), or nothing when the
     /// connection closes or `timeout` passes first.
     std::optional<std::string> answer(std::chrono::milliseconds timeout);
+    /// Everything that arrives until the other side closes or `timeout` passes.
+    std::string received(std::chrono::milliseconds timeout);
     /// Whether the other side closes the connection within `timeout`, dropping what arrives.
     bool closesWithin(std::chrono::milliseconds timeout);
     int fd() const { return fd_; }
