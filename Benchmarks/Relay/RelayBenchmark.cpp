@@ -21,22 +21,21 @@
 #include "Platform/File.hpp"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <sys/resource.h>
-#include <thread>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include <curl/curl.h>
 
@@ -348,14 +347,15 @@ int idle(const std::map<std::string, std::string>& values) {
     long long before = processStatus(pid, "VmRSS");
     long long threadsBefore = processStatus(pid, "Threads");
     // A heartbeat of the size an agent sends, so that every connection has read one.
-    std::string body = JSON::object({{"inventory", JSON::object({{"phones", JSON::array()},
-                                                                 {"pad", std::string(1500, 'x')}})},
-                                     {"leases", JSON::array()}})
-                           .data();
-    std::string request = "POST /v1/heartbeat HTTP/1.1\r\nHost: relay\r\n" +
-                          device.authorization() +
-                          "\r\nContent-Type: application/json\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string body =
+        JSON::object({{"inventory",
+                       JSON::object({{"phones", JSON::array()}, {"pad", std::string(1500, 'x')}})},
+                      {"leases", JSON::array()}})
+            .data();
+    std::string request =
+        "POST /v1/heartbeat HTTP/1.1\r\nHost: relay\r\n" + device.authorization() +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
     std::vector<int> sockets;
     std::size_t failed = 0;
     for (std::size_t index = 0; index < agents; ++index) {
@@ -395,7 +395,7 @@ int transfer(const std::map<std::string, std::string>& values) {
     Device device = createGroup(relayClient, secretFrom(values.at("--bootstrap-file")), "Transfer");
     // nginx answers a PUT once the file is in the page cache; the relay only once it is on
     // the disk. Flushing nginx's file afterwards gives the figure with the same guarantee.
-// (Over TLS both are given ZUQ_BENCH_CA, the certificate they share.)
+    // (Over TLS both are given ZUQ_BENCH_CA, the certificate they share.)
     std::filesystem::path nginxRoot = values.count("--nginx-root") ? values.at("--nginx-root") : "";
     double best[5] = {0, 0, 0, 0, 0}; // relay up, relay down, nginx up, nginx down, nginx up+flush
     auto mbps = [&](double seconds) { return size / seconds / 1e6; };
@@ -479,9 +479,8 @@ int main(int argc, char** argv) {
         if (mode == "idle") {
             return idle(options(argc, argv));
         }
-        std::fprintf(stderr,
-                     "usage: relay-benchmark load|idle|transfer --relay URL ... (see the "
-                     "source)\n");
+        std::fprintf(stderr, "usage: relay-benchmark load|idle|transfer --relay URL ... (see the "
+                             "source)\n");
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "relay-benchmark: %s\n", error.what());

@@ -38,8 +38,8 @@ Result run(Invocation& invocation) {
     std::string configuration =
         arguments.value("--configuration").value_or(mode == "adhoc" ? "Release" : "Debug");
     std::string udid = arguments.require("--device");
-    JSON submitted = invocation.relay().submit(
-        {builder, receiver, project, scheme, configuration, mode, udid});
+    JSON submitted =
+        invocation.relay().submit({builder, receiver, project, scheme, configuration, mode, udid});
     if (!arguments.flag("--wait")) {
         return submitted;
     }

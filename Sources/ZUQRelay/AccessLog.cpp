@@ -45,8 +45,8 @@ void emit(std::string& line) {
 
 } // namespace
 
-void request(std::string_view method, std::string_view path, unsigned status,
-             double milliseconds, std::string_view device) {
+void request(std::string_view method, std::string_view path, unsigned status, double milliseconds,
+             std::string_view device) {
     std::string line;
     line.reserve(160);
     appendTime(line);

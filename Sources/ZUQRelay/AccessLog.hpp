@@ -9,8 +9,8 @@ namespace ZUQRelay::AccessLog {
 /// "<UTC time> <method> <path> <status> <milliseconds>ms <device id or ->". The method and
 /// path are cut to a sensible length and stripped of control characters; an empty one, or an
 /// empty device, is written as "-".
-void request(std::string_view method, std::string_view path, unsigned status,
-             double milliseconds, std::string_view device);
+void request(std::string_view method, std::string_view path, unsigned status, double milliseconds,
+             std::string_view device);
 
 /// "<UTC time> <text>", for starting, stopping and failures.
 void notice(std::string_view text);

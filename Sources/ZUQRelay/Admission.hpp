@@ -5,7 +5,6 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
-
 #include <chrono>
 #include <cstddef>
 #include <list>

@@ -92,7 +92,7 @@ private:
     std::uint64_t size_ = 0;
     std::vector<std::vector<char>> buffers_;
 
-    std::mutex mutex_; // guards the fields below
+    std::mutex mutex_;        // guards the fields below
     std::size_t current_ = 0; // the buffer being filled, or none while all are with the writer
     std::size_t filled_ = 0;  // bytes in it
     std::function<void()> whenFree_;

@@ -62,7 +62,8 @@ void Bootstrap::check(const std::string& address, std::string_view presented) {
             times.pop_front();
         }
         if (times.size() >= failuresPerMinute) {
-            throw Refusal(Refusal::Reason::tooMany, "Too many wrong bootstrap secrets. Try again in a minute.");
+            throw Refusal(Refusal::Reason::tooMany,
+                          "Too many wrong bootstrap secrets. Try again in a minute.");
         }
     }
     if (Platform::constantTimeEqual(Platform::sha256Hex(presented), Platform::sha256Hex(secret_))) {

@@ -14,7 +14,7 @@ namespace ZUQRelay {
 
 /// Checks the "X-ZUQ-Bootstrap" secret of group creation in constant time. After
 /// `failuresPerMinute` wrong secrets within a minute from one address, that address is refused
-/// with 429 whatever it sends, until the oldest of those failures is a minute old.
+/// as too many whatever it sends, until the oldest of those failures is a minute old.
 /// Thread-safe.
 class Bootstrap {
 public:
@@ -29,8 +29,8 @@ public:
     /// random secret (mode 0600) when it does not exist yet.
     static std::filesystem::path defaultSecretFile(const std::filesystem::path& dataDirectory);
 
-    /// Returns when `presented` is the secret. Refuses with 429 "Too many wrong bootstrap
-    /// secrets. Try again in a minute." while `address` is blocked, else with 403 "Invalid
+    /// Returns when `presented` is the secret. Refuses as too many with "Too many wrong bootstrap
+    /// secrets. Try again in a minute." while `address` is blocked, else as forbidden with "Invalid
     /// bootstrap secret" for a wrong secret, counting the failure.
     void check(const std::string& address, std::string_view presented);
 

@@ -107,7 +107,8 @@ JSON Service::createInvite(const Caller& caller) {
                            caller.groupID, now);
         if (open.next() &&
             open.integer(0) >= static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
-            throw Refusal(Refusal::Reason::tooMany, "This group has too many open invites. Wait for some to expire.");
+            throw Refusal(Refusal::Reason::tooMany,
+                          "This group has too many open invites. Wait for some to expire.");
         }
         std::string code = newSecret(inviteBytes);
         database.run("INSERT INTO invites (code_hash, group_id, created_by, created_at, "
@@ -145,8 +146,9 @@ JSON Service::join(const JSON& body) {
             throw invalid;
         }
         if (group.integer(2) >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
-            throw Refusal(Refusal::Reason::conflict, "This group already has " + std::to_string(Limits::devicesPerGroup) +
-                                   " Macs");
+            throw Refusal(Refusal::Reason::conflict, "This group already has " +
+                                                         std::to_string(Limits::devicesPerGroup) +
+                                                         " Macs");
         }
         return enrol(database, group.text(0), group.text(1), deviceName, now);
     });

@@ -60,13 +60,13 @@ void Service::expireLeases(Store::Transaction& transaction) {
 }
 
 Service::Side Service::requireLease(Database& database, const Caller& caller,
-                                   const std::string& job, std::string_view lease,
-                                   std::optional<Side> side) {
+                                    const std::string& job, std::string_view lease,
+                                    std::optional<Side> side) {
     Query row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
                                "AND device_id = ? AND live = 1 AND expires_at > ?",
                                Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
-    std::optional<Side> held = lease.empty() || !row.next() ? std::nullopt
-                                                            : Protocol::side(row.text(0));
+    std::optional<Side> held =
+        lease.empty() || !row.next() ? std::nullopt : Protocol::side(row.text(0));
     if (!held || (side && *held != *side)) {
         throw Refusal(Refusal::Reason::conflict, "Lease is not valid for this job");
     }
@@ -81,14 +81,16 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
     const JSON::Array& leases = Members::array(body, "leases");
     if (leases.size() > Limits::leasesPerHeartbeat) {
         throw Refusal(Refusal::Reason::invalid, "Member \"leases\" has more than " +
-                               std::to_string(Limits::leasesPerHeartbeat) + " items");
+                                                    std::to_string(Limits::leasesPerHeartbeat) +
+                                                    " items");
     }
     std::vector<std::pair<std::string, std::string>> presented;
     for (const JSON& lease : leases) {
         if (lease.kind() != JSON::Kind::object || lease["id"].kind() != JSON::Kind::string ||
             lease["token"].kind() != JSON::Kind::string) {
-            throw Refusal(Refusal::Reason::invalid, "Member \"leases\" must hold objects with \"id\" and \"token\" "
-                               "strings");
+            throw Refusal(Refusal::Reason::invalid,
+                          "Member \"leases\" must hold objects with \"id\" and \"token\" "
+                          "strings");
         }
         presented.emplace_back(Members::lowerCase(lease["id"].text()),
                                Platform::sha256Hex(lease["token"].text()));
@@ -145,8 +147,8 @@ JSON Service::claim(const Caller& caller) {
         database.run("INSERT INTO leases (token_hash, job_id, device_id, side, expires_at, "
                      "created_at) VALUES (?, ?, ?, ?, ?, ?)",
                      Platform::sha256Hex(lease), id, caller.deviceID,
-                     Protocol::text(*Protocol::workingSide(state)),
-                     now + Limits::leaseSeconds, now);
+                     Protocol::text(*Protocol::workingSide(state)), now + Limits::leaseSeconds,
+                     now);
         transaction.makeDurable();
         nextLeaseExpiry_ = std::min(nextLeaseExpiry_.load(), now + Limits::leaseSeconds);
         return JSON::object({{"job", jobRecord(database, id)}, {"lease", lease}});

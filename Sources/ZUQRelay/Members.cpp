@@ -32,8 +32,8 @@ const std::string& string(const JSON& body, std::string_view name) {
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit) {
     const std::string& text = string(body, name);
     if (text.size() > limit && characterCount(text) > limit) {
-        throw Refusal(Refusal::Reason::invalid, quoted(name) + " is too long (at most " + std::to_string(limit) +
-                               " characters)");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " is too long (at most " +
+                                                    std::to_string(limit) + " characters)");
     }
     return text;
 }

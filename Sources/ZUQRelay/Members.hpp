@@ -10,14 +10,15 @@
 
 namespace ZUQRelay::Members {
 
-/// The string member `name` of `body`; refuses with 400 "Member "<name>" must be a string".
+/// The string member `name` of `body`; refuses as invalid with
+/// "Member "<name>" must be a string".
 const std::string& string(const JSON& body, std::string_view name);
-/// The same, also refusing text longer than `limit` characters with 400
+/// The same, also refusing text longer than `limit` characters as invalid with
 /// "Member "<name>" is too long (at most <limit> characters)".
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit);
-/// The object member `name`; 400 "Member "<name>" must be an object".
+/// The object member `name`; invalid: "Member "<name>" must be an object".
 const JSON& object(const JSON& body, std::string_view name);
-/// The array member `name`; 400 "Member "<name>" must be an array".
+/// The array member `name`; invalid: "Member "<name>" must be an array".
 const JSON::Array& array(const JSON& body, std::string_view name);
 
 /// The first `count` Unicode characters (code points) of valid UTF-8 `text`.

@@ -81,8 +81,7 @@ constexpr NumberOption numberOptions[] = {
     {"--max-connections-per-address", 1, manyConnections,
      "--max-connections-per-address must be between 1 and 1048576",
      [](Options& options, std::uint64_t value) { options.maxConnectionsPerAddress = value; }},
-    {"--min-transfer-rate", 0, most,
-     "--min-transfer-rate must be a whole number of bytes a second",
+    {"--min-transfer-rate", 0, most, "--min-transfer-rate must be a whole number of bytes a second",
      [](Options& options, std::uint64_t value) { options.minTransferRate = value; }},
 };
 
@@ -110,9 +109,9 @@ Options Options::parse(const std::vector<std::string>& arguments) {
         }
         constexpr std::string_view known[] = {"--data", "--listen", "--bootstrap-file",
                                               "--tls-cert", "--tls-key"};
-        const NumberOption* number = std::find_if(
-            std::begin(numberOptions), std::end(numberOptions),
-            [&](const NumberOption& option) { return option.name == name; });
+        const NumberOption* number =
+            std::find_if(std::begin(numberOptions), std::end(numberOptions),
+                         [&](const NumberOption& option) { return option.name == name; });
         if (std::find(std::begin(known), std::end(known), name) == std::end(known) &&
             number == std::end(numberOptions)) {
             throw ZUQError("Unknown option: " + std::string(argument) + ". Run zuq-relay --help.");

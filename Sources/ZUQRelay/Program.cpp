@@ -129,9 +129,8 @@ int serve(const Options& options) {
               << std::endl;
     AccessLog::notice(
         "zuq-relay " + std::string(ZUQ::version) + " serving " + url + " with " +
-        std::to_string(settings.ioThreads) + " I/O threads, " +
-        std::to_string(settings.workers) + " workers and " +
-        std::to_string(settings.transfers.slots) + " transfer slots; data in " +
+        std::to_string(settings.ioThreads) + " I/O threads, " + std::to_string(settings.workers) +
+        " workers and " + std::to_string(settings.transfers.slots) + " transfer slots; data in " +
         options.data.string() +
         (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
 

@@ -48,7 +48,8 @@ std::string decodedPath(std::string_view target) {
     for (std::size_t index = 0; index < path.size(); ++index) {
         if (path[index] == '%' && index + 2 < path.size() && hexValue(path[index + 1]) >= 0 &&
             hexValue(path[index + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(path[index + 1]) * 16 + hexValue(path[index + 2]));
+            decoded +=
+                static_cast<char>(hexValue(path[index + 1]) * 16 + hexValue(path[index + 2]));
             index += 2;
         } else {
             decoded += path[index];
@@ -220,8 +221,8 @@ std::int64_t Routes::after(const RequestHead& head) const {
         if (decodedPath(name) != Protocol::afterParameter) {
             continue;
         }
-        std::string text = pair.size() > name.size() ? decodedPath(pair.substr(name.size() + 1))
-                                                     : std::string();
+        std::string text =
+            pair.size() > name.size() ? decodedPath(pair.substr(name.size() + 1)) : std::string();
         std::int64_t value = 0;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {

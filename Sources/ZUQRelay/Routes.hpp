@@ -11,7 +11,6 @@
 
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/message.hpp>
-
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -49,9 +48,9 @@ public:
     struct Decision {
         Protocol::Operation operation{};
         Body body = Body::none;
-        std::string id;     // the identifier in the path
-        std::string lease;  // "X-ZUQ-Lease", empty when missing
-        Caller caller;      // empty for routes open to anyone
+        std::string id;           // the identifier in the path
+        std::string lease;        // "X-ZUQ-Lease", empty when missing
+        Caller caller;            // empty for routes open to anyone
         std::uint64_t length = 0; // an upload's announced length
         std::string expectedSHA;  // an upload's "X-ZUQ-SHA256" in lower case, or empty
     };

@@ -9,7 +9,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -118,8 +117,8 @@ void Server::stop() {
 asio::awaitable<void> Server::accept() {
     asio::steady_timer pause(io_);
     while (!stopping_) {
-        auto [error, socket] =
-            co_await acceptor_.async_accept(asio::make_strand(io_), asio::as_tuple(asio::use_awaitable));
+        auto [error, socket] = co_await acceptor_.async_accept(asio::make_strand(io_),
+                                                               asio::as_tuple(asio::use_awaitable));
         if (stopping_ || error == asio::error::operation_aborted) {
             break;
         }

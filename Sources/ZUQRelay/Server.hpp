@@ -6,14 +6,13 @@
 #include "Artifacts.hpp"
 #include "Routes.hpp"
 
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>

@@ -160,9 +160,8 @@ private:
 
     void writePresence(bool everything);
     /// The caller's oldest job waiting for it and not held by a live lease: id and state.
-    std::optional<std::pair<std::string, JobState>> waitingJob(Database& database,
-                                                              const std::string& device,
-                                                              double now);
+    std::optional<std::pair<std::string, JobState>>
+    waitingJob(Database& database, const std::string& device, double now);
 
     Store& store_;
     const Artifacts& artifacts_;

@@ -20,7 +20,6 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
-
 #include <cerrno>
 #include <optional>
 #include <span>
@@ -89,9 +88,8 @@ bool framingIsSound(const RequestHead& head) {
         return false;
     }
     auto codings = head.equal_range(http::field::transfer_encoding);
-    if (codings.first != codings.second &&
-        (std::next(codings.first) != codings.second ||
-         !beast::iequals(codings.first->value(), "chunked"))) {
+    if (codings.first != codings.second && (std::next(codings.first) != codings.second ||
+                                            !beast::iequals(codings.first->value(), "chunked"))) {
         return false;
     }
     return true;
@@ -153,7 +151,8 @@ private:
 
 template <class Stream>
 bool Connection<Stream>::holdHead(std::size_t bytes) {
-    std::ptrdiff_t change = static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(headHeld_);
+    std::ptrdiff_t change =
+        static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(headHeld_);
     headHeld_ = bytes;
     return server_.holdHead(change);
 }
@@ -234,7 +233,8 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
             co_return Next::close;
         }
         lowest().expires_at(deadline);
-        auto [readError, received] = co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
+        auto [readError, received] =
+            co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
         if (readError) {
             co_return Next::close;
         }
@@ -250,16 +250,16 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     std::string_view target = head.target();
     log.path = std::string(target.substr(0, target.find('?')));
     if (!framingIsSound(head)) {
-        co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger,
-                                  false, log);
+        co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger, false,
+                                  log);
     }
     auto length = parser.content_length();
     bool hasBody = parser.chunked() || (length && *length > 0);
     // A small JSON body that has arrived with its head is read at once, so that the request
     // needs a single trip to the workers.
     bool bodyRead = !hasBody;
-    if (hasBody && head.method() != http::verb::put && length &&
-        *length <= Routes::maxJSONBytes && buffer_.size() >= *length) {
+    if (hasBody && head.method() != http::verb::put && length && *length <= Routes::maxJSONBytes &&
+        buffer_.size() >= *length) {
         if (auto failed = co_await readBody(parser, deadline, log)) {
             co_return *failed;
         }
@@ -275,8 +275,8 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
         try {
             Routes::Decision decision = routes.decide(head, address());
             log.device = decision.caller.deviceID;
-            bool json = decision.body != Routes::Body::upload &&
-                        decision.body != Routes::Body::download;
+            bool json =
+                decision.body != Routes::Body::upload && decision.body != Routes::Body::download;
             if (handle && json) {
                 return {decision, {200, routes.handle(decision, head, parser.get().body()).data()}};
             }
@@ -359,7 +359,8 @@ Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
                                       false, log);
         }
         lowest().expires_at(std::min(deadline, progress.deadline()));
-        auto [readError, received] = co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
+        auto [readError, received] =
+            co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
         if (readError == beast::error::timeout) {
             log.write(408);
             co_return Next::close;
@@ -397,8 +398,8 @@ asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decisio
     std::optional<Admission::Ticket> ticket = co_await server_.admission().admit(
         executor(), decision.caller.deviceID, decision.caller.groupID);
     if (!ticket) {
-        co_return co_await finish(version, Routes::refusal(503, busySentence), Next::linger,
-                                  false, log);
+        co_return co_await finish(version, Routes::refusal(503, busySentence), Next::linger, false,
+                                  log);
     }
     if (expectsContinue(head)) {
         http::response<http::empty_body> go{http::status::continue_, version};
@@ -471,14 +472,13 @@ asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decis
                                                    bool bodyUnread, LogEntry& log) {
     unsigned version = head.version();
     Next afterRefusal = bodyUnread ? Next::linger : Next::keep;
-    auto opened =
-        co_await server_.onWorkers([&]() -> std::variant<Download, Routes::Answer> {
-            try {
-                return server_.routes().openDownload(decision);
-            } catch (...) {
-                return Routes::failure(std::current_exception());
-            }
-        });
+    auto opened = co_await server_.onWorkers([&]() -> std::variant<Download, Routes::Answer> {
+        try {
+            return server_.routes().openDownload(decision);
+        } catch (...) {
+            return Routes::failure(std::current_exception());
+        }
+    });
     if (auto* refused = std::get_if<Routes::Answer>(&opened)) {
         co_return co_await finish(version, *refused, afterRefusal, keepAlive, log);
     }
@@ -569,8 +569,7 @@ asio::awaitable<bool> Connection<Stream>::sendFile(int file, std::uint64_t size)
 template <class Stream>
 asio::awaitable<bool> Connection<Stream>::answer(unsigned version, const Routes::Answer& answer,
                                                  bool keepAlive) {
-    http::response<http::string_body> response{static_cast<http::status>(answer.status),
-                                                version};
+    http::response<http::string_body> response{static_cast<http::status>(answer.status), version};
     response.set(http::field::content_type, Protocol::jsonType);
     if (answer.status == 503) {
         response.set(http::field::retry_after, retryAfterSeconds);
@@ -610,7 +609,8 @@ asio::awaitable<void> Connection<Stream>::linger() {
     buffer_.clear();
     lowest().expires_after(timeouts().linger);
     for (;;) {
-        auto [error, received] = co_await lowest().async_read_some(buffer_.prepare(readSize), tuple);
+        auto [error, received] =
+            co_await lowest().async_read_some(buffer_.prepare(readSize), tuple);
         if (error) {
             break;
         }
@@ -625,8 +625,7 @@ std::shared_ptr<Session> makeSession(Server& server, tcp::socket socket, std::st
         return std::make_shared<Connection<SecureStream>>(server, std::move(address),
                                                           std::move(socket), *tls);
     }
-    return std::make_shared<Connection<PlainStream>>(server, std::move(address),
-                                                     std::move(socket));
+    return std::make_shared<Connection<PlainStream>>(server, std::move(address), std::move(socket));
 }
 
 } // namespace ZUQRelay

@@ -5,7 +5,6 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
-
 #include <memory>
 #include <string>
 

@@ -20,7 +20,6 @@ namespace {
     throw ZUQError(what + ": " + reason);
 }
 
-
 struct FreeContext {
     void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 };

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <boost/asio/ssl/context.hpp>
-
 #include <filesystem>
 #include <memory>
 

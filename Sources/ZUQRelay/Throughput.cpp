@@ -12,7 +12,8 @@ Throughput::Throughput(std::uint64_t rate, Clock::duration window, Clock::time_p
 void Throughput::add(std::uint64_t bytes, Clock::time_point now) {
     total_ += bytes;
     // Samples stay a second apart: a newer one replaces the last while that is younger.
-    if (samples_.size() >= 2 && now - samples_[samples_.size() - 2].first < std::chrono::seconds(1)) {
+    if (samples_.size() >= 2 &&
+        now - samples_[samples_.size() - 2].first < std::chrono::seconds(1)) {
         samples_.back() = {now, total_};
     } else {
         samples_.emplace_back(now, total_);

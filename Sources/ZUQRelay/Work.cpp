@@ -20,7 +20,8 @@ Service::Leased Service::leasedJob(Store::Transaction& transaction, const Caller
     bool fits = needs == Needs::sideAtWork ? job.state == Protocol::workingState(held)
                                            : !Protocol::isTerminal(job.state);
     if (!fits) {
-        throw Refusal(Refusal::Reason::conflict, "Job is " + std::string(Protocol::text(job.state)));
+        throw Refusal(Refusal::Reason::conflict,
+                      "Job is " + std::string(Protocol::text(job.state)));
     }
     return {std::move(job), held};
 }
@@ -34,8 +35,7 @@ void Service::checkUpload(const Caller& caller, std::string_view id, std::string
 JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                           Upload& upload, const std::string& sha) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Job job =
-            leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
+        Job job = leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         // The rename happens under the store's lock, so the file in place and the checksum
         // recorded for it always belong to the same upload, however many race.
         std::filesystem::path destination = artifacts_.path(job.id, sha);
@@ -60,13 +60,13 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
 
 Download Service::openDownload(const Caller& caller, std::string_view id, std::string_view lease) {
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        Job job =
-            leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
+        Job job = leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
         std::filesystem::path path = artifacts_.path(job.id, job.artifactSHA.value_or(""));
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ENOENT) {
-                throw Refusal(Refusal::Reason::conflict, "The build of this job is not stored on the relay");
+                throw Refusal(Refusal::Reason::conflict,
+                              "The build of this job is not stored on the relay");
             }
             Platform::throwErrno("Cannot open", path);
         }
@@ -81,8 +81,7 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
     std::string manifest = Members::object(body, "manifest").data();
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
-        Job job =
-            leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
+        Job job = leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         if (!job.uploadSHA) {
             throw Refusal(Refusal::Reason::conflict, "Upload the build before finishing it");
         }
@@ -95,8 +94,7 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
 
 JSON Service::finish(const Caller& caller, std::string_view id, std::string_view lease) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Job job =
-            leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
+        Job job = leasedJob(transaction, caller, id, lease, Side::receiver, Needs::sideAtWork).job;
         endJob(transaction, job, JobState::succeeded, std::nullopt);
         return jobRecord(transaction.database, job.id);
     });
@@ -108,8 +106,7 @@ JSON Service::fail(const Caller& caller, std::string_view id, std::string_view l
         Members::firstCharacters(Members::string(body, "error"), Limits::errorCharacters);
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         // A side can fail the job only while it is the side at work.
-        Job job =
-            leasedJob(transaction, caller, id, lease, std::nullopt, Needs::sideAtWork).job;
+        Job job = leasedJob(transaction, caller, id, lease, std::nullopt, Needs::sideAtWork).job;
         endJob(transaction, job, JobState::failed, error);
         return jobRecord(transaction.database, job.id);
     });

@@ -113,10 +113,10 @@ void RelayProcess::start() {
     if (descriptorLimit_) {
         // The shell lowers both limits, then becomes the relay.
         program = "/bin/sh";
-        argumentText.insert(argumentText.begin(),
-                            {"sh", "-c",
-                             "ulimit -n " + std::to_string(*descriptorLimit_) +
-                                 " && exec \"$0\" \"$@\""});
+        argumentText.insert(
+            argumentText.begin(),
+            {"sh", "-c",
+             "ulimit -n " + std::to_string(*descriptorLimit_) + " && exec \"$0\" \"$@\""});
     }
     std::vector<char*> argv;
     for (auto& text : argumentText) {

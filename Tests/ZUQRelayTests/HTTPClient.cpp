@@ -10,9 +10,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
-#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include <curl/curl.h>
 

@@ -102,9 +102,8 @@ TEST_F(TransportTest, CrowdsAtTheConnectionCapAndIdleExpiryNeverHarmTheRelay) {
                         if (!connection) {
                             connection = std::make_unique<RawConnection>(relay->url());
                         }
-                        auto reply = connection->send(heartbeat(mac))
-                                         ? connection->answer(5s)
-                                         : std::nullopt;
+                        auto reply = connection->send(heartbeat(mac)) ? connection->answer(5s)
+                                                                      : std::nullopt;
                         if (!reply) {
                             connection.reset(); // closed by the relay: a new one next time
                             continue;
@@ -166,8 +165,9 @@ TEST_F(TransportTest, ATransferWaitsForASlotAndIsRefusedWithRetryAfterWhenNoneFr
     EXPECT_GE(Clock::now() - asked, 2s);
     EXPECT_EQ(statusLine(*busy), "HTTP/1.1 503 Service Unavailable");
     EXPECT_NE(busy->find("\r\nRetry-After: 5\r\n"), std::string::npos) << *busy;
-    EXPECT_NE(busy->find(R"({"error":"The relay is busy with other transfers. Try again shortly."})"),
-              std::string::npos)
+    EXPECT_NE(
+        busy->find(R"({"error":"The relay is busy with other transfers. Try again shortly."})"),
+        std::string::npos)
         << *busy;
 
     // A waiter gets the slot as soon as it is given back.
