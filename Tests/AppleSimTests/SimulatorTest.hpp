@@ -18,6 +18,33 @@ protected:
     /// Runs `apple-sim` with `arguments`, expects success and returns the JSON it printed.
     nlohmann::json control(const std::vector<std::string>& arguments);
 
+    /// xcodebuild archive of the sample workspace with the arguments zuq passes, into `work`.
+    /// `signing` follows -derivedDataPath: zuq's automatic-signing words by default.
+    TestSupport::Output archive(const std::filesystem::path& work,
+                                std::vector<std::string> signing = {"-allowProvisioningUpdates",
+                                                                    "CODE_SIGN_STYLE=Automatic",
+                                                                    "DEVELOPMENT_TEAM=ZUQSIMTEAM"});
+
+    /// Writes ExportOptions.plist for `method` (plus `extraKeys`, raw plist XML) and runs the
+    /// export as zuq does, into work/Export.
+    TestSupport::Output exportArchive(const std::filesystem::path& work, const std::string& method,
+                                      const std::string& extraKeys = "",
+                                      bool allowProvisioningUpdates = true);
+
+    /// Expands an IPA with ditto into `destination` and returns the app bundle inside.
+    std::filesystem::path extract(const std::filesystem::path& ipa,
+                                  const std::filesystem::path& destination);
+
+    /// Archives, exports with `method` and extracts: the signed app, ready to install.
+    std::filesystem::path buildApp(const std::string& name, const std::string& method);
+
+    /// A property list file or text (XML or binary) as XML text, for reading in assertions.
+    static std::string plistXML(const std::string& bytes);
+
+    /// The element that follows <key>`key`</key> in XML property-list text ("<true/>",
+    /// "<string>production</string>"), or "" when the key is absent.
+    static std::string plistValue(const std::string& xml, const std::string& key);
+
     /// Tools/AppleSim/SampleApp and Tests/AppleSimTests/Projects in the source tree.
     static std::filesystem::path sample();
     static std::filesystem::path inputs();

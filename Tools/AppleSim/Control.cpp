@@ -230,6 +230,76 @@ json timing(const Arguments& arguments, const Subcommand& self) {
     return {{"timing", world.timing}};
 }
 
+json nextBuildJSON(const NextBuild& next) {
+    return {{"outcome", next.outcome.empty() ? json(nullptr) : json(next.outcome)},
+            {"flood", next.flood},
+            {"payload", next.payload},
+            {"slow", next.slow}};
+}
+
+json nextBuild(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.empty()) {
+        usage(self);
+    }
+    const std::string& kind = arguments[0];
+    bool outcome = kind == "fail" || kind == "hang" || kind == "hang-ignoring-term";
+    bool valued = kind == "flood" || kind == "payload" || kind == "slow";
+    if (!(outcome || valued || kind == "none") || arguments.size() != (valued ? 2u : 1u)) {
+        usage(self);
+    }
+    std::optional<std::uint64_t> size;
+    std::optional<double> seconds;
+    if (kind == "flood" || kind == "payload") {
+        size = parseSize(arguments[1]);
+        if (!size) {
+            usage(self, "SIZE is a byte count with an optional K, M or G suffix, such as 300M");
+        }
+    } else if (kind == "slow") {
+        seconds = parseNumber(arguments[1]);
+        if (!seconds) {
+            usage(self, "SECONDS is a number of seconds");
+        }
+    }
+    WorldState world = World::update([&](WorldState& state) {
+        NextBuild& next = state.nextBuild;
+        if (kind == "none") {
+            next = NextBuild{};
+        } else if (outcome) {
+            next.outcome = kind;
+        } else if (kind == "flood") {
+            next.flood = *size;
+        } else if (kind == "payload") {
+            next.payload = *size;
+        } else {
+            next.slow = *seconds;
+        }
+    });
+    return {{"next_build", nextBuildJSON(world.nextBuild)}};
+}
+
+json nextInstall(const Arguments& arguments, const Subcommand& self) {
+    std::optional<double> seconds;
+    if (arguments.size() == 2 && arguments[0] == "slow") {
+        seconds = parseNumber(arguments[1]);
+    } else if (arguments.size() == 1 && arguments[0] == "none") {
+        seconds = 0;
+    }
+    if (!seconds) {
+        usage(self);
+    }
+    WorldState world = World::update([&](WorldState& state) { state.nextInstallSlow = *seconds; });
+    return {{"next_install", {{"slow", world.nextInstallSlow}}}};
+}
+
+json nextLaunch(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() != 1 || (arguments[0] != "fail" && arguments[0] != "none")) {
+        usage(self);
+    }
+    WorldState world =
+        World::update([&](WorldState& state) { state.nextLaunchFail = arguments[0] == "fail"; });
+    return {{"next_launch", {{"fail", world.nextLaunchFail}}}};
+}
+
 json status(const Arguments& arguments, const Subcommand& self) {
     options(arguments, self, {}, {}, 0);
     WorldState world = World::read();
@@ -261,7 +331,10 @@ json status(const Arguments& arguments, const Subcommand& self) {
             {"clock", clockJSON(world)},
             {"phones", phones},
             {"installs", installs},
-            {"launches", launches}};
+            {"launches", launches},
+            {"next_build", nextBuildJSON(world.nextBuild)},
+            {"next_install", {{"slow", world.nextInstallSlow}}},
+            {"next_launch", {{"fail", world.nextLaunchFail}}}};
 }
 
 const Subcommand subcommands[] = {
@@ -275,6 +348,11 @@ const Subcommand subcommands[] = {
     {"register-device", "register-device UDID [--name NAME]", registerDevice},
     {"clock", "clock advance DAYS | clock reset", clock},
     {"xcode", "xcode set VERSION | xcode remove", xcode},
+    {"next-build",
+     "next-build fail|hang|hang-ignoring-term|flood SIZE|payload SIZE|slow SECONDS|none",
+     nextBuild},
+    {"next-install", "next-install slow SECONDS|none", nextInstall},
+    {"next-launch", "next-launch fail|none", nextLaunch},
     {"timing", "timing instant|realistic", timing},
     {"status", "status", status},
 };

@@ -10,6 +10,11 @@ namespace AppleSim {
 int xcrun(const std::vector<std::string>& arguments);
 int xcodebuild(const std::vector<std::string>& arguments);
 int devicectl(const std::vector<std::string>& arguments);
+int codesign(const std::vector<std::string>& arguments);
+int security(const std::vector<std::string>& arguments);
+int ditto(const std::vector<std::string>& arguments);
 int control(const std::vector<std::string>& arguments);
+/// A compiler helper of a hung build (started as swift-frontend).
+int compilerHelper(const std::vector<std::string>& arguments);
 
 } // namespace AppleSim

@@ -21,6 +21,10 @@ const Tool tools[] = {
     {"apple-sim", AppleSim::control},
     {"xcrun", AppleSim::xcrun},
     {"xcodebuild", AppleSim::xcodebuild},
+    {"codesign", AppleSim::codesign},
+    {"security", AppleSim::security},
+    {"ditto", AppleSim::ditto},
+    {"swift-frontend", AppleSim::compilerHelper},
 };
 
 void report(bool control, const std::string& message) {
