@@ -2,6 +2,7 @@
 #include "SimulatorTest.hpp"
 
 #include <fstream>
+#include <regex>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -205,6 +206,40 @@ TEST_F(BuildTest, TheNextBuildDoesWhatItWasToldOnce) {
     EXPECT_LT(plain.out.size(), 1u << 20);
     EXPECT_EQ(control({"status"})["next_build"],
               json({{"outcome", nullptr}, {"flood", 0}, {"payload", 0}, {"slow", 0.0}}));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BuildTest, ReportsXcodeAndIdentitiesAsTheMacDoes) {
+    TestSupport::Output version = tool("xcodebuild", {"-version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Xcode 16.4\nBuild version 16F6\n");
+
+    TestSupport::Output identities = tool("security", {"find-identity", "-v", "-p", "codesigning"});
+    EXPECT_EQ(identities.status, 0);
+    EXPECT_TRUE(std::regex_match(
+        identities.out,
+        std::regex("  1\\) [0-9A-F]{40} \"Apple Development: Simulated Developer \\([A-Z0-9]{10}\\)\"\n"
+                   "  2\\) [0-9A-F]{40} \"Apple Distribution: Simulated Team \\(ZUQSIMTEAM\\)\"\n"
+                   "     2 valid identities found\n")))
+        << identities.out;
+
+    // Certificates last a year: then none is valid and nothing can be signed.
+    control({"clock", "advance", "366"});
+    EXPECT_EQ(tool("security", {"find-identity", "-v", "-p", "codesigning"}).out,
+              "     0 valid identities found\n");
+    TestSupport::Output unsigned_ = archive(directory / "late");
+    EXPECT_EQ(unsigned_.status, 65);
+    EXPECT_NE(unsigned_.out.find("No signing certificate \"iOS Development\" found"),
+              std::string::npos);
+
+    control({"xcode", "remove"});
+    TestSupport::Output none = tool("xcodebuild", {"-version"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("requires Xcode"), std::string::npos);
+    EXPECT_EQ(tool("xcrun", {"devicectl", "list", "devices"}).status, 72);
 }
 
 } // namespace

@@ -2,16 +2,10 @@
 // is killed.
 #include "SimulatorTest.hpp"
 
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -19,55 +13,18 @@ namespace {
 
 class HungBuildTest : public SimulatorTest {
 protected:
-    // Starts the archive in a process group of its own, its output going to a file.
     pid_t startArchive(const fs::path& log) {
-        std::vector<std::string> words = {
-            (TestSupport::binaryDirectory() / "apple-tools" / "xcrun").string(), "xcodebuild",
-            "archive", "-workspace", (sample() / "SampleApp.xcworkspace").string(), "-scheme",
-            "SampleApp", "-archivePath", (directory / "App.xcarchive").string(),
-            "-allowProvisioningUpdates"};
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        return pid;
-    }
-
-    // Waits until `done` holds, for at most 20 seconds.
-    static bool eventually(const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return start({(TestSupport::binaryDirectory() / "apple-tools" / "xcrun").string(),
+                      "xcodebuild", "archive", "-workspace",
+                      (sample() / "SampleApp.xcworkspace").string(), "-scheme", "SampleApp",
+                      "-archivePath", (directory / "App.xcarchive").string(),
+                      "-allowProvisioningUpdates"},
+                     log);
     }
 
     static std::string stat(pid_t pid) {
         std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
         return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    }
-
-    // A process that is gone or only waits to be reaped.
-    static bool gone(pid_t pid) {
-        std::string text = stat(pid);
-        std::size_t close = text.rfind(')');
-        return close == std::string::npos || text.substr(close + 2, 1) == "Z";
     }
 
     static std::vector<pid_t> children(pid_t parent) {

@@ -1,6 +1,13 @@
 #include "SimulatorTest.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <thread>
+
+extern char** environ;
 
 #include <plist/plist.h>
 
@@ -109,4 +116,44 @@ std::string SimulatorTest::plistValue(const std::string& xml, const std::string&
     std::string name = tag.substr(1, tag.find_first_of(" >") - 1);
     std::size_t close = xml.find("</" + name + ">", end);
     return xml.substr(start, close + name.size() + 3 - start);
+}
+
+pid_t SimulatorTest::start(const std::vector<std::string>& command, const fs::path& log) {
+    std::vector<std::string> words = command;
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+bool SimulatorTest::eventually(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool SimulatorTest::gone(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || text.substr(close + 2, 1) == "Z";
 }

@@ -4,7 +4,9 @@
 #include "Support.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -37,6 +39,16 @@ protected:
 
     /// Archives, exports with `method` and extracts: the signed app, ready to install.
     std::filesystem::path buildApp(const std::string& name, const std::string& method);
+
+    /// Starts `program` in a process group of its own, standard output and error going to
+    /// `log`, and returns its pid without waiting for it.
+    static pid_t start(const std::vector<std::string>& command, const std::filesystem::path& log);
+
+    /// Waits until `done` holds, for at most 20 seconds; returns whether it did.
+    static bool eventually(const std::function<bool()>& done);
+
+    /// Whether a process is gone (or only waits to be reaped).
+    static bool gone(pid_t pid);
 
     /// A property list file or text (XML or binary) as XML text, for reading in assertions.
     static std::string plistXML(const std::string& bytes);

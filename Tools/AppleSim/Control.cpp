@@ -5,11 +5,16 @@
 #include "DeviceModels.hpp"
 #include "Failure.hpp"
 #include "Identities.hpp"
+#include "Agents.hpp"
 #include "Options.hpp"
+#include "Processes.hpp"
 #include "World.hpp"
 #include "Xcode.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <functional>
+#include <thread>
 #include <iostream>
 #include <regex>
 
@@ -323,6 +328,14 @@ json status(const Arguments& arguments, const Subcommand& self) {
                             {"pid", launch.pid},
                             {"launched_at", isoDate(launch.launchedAt)}});
     }
+    json agents = json::array();
+    for (const Agents::Agent& agent : Agents::all()) {
+        agents.push_back(Agents::toJSON(agent));
+    }
+    json processes = json::array();
+    for (const Processes::Record& record : Processes::running()) {
+        processes.push_back({{"pid", record.pid}, {"role", record.role}});
+    }
     return {{"world", World::directory().string()},
             {"team", world.team ? teamJSON(*world.team, world.now()) : json(nullptr)},
             {"registered_devices", registeredJSON(world)},
@@ -332,9 +345,35 @@ json status(const Arguments& arguments, const Subcommand& self) {
             {"phones", phones},
             {"installs", installs},
             {"launches", launches},
+            {"agents", agents},
+            {"processes", processes},
             {"next_build", nextBuildJSON(world.nextBuild)},
             {"next_install", {{"slow", world.nextInstallSlow}}},
             {"next_launch", {{"fail", world.nextLaunchFail}}}};
+}
+
+// Ends what the simulator started on this Mac: every login agent (booted out as launchctl
+// does) and every process it recorded (SIGTERM, then SIGKILL for those that ignore it).
+json stopAll(const Arguments& arguments, const Subcommand& self) {
+    options(arguments, self, {}, {}, 0);
+    json stopped = json::array();
+    for (const Agents::Agent& agent : Agents::all()) {
+        stopped.push_back({{"label", agent.label}, {"pid", Agents::stop(agent.label)}});
+    }
+    std::vector<Processes::Record> running = Processes::running();
+    for (const Processes::Record& record : running) {
+        Processes::signal(record, SIGTERM);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (const Processes::Record& record : running) {
+        while (Processes::alive(record) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Processes::signal(record, SIGKILL);
+        Processes::forget(record.pid);
+        stopped.push_back({{"role", record.role}, {"pid", record.pid}});
+    }
+    return {{"stopped", stopped}};
 }
 
 const Subcommand subcommands[] = {
@@ -355,6 +394,7 @@ const Subcommand subcommands[] = {
     {"next-launch", "next-launch fail|none", nextLaunch},
     {"timing", "timing instant|realistic", timing},
     {"status", "status", status},
+    {"stop-all", "stop-all", stopAll},
 };
 
 } // namespace

@@ -24,6 +24,9 @@ const Tool tools[] = {
     {"codesign", AppleSim::codesign},
     {"security", AppleSim::security},
     {"ditto", AppleSim::ditto},
+    {"launchctl", AppleSim::launchctl},
+    {"caffeinate", AppleSim::caffeinate},
+    {"apple-sim-launchd", AppleSim::launchdSupervisor},
     {"swift-frontend", AppleSim::compilerHelper},
 };
 
