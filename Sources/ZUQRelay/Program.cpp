@@ -184,6 +184,8 @@ int main(const std::vector<std::string>& arguments) {
         }
         return serve(options);
     } catch (const std::exception& error) {
+        // After the log's own lines, which go out through its writer.
+        AccessLog::flush();
         std::string line = JSON::object({{"error", error.what()}}).data() + "\n";
         std::fputs(line.c_str(), stderr);
         return 1;
