@@ -1,0 +1,132 @@
+// The relay's connections as coroutines over a plain or a TLS stream: what the session
+// sources share. The work of a connection is spread over several sources (requests, answers,
+// uploads, downloads), each defining its part of the members for both streams, so that no
+// single one compiles the whole of Beast and Asio twice over.
+#pragma once
+
+#include "AccessLog.hpp"
+#include "Server.hpp"
+#include "Throughput.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace ZUQRelay::Sessions {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using Clock = std::chrono::steady_clock;
+using tcp = asio::ip::tcp;
+using PlainStream = beast::tcp_stream;
+using SecureStream = beast::ssl_stream<beast::tcp_stream>;
+
+inline constexpr auto tuple = asio::as_tuple(asio::use_awaitable);
+
+// A request head longer than this ends its connection without an answer.
+inline constexpr std::size_t maxHeadBytes = 64 * 1024;
+// Bytes read at once into a connection's buffer, and while a TLS one waits for a request.
+inline constexpr std::size_t readSize = 16 * 1024;
+inline constexpr std::size_t idleReadSize = 1024;
+inline constexpr std::string_view busySentence =
+    "The relay is busy with other transfers. Try again shortly.";
+
+// What becomes of a connection after an exchange.
+enum class Next {
+    keep,   // ready for the next request
+    close,  // ends now
+    linger, // its request was not read to the end: ends once the answer is read
+};
+
+// One request's entry in the access log.
+struct LogEntry {
+    std::string method = "-";
+    std::string path = "-";
+    Clock::time_point start = Clock::now();
+    std::string device;
+
+    void write(unsigned status) const {
+        std::chrono::duration<double, std::milli> taken = Clock::now() - start;
+        AccessLog::request(method, path, status, taken.count(), device);
+    }
+};
+
+inline bool expectsContinue(const RequestHead& head) {
+    return beast::iequals(head[http::field::expect], "100-continue");
+}
+
+// A connection's coroutines. Sessions are made by makeSession; the members are defined, and
+// instantiated for both streams, in the session sources.
+template <class Stream>
+class Connection final : public Session {
+public:
+    static constexpr bool secure = std::is_same_v<Stream, SecureStream>;
+
+    template <class... Arguments>
+    Connection(Server& server, std::string address, Arguments&&... arguments)
+        : Session(server, std::move(address)), stream_(std::forward<Arguments>(arguments)...) {}
+
+    void start() override {
+        auto self = std::static_pointer_cast<Connection>(shared_from_this());
+        asio::co_spawn(executor(), run(std::move(self)), asio::detached);
+    }
+
+    void closeIfIdle() override {
+        if (waiting_) {
+            lowest().close();
+        }
+    }
+
+    asio::any_io_executor executor() override { return lowest().get_executor(); }
+
+private:
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+    const Timeouts& timeouts() const { return server_.settings().timeouts; }
+    Throughput throughput() const {
+        return Throughput(server_.settings().minimumRate, server_.settings().rateWindow,
+                          Clock::now());
+    }
+
+    asio::awaitable<void> run(std::shared_ptr<Connection> self);
+    asio::awaitable<bool> waitForRequest();
+    void readArrived();
+    asio::awaitable<Next> exchange();
+    asio::awaitable<std::optional<Next>> readBody(http::request_parser<http::string_body>& parser,
+                                                  Clock::time_point deadline, LogEntry& log);
+    asio::awaitable<Next> upload(const Routes::Decision& decision, const RequestHead& head,
+                                 bool keepAlive, LogEntry& log);
+    asio::awaitable<Next> download(const Routes::Decision& decision, const RequestHead& head,
+                                   bool keepAlive, bool bodyUnread, LogEntry& log);
+    asio::awaitable<bool> sendFile(int file, std::uint64_t size);
+    asio::awaitable<std::span<char>> space(Upload& upload);
+    asio::awaitable<bool> answer(unsigned version, const Routes::Answer& answer, bool keepAlive);
+    asio::awaitable<Next> finish(unsigned version, const Routes::Answer& answer, Next next,
+                                 bool keepAlive, LogEntry& log);
+    asio::awaitable<void> linger();
+    // Tells a client that asked to wait that it may send its body; false when that failed.
+    asio::awaitable<bool> sendContinue(unsigned version);
+    // Keeps the head budget in step with the bytes buffered for an unfinished head.
+    bool holdHead(std::size_t bytes);
+
+    Stream stream_;
+    beast::flat_buffer buffer_;
+    bool waiting_ = false;     // waiting for a request, and so closeable at once
+    std::size_t headHeld_ = 0; // bytes of the server's head budget held
+};
+
+} // namespace ZUQRelay::Sessions
