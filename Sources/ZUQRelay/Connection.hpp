@@ -66,8 +66,9 @@ struct LogEntry {
     }
 };
 
+// An HTTP/1.0 client's expectation is ignored: that version has no interim answers.
 inline bool expectsContinue(const RequestHead& head) {
-    return beast::iequals(head[http::field::expect], "100-continue");
+    return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
 }
 
 // A connection's coroutines. Sessions are made by makeSession; the members are defined, and
@@ -119,7 +120,7 @@ private:
                                  bool keepAlive, LogEntry& log);
     asio::awaitable<void> linger();
     // Tells a client that asked to wait that it may send its body; false when that failed.
-    asio::awaitable<bool> sendContinue(unsigned version);
+    asio::awaitable<bool> sendContinue();
     // Keeps the head budget in step with the bytes buffered for an unfinished head.
     bool holdHead(std::size_t bytes);
 

@@ -207,7 +207,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     case Routes::Body::json:
     case Routes::Body::emptyOrJSON:
         if (!bodyRead) {
-            if (expectsContinue(head) && !co_await sendContinue(version)) {
+            if (expectsContinue(head) && !co_await sendContinue()) {
                 co_return Next::close;
             }
             if (auto failed = co_await readBody(parser, deadline, log)) {

@@ -34,7 +34,7 @@ asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decisio
         co_return co_await finish(version, Routes::refusal(503, busySentence), Next::linger, false,
                                   log);
     }
-    if (expectsContinue(head) && !co_await sendContinue(version)) {
+    if (expectsContinue(head) && !co_await sendContinue()) {
         co_return Next::close;
     }
     std::optional<Upload> upload;
