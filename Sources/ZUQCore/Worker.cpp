@@ -179,34 +179,27 @@ void Worker::pass() {
         std::lock_guard lock(mutex_);
         running = runningJob_;
     }
-    JSON::Array leases;
+    std::vector<API::HeldLease> leases;
     if (running) {
-        leases.push_back(JSON::object({{"id", running->id}, {"token", running->token}}));
+        leases.push_back({running->id, running->token});
     }
-    JSON beat = api_.call("POST", "/v1/heartbeat",
-                          JSON::object({{"inventory", std::move(inventory)},
-                                        {"leases", JSON(std::move(leases))}}));
+    std::vector<API::LeasedJob> jobs = api_.heartbeat(inventory, leases);
     if (running) {
-        for (const JSON& job : beat["jobs"].items()) {
-            auto id = job["id"].string();
-            if (!id || *id != running->id) {
-                continue;
+        auto leased = std::find_if(jobs.begin(), jobs.end(), [&](const API::LeasedJob& job) {
+            return job.id == running->id;
+        });
+        if (leased != jobs.end() && leased->state && Protocol::isTerminal(*leased->state)) {
+            std::lock_guard lock(mutex_);
+            // The job may have ended by itself since the heartbeat was sent.
+            if (runningJob_ && runningJob_->id == running->id) {
+                ProcessRunner::cancel(running->id);
+                work_.request_stop();
             }
-            if (auto state = job["state"].string(); state && ZUQ::isTerminal(*state)) {
-                std::lock_guard lock(mutex_);
-                // The job may have ended by itself since the heartbeat was sent.
-                if (runningJob_ && runningJob_->id == running->id) {
-                    ProcessRunner::cancel(running->id);
-                    work_.request_stop();
-                }
-            }
-            break;
         }
         return;
     }
-    JSON claim = api_.call("POST", "/v1/claim", JSON::object());
-    if (!claim["job"].isNull()) {
-        start(claim["job"], claim["lease"].string().value_or(""));
+    if (std::optional<API::Claim> claim = api_.claim()) {
+        start(claim->job, claim->lease);
     }
 }
 
@@ -240,9 +233,9 @@ void Worker::start(const JSON& job, const std::string& token) {
     if (!Platform::isUUID(id)) {
         return;
     }
-    const std::string& state = job["state"].text();
+    bool building = Protocol::jobState(job["state"].text()) == Protocol::JobState::building;
     const std::string& responsible =
-        state == "building" ? job["builder_id"].text() : job["receiver_id"].text();
+        building ? job["builder_id"].text() : job["receiver_id"].text();
     if (responsible != credentials_.deviceID) {
         return;
     }
@@ -271,15 +264,14 @@ void Worker::execute(const JSON& job, const std::string& id, const std::string& 
                      std::stop_token stop) {
     auto event = [this, &id, &token](const std::string& message) {
         try {
-            api_.call("POST", "/v1/jobs/" + id + "/event", JSON::object({{"message", message}}),
-                      token);
+            api_.event(id, token, message);
         } catch (...) {
             // A lost event must not stop the job.
         }
         writeLine(STDOUT_FILENO, "ZUQ " + id + ": " + message + "\n");
     };
     try {
-        if (job["state"].text() == "building") {
+        if (Protocol::jobState(job["state"].text()) == Protocol::JobState::building) {
             BuildPipeline::build(job, token, credentials_, api_, event, stop);
         } else {
             BuildPipeline::install(job, token, credentials_, api_, event, stop);
@@ -287,8 +279,7 @@ void Worker::execute(const JSON& job, const std::string& id, const std::string& 
     } catch (const std::exception& error) {
         std::string message = Platform::firstCharacters(describe(error), failureCharacters);
         try {
-            api_.call("POST", "/v1/jobs/" + id + "/fail", JSON::object({{"error", message}}),
-                      token);
+            api_.fail(id, token, message);
         } catch (...) {
             // The relay fails the job itself once its lease lapses.
         }
