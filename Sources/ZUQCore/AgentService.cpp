@@ -39,21 +39,19 @@ std::optional<fs::path> resolvedExecutable(const std::string& executable) {
 }
 
 Platform::PropertyList agentPropertyList(const fs::path& executable, const fs::path& logs) {
-    using Platform::PropertyList;
-    return PropertyList::dictionary({
-        {"Label", PropertyList(std::string(AgentService::label))},
-        {"ProgramArguments", PropertyList::array({PropertyList(executable.string()),
-                                                  PropertyList("agent"), PropertyList("run")})},
-        {"RunAtLoad", PropertyList(true)},
-        {"KeepAlive", PropertyList::dictionary({{"SuccessfulExit", PropertyList(false)}})},
-        {"ThrottleInterval", PropertyList::integer(15)},
-        {"ProcessType", PropertyList("Background")},
-        {"StandardOutPath", PropertyList((logs / "agent.log").string())},
-        {"StandardErrorPath", PropertyList((logs / "agent-error.log").string())},
+    using List = Platform::PropertyList;
+    return List(List::Dictionary{
+        {"Label", List(AgentService::label)},
+        {"ProgramArguments", List(List::Array{List(executable.string()), "agent", "run"})},
+        {"RunAtLoad", List(true)},
+        {"KeepAlive", List(List::Dictionary{{"SuccessfulExit", List(false)}})},
+        {"ThrottleInterval", List(15)},
+        {"ProcessType", List("Background")},
+        {"StandardOutPath", List((logs / "agent.log").string())},
+        {"StandardErrorPath", List((logs / "agent-error.log").string())},
         {"EnvironmentVariables",
-         PropertyList::dictionary(
-             {{"PATH", PropertyList("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:"
-                                    "/sbin")}})},
+         List(List::Dictionary{
+             {"PATH", List("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin")}})},
     });
 }
 
