@@ -18,7 +18,7 @@ JSON enrolment(const Credentials& credentials) {
 
 // One entry per Mac that is not revoked, with one member of its last reported inventory.
 JSON groupWide(const Invocation& invocation, const char* inventoryMember) {
-    JSON group = invocation.relay().call("GET", "/v1/group");
+    JSON group = invocation.relay().group();
     JSON::Array entries;
     for (const JSON& device : group["devices"].items()) {
         const JSON& revoked = device["revoked"];
@@ -65,7 +65,7 @@ Result groupInvite(Invocation& invocation) {
 }
 
 Result groupStatus(Invocation& invocation) {
-    return invocation.relay().call("GET", "/v1/group");
+    return invocation.relay().group();
 }
 
 Result groupRevoke(Invocation& invocation) {
@@ -73,7 +73,7 @@ Result groupRevoke(Invocation& invocation) {
     if (words.size() != 3) {
         throw ZUQError("Provide a Mac ID");
     }
-    return invocation.relay().call("DELETE", "/v1/devices/" + words[2]);
+    return invocation.relay().revoke(words[2]);
 }
 
 Result projectsList(Invocation& invocation) {

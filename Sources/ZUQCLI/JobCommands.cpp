@@ -1,10 +1,11 @@
 // run, jobs, job, logs and cancel, and waiting for a job to end.
 #include "Commands.hpp"
+#include "Platform/File.hpp"
 #include "Platform/Random.hpp"
 #include "ZUQCLI.hpp"
 
-#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -19,10 +20,6 @@ const std::string& jobID(const Invocation& invocation) {
         throw ZUQError("Provide a valid job UUID");
     }
     return words[1];
-}
-
-std::string jobPath(const std::string& id) {
-    return "/v1/jobs/" + id;
 }
 
 } // namespace
@@ -41,16 +38,8 @@ Result run(Invocation& invocation) {
     std::string configuration =
         arguments.value("--configuration").value_or(mode == "adhoc" ? "Release" : "Debug");
     std::string udid = arguments.require("--device");
-    JSON submitted = invocation.relay().call("POST", "/v1/jobs",
-                                             JSON::object({
-                                                 {"builder_id", builder},
-                                                 {"receiver_id", receiver},
-                                                 {"project_id", project},
-                                                 {"scheme", scheme},
-                                                 {"configuration", configuration},
-                                                 {"mode", mode},
-                                                 {"udid", udid},
-                                             }));
+    JSON submitted = invocation.relay().submit(
+        {builder, receiver, project, scheme, configuration, mode, udid});
     if (!arguments.flag("--wait")) {
         return submitted;
     }
@@ -59,11 +48,11 @@ Result run(Invocation& invocation) {
 }
 
 Result jobs(Invocation& invocation) {
-    return invocation.relay().call("GET", "/v1/jobs");
+    return invocation.relay().jobs();
 }
 
 Result job(Invocation& invocation) {
-    return invocation.relay().call("GET", jobPath(jobID(invocation)));
+    return invocation.relay().job(jobID(invocation));
 }
 
 Result logs(Invocation& invocation) {
@@ -71,11 +60,11 @@ Result logs(Invocation& invocation) {
     if (invocation.arguments.flag("--follow")) {
         return ZUQCLI::wait(invocation.relay(), id, ZUQCLI::timeout(invocation.arguments), true);
     }
-    return invocation.relay().call("GET", jobPath(id) + "/events");
+    return invocation.relay().events(id);
 }
 
 Result cancel(Invocation& invocation) {
-    return invocation.relay().call("POST", jobPath(jobID(invocation)) + "/cancel", JSON::object());
+    return invocation.relay().cancel(jobID(invocation));
 }
 
 } // namespace Commands
@@ -84,19 +73,12 @@ namespace ZUQCLI {
 
 namespace {
 
-// Event lines go out as they arrive, unbuffered, so a follower sees progress live.
+// Event lines go out as they arrive, unbuffered, so a follower sees progress live. A closed
+// standard error does not end the wait.
 void printEvent(const std::string& message) {
-    std::string line = message + "\n";
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        Platform::writeAll(STDERR_FILENO, message + "\n", "standard error");
+    } catch (const std::system_error&) {
     }
 }
 
@@ -113,20 +95,20 @@ JSON wait(const API& api, const std::string& id, double timeout, bool follow) {
                            id + " to inspect it.");
         }
         if (follow) {
-            JSON page =
-                api.call("GET", "/v1/jobs/" + id + "/events?after=" + std::to_string(cursor));
+            JSON page = api.events(id, cursor);
             for (const JSON& event : page["events"].items()) {
                 cursor = std::max(cursor, event["id"].integer());
                 printEvent(event["message"].text());
             }
         }
-        JSON job = api.call("GET", "/v1/jobs/" + id);
-        const std::string& state = job["state"].text();
-        if (state == "succeeded") {
+        JSON job = api.job(id);
+        const std::string& stateText = job["state"].text();
+        auto state = Protocol::jobState(stateText);
+        if (state == Protocol::JobState::succeeded) {
             return job;
         }
-        if (ZUQ::isTerminal(state)) {
-            throw ZUQError("Job " + id + " " + state + ": " + job["error"].text());
+        if (state && Protocol::isTerminal(*state)) {
+            throw ZUQError("Job " + id + " " + stateText + ": " + job["error"].text());
         }
         std::this_thread::sleep_for(std::chrono::seconds(3));
     }

@@ -174,14 +174,15 @@ public:
             method_ = method;
             curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method_.c_str());
         }
-        header("User-Agent: ZUQ/" + std::string(ZUQ::version));
+        header(std::string(Protocol::Headers::userAgent) + ": ZUQ/" + std::string(ZUQ::version));
         // A large PUT would otherwise wait for "100 Continue" first.
         header("Expect:");
         if (session.credentials) {
-            header("Authorization: " + session.credentials->authorization());
+            header(std::string(Protocol::Headers::authorization) + ": " +
+                   session.credentials->authorization());
         }
         if (lease) {
-            header("X-ZUQ-Lease: " + *lease);
+            header(std::string(Protocol::Headers::lease) + ": " + *lease);
         }
     }
 
@@ -348,13 +349,14 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
     std::string data;
     if (body) {
         data = body->data();
-        request.header("Content-Type: application/json");
+        request.header(std::string(Protocol::Headers::contentType) + ": " +
+                       std::string(Protocol::jsonType));
         curl_easy_setopt(request.handle(), CURLOPT_POSTFIELDSIZE_LARGE,
                          static_cast<curl_off_t>(data.size()));
         curl_easy_setopt(request.handle(), CURLOPT_POSTFIELDS, data.c_str());
     }
     if (bootstrap) {
-        request.header("X-ZUQ-Bootstrap: " + *bootstrap);
+        request.header(std::string(Protocol::Headers::bootstrap) + ": " + *bootstrap);
     }
     Collector answer{{}, maxAnswerBytes};
     long status = performCollecting(request, answer);
@@ -363,10 +365,6 @@ JSON API::call(std::string_view method, std::string_view path, const std::option
 }
 
 namespace {
-
-std::string artifactPath(std::string_view job) {
-    return "/v1/jobs/" + std::string(job) + "/artifact";
-}
 
 // Feeds libcurl from an open file, remembering a read failure to report it as the file's.
 struct FileSource {
@@ -407,12 +405,14 @@ struct FileSink {
 
 void API::upload(std::string_view job, std::string_view lease, const fs::path& file,
                  std::stop_token stop) const {
-    Request request(*session_, "PUT", artifactPath(job), std::string(lease));
+    Request request(*session_, Protocol::endpoint(Protocol::Operation::upload).method,
+                    Protocol::Paths::artifact(job), std::string(lease));
     std::string sha = ArtifactCrypto::sha256(file);
     Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
     std::uint64_t size = Platform::fileSize(input.get(), file);
-    request.header("Content-Type: application/octet-stream");
-    request.header("X-ZUQ-SHA256: " + sha);
+    request.header(std::string(Protocol::Headers::contentType) + ": " +
+                   std::string(Protocol::buildType));
+    request.header(std::string(Protocol::Headers::sha256) + ": " + sha);
     FileSource source{input.get(), file};
     CURL* h = request.handle();
     curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
@@ -434,7 +434,8 @@ void API::upload(std::string_view job, std::string_view lease, const fs::path& f
 
 void API::download(std::string_view job, std::string_view lease, const fs::path& to,
                    std::string_view expectedSHA, std::stop_token stop) const {
-    Request request(*session_, "GET", artifactPath(job), std::string(lease));
+    Request request(*session_, Protocol::endpoint(Protocol::Operation::download).method,
+                    Protocol::Paths::artifact(job), std::string(lease));
     fs::path directory = to.has_parent_path() ? to.parent_path() : fs::path(".");
     Platform::TemporaryFile temporary(directory, "." + to.filename().string() + ".download-");
     FileSink sink{temporary.fd(), temporary.path()};
@@ -466,4 +467,112 @@ void API::download(std::string_view job, std::string_view lease, const fs::path&
         Platform::throwSystemError(error.value(), "Cannot replace", to);
     }
     temporary.keep();
+}
+
+namespace {
+
+using Protocol::Operation;
+
+std::string_view method(Operation operation) {
+    return Protocol::endpoint(operation).method;
+}
+
+} // namespace
+
+JSON API::createGroup(std::string_view name, std::string_view deviceName,
+                      std::string_view bootstrap) const {
+    return call(method(Operation::createGroup), Protocol::Paths::groups,
+                JSON::object({{"name", name}, {"device_name", deviceName}}), std::nullopt,
+                std::string(bootstrap));
+}
+
+JSON API::createInvite() const {
+    return call(method(Operation::createInvite), Protocol::Paths::invites, JSON::object());
+}
+
+JSON API::join(const JSON& code, std::string_view deviceName) const {
+    return call(method(Operation::join), Protocol::Paths::join,
+                JSON::object({{"code", code}, {"device_name", deviceName}}));
+}
+
+JSON API::group() const {
+    return call(method(Operation::group), Protocol::Paths::group);
+}
+
+JSON API::revoke(std::string_view device) const {
+    return call(method(Operation::revoke), Protocol::Paths::device(device));
+}
+
+JSON API::submit(const Submission& submission) const {
+    return call(method(Operation::submit), Protocol::Paths::jobs,
+                JSON::object({
+                    {"builder_id", submission.builder},
+                    {"receiver_id", submission.receiver},
+                    {"project_id", submission.project},
+                    {"scheme", submission.scheme},
+                    {"configuration", submission.configuration},
+                    {"mode", submission.mode},
+                    {"udid", submission.udid},
+                }));
+}
+
+JSON API::jobs() const {
+    return call(method(Operation::jobs), Protocol::Paths::jobs);
+}
+
+JSON API::job(std::string_view id) const {
+    return call(method(Operation::job), Protocol::Paths::job(id));
+}
+
+JSON API::events(std::string_view id, std::optional<std::int64_t> after) const {
+    return call(method(Operation::events), Protocol::Paths::events(id, after));
+}
+
+JSON API::cancel(std::string_view id) const {
+    return call(method(Operation::cancel), Protocol::Paths::cancel(id), JSON::object());
+}
+
+std::vector<API::LeasedJob> API::heartbeat(const JSON& inventory,
+                                           const std::vector<HeldLease>& leases) const {
+    JSON::Array held;
+    held.reserve(leases.size());
+    for (const HeldLease& lease : leases) {
+        held.push_back(JSON::object({{"id", lease.job}, {"token", lease.token}}));
+    }
+    JSON answer = call(method(Operation::heartbeat), Protocol::Paths::heartbeat,
+                       JSON::object({{"inventory", inventory}, {"leases", JSON(std::move(held))}}));
+    std::vector<LeasedJob> jobs;
+    for (const JSON& job : answer["jobs"].items()) {
+        const std::string& state = job["state"].text();
+        jobs.push_back({job["id"].text(), state, Protocol::jobState(state)});
+    }
+    return jobs;
+}
+
+std::optional<API::Claim> API::claim() const {
+    JSON answer = call(method(Operation::claim), Protocol::Paths::claim, JSON::object());
+    if (answer["job"].kind() != JSON::Kind::object) {
+        return std::nullopt;
+    }
+    return Claim{answer["job"], answer["lease"].text()};
+}
+
+JSON API::event(std::string_view job, std::string_view lease, std::string_view message) const {
+    return call(method(Operation::event), Protocol::Paths::event(job),
+                JSON::object({{"message", message}}), std::string(lease));
+}
+
+JSON API::fail(std::string_view job, std::string_view lease, std::string_view error) const {
+    return call(method(Operation::fail), Protocol::Paths::fail(job),
+                JSON::object({{"error", error}}), std::string(lease));
+}
+
+JSON API::finishBuild(std::string_view job, std::string_view lease, const JSON& manifest) const {
+    return call(method(Operation::finishBuild), Protocol::Paths::finishBuild(job),
+                JSON::object({{"manifest", manifest}}), std::string(lease));
+}
+
+JSON API::finish(std::string_view job, std::string_view lease) const {
+    return call(method(Operation::finish), Protocol::Paths::finish(job), JSON::object(),
+                std::string(lease));
 }

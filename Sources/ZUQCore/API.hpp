@@ -2,9 +2,11 @@
 #pragma once
 
 #include "JSON.hpp"
+#include "Protocol.hpp"
 #include "Storage.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// A transfer that failed below HTTP: no connection, a stalled or timed-out transfer, a TLS
 /// failure. The message keeps libcurl's own words and names the relay.
@@ -67,6 +70,82 @@ public:
     /// On any failure `to` is untouched and the temporary file is gone.
     void download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
                   std::string_view expectedSHA, std::stop_token stop = {}) const;
+
+    // The relay's operations, each one `call` with exactly the request the relay expects.
+    // Answers are returned as the relay sent them unless said otherwise; refusals throw as
+    // `call` does.
+
+    /// The members of a job submission, sent as "builder_id", "receiver_id", "project_id",
+    /// "scheme", "configuration", "mode" and "udid".
+    struct Submission {
+        std::string builder;
+        std::string receiver;
+        std::string project;
+        std::string scheme;
+        std::string configuration;
+        std::string mode;
+        std::string udid;
+    };
+    /// A lease this Mac holds, as a heartbeat reports it: the job and the lease's text.
+    struct HeldLease {
+        std::string job;
+        std::string token;
+    };
+    /// A leased job's state as a heartbeat answers it; `state` is nothing for a text this
+    /// client does not know, which no side works in.
+    struct LeasedJob {
+        std::string id;
+        std::string stateText;
+        std::optional<Protocol::JobState> state;
+    };
+    /// A job handed out by a claim: its record and the lease that binds it to this Mac.
+    struct Claim {
+        JSON job;
+        std::string lease;
+    };
+
+    /// POST /v1/groups {"name", "device_name"} with the secret in "X-ZUQ-Bootstrap": a new
+    /// group with this Mac in it; {"group_id", "group_name", "device_id", "token"}.
+    JSON createGroup(std::string_view name, std::string_view deviceName,
+                     std::string_view bootstrap) const;
+    /// POST /v1/invites {}: a single-use {"code", "expires_in_seconds"}.
+    JSON createInvite() const;
+    /// POST /v1/join {"code", "device_name"}; `code` goes as it is, any JSON value. Answers
+    /// like createGroup.
+    JSON join(const JSON& code, std::string_view deviceName) const;
+    /// GET /v1/group: {"id", "name", "devices"}.
+    JSON group() const;
+    /// DELETE /v1/devices/<device>: {"ok", "id"}.
+    JSON revoke(std::string_view device) const;
+
+    /// POST /v1/jobs with the seven members: the new job's record.
+    JSON submit(const Submission& submission) const;
+    /// GET /v1/jobs: {"jobs"}, newest first.
+    JSON jobs() const;
+    /// GET /v1/jobs/<id>: the job's record, whose "state" tells whether work may go on.
+    JSON job(std::string_view id) const;
+    /// GET /v1/jobs/<id>/events, or with "?after=<after>" the events after that id: {"events"}.
+    JSON events(std::string_view id, std::optional<std::int64_t> after = std::nullopt) const;
+    /// POST /v1/jobs/<id>/cancel {}: the job's record.
+    JSON cancel(std::string_view id) const;
+
+    /// POST /v1/heartbeat {"inventory": inventory, "leases": [{"id", "token"}]}: the states of
+    /// the jobs of the leases the relay knows as this Mac's, in its order.
+    std::vector<LeasedJob> heartbeat(const JSON& inventory,
+                                     const std::vector<HeldLease>& leases) const;
+    /// POST /v1/claim {}: this Mac's oldest job waiting for it, now leased to it, or nothing.
+    std::optional<Claim> claim() const;
+
+    // Work on a leased job; each carries the lease in "X-ZUQ-Lease".
+
+    /// POST /v1/jobs/<id>/event {"message"}: the event as recorded.
+    JSON event(std::string_view job, std::string_view lease, std::string_view message) const;
+    /// POST /v1/jobs/<id>/fail {"error"}: the job's record.
+    JSON fail(std::string_view job, std::string_view lease, std::string_view error) const;
+    /// POST /v1/jobs/<id>/finish-build {"manifest"}, after the upload: the job's record.
+    JSON finishBuild(std::string_view job, std::string_view lease, const JSON& manifest) const;
+    /// POST /v1/jobs/<id>/finish {}: the job's record.
+    JSON finish(std::string_view job, std::string_view lease) const;
 
     struct Session;
 

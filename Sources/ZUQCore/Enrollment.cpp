@@ -37,9 +37,7 @@ Credentials create(const std::string& server, const std::string& group, const st
                    const std::string& bootstrap) {
     refuseWhenEnrolled();
     API api(server, std::nullopt);
-    JSON answer =
-        api.call("POST", "/v1/groups", JSON::object({{"name", group}, {"device_name", device}}),
-                 std::nullopt, bootstrap);
+    JSON answer = api.createGroup(group, device, bootstrap);
     Credentials credentials =
         Credentials::fromResponse(server, answer, device, ArtifactCrypto::newKey());
     CredentialStore::save(credentials);
@@ -48,7 +46,7 @@ Credentials create(const std::string& server, const std::string& group, const st
 
 std::string invite(const Credentials& credentials) {
     API api(credentials.server, credentials);
-    JSON answer = api.call("POST", "/v1/invites", JSON::object());
+    JSON answer = api.createInvite();
     JSON payload = JSON::object({
         {"server", credentials.server},
         {"code", answer["code"]},
@@ -75,8 +73,7 @@ Credentials join(const std::string& invite, const std::string& device) {
     }
     std::string server = payload["server"].text();
     API api(server, std::nullopt);
-    JSON answer = api.call("POST", "/v1/join",
-                           JSON::object({{"code", payload["code"]}, {"device_name", device}}));
+    JSON answer = api.join(payload["code"], device);
     Credentials credentials = Credentials::fromResponse(server, answer, device, key);
     CredentialStore::save(credentials);
     return credentials;

@@ -118,6 +118,149 @@ TEST(API, RefusesPathsThatLeaveTheRelayBeforeAnyTraffic) {
     EXPECT_TRUE(relay.requests().empty());
 }
 
+TEST(API, TypedCallsSendExactlyTheRelaysRequests) {
+    ScriptedRelay relay;
+    // One answer that every call can read: a heartbeat's jobs and a claim's job and lease.
+    const std::string answer =
+        R"({"jobs": [{"id": "j1", "state": "installing"}, {"id": "j2", "state": "paused"}],)"
+        R"( "job": {"id": "j1"}, "lease": "L1"})";
+    for (const char* method : {"GET", "POST", "DELETE"}) {
+        relay.answer(method, "/v1/.*", 200, answer);
+    }
+    relay.start();
+    API api(relay.origin(), macCredentials(relay.origin()));
+    API anonymous(relay.origin(), std::nullopt);
+
+    const std::string job = "0f0e0d0c-0b0a-4908-8706-050403020100";
+    anonymous.createGroup("Team", "Mac", "boot");
+    api.createInvite();
+    anonymous.join(JSON(), "Second");
+    api.group();
+    api.revoke("dev-2");
+    api.submit({"b", "r", "p", "App", "Release", "adhoc", "U"});
+    api.jobs();
+    api.job(job);
+    api.events(job);
+    api.events(job, 41);
+    api.cancel(job);
+    auto leased = api.heartbeat(JSON::object({{"phones", JSON::array()}}), {{job, "T1"}});
+    auto claimed = api.claim();
+    api.event(job, "L1", "Archiving");
+    api.fail(job, "L1", "Broke");
+    api.finishBuild(job, "L1", JSON::object({{"bundle_id", "x.y"}}));
+    api.finish(job, "L1");
+
+    struct Expected {
+        const char* method;
+        std::string target;
+        std::optional<std::string> body; // nothing: no body at all
+        const char* lease;
+    };
+    const std::string jobPath = "/v1/jobs/" + job;
+    const Expected expected[] = {
+        {"POST", "/v1/groups", R"({"device_name":"Mac","name":"Team"})", nullptr},
+        {"POST", "/v1/invites", "{}", nullptr},
+        {"POST", "/v1/join", R"({"code":null,"device_name":"Second"})", nullptr},
+        {"GET", "/v1/group", std::nullopt, nullptr},
+        {"DELETE", "/v1/devices/dev-2", std::nullopt, nullptr},
+        {"POST", "/v1/jobs",
+         R"({"builder_id":"b","configuration":"Release","mode":"adhoc","project_id":"p",)"
+         R"("receiver_id":"r","scheme":"App","udid":"U"})",
+         nullptr},
+        {"GET", "/v1/jobs", std::nullopt, nullptr},
+        {"GET", jobPath, std::nullopt, nullptr},
+        {"GET", jobPath + "/events", std::nullopt, nullptr},
+        {"GET", jobPath + "/events?after=41", std::nullopt, nullptr},
+        {"POST", jobPath + "/cancel", "{}", nullptr},
+        {"POST", "/v1/heartbeat",
+         R"({"inventory":{"phones":[]},"leases":[{"id":")" + job + R"(","token":"T1"}]})",
+         nullptr},
+        {"POST", "/v1/claim", "{}", nullptr},
+        {"POST", jobPath + "/event", R"({"message":"Archiving"})", "L1"},
+        {"POST", jobPath + "/fail", R"({"error":"Broke"})", "L1"},
+        {"POST", jobPath + "/finish-build", R"({"manifest":{"bundle_id":"x.y"}})", "L1"},
+        {"POST", jobPath + "/finish", "{}", "L1"},
+    };
+    auto requests = relay.requests();
+    auto bodies = relay.bodies();
+    ASSERT_EQ(requests.size(), std::size(expected));
+    ASSERT_EQ(bodies.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const auto& request = requests[i];
+        const Expected& want = expected[i];
+        std::string target = request.path;
+        if (request.has_param("after")) {
+            target += "?after=" + request.get_param_value("after");
+        }
+        EXPECT_EQ(request.method, want.method) << want.target;
+        EXPECT_EQ(target, want.target);
+        if (want.body) {
+            EXPECT_EQ(bodies[i], *want.body) << want.target;
+            EXPECT_EQ(request.get_header_value("Content-Type"), "application/json");
+        } else {
+            EXPECT_FALSE(request.has_header("Content-Length")) << want.target;
+            EXPECT_FALSE(request.has_header("Content-Type")) << want.target;
+        }
+        EXPECT_EQ(request.get_header_value("X-ZUQ-Lease"), want.lease ? want.lease : "")
+            << want.target;
+        EXPECT_EQ(request.has_header("X-ZUQ-Bootstrap"), i == 0) << want.target;
+        EXPECT_EQ(request.has_header("Authorization"), i != 0 && i != 2) << want.target;
+    }
+    EXPECT_EQ(requests[0].get_header_value("X-ZUQ-Bootstrap"), "boot");
+
+    ASSERT_EQ(leased.size(), 2u);
+    EXPECT_EQ(leased[0].id, "j1");
+    EXPECT_EQ(leased[0].state, Protocol::JobState::installing);
+    EXPECT_EQ(leased[1].stateText, "paused");
+    EXPECT_FALSE(leased[1].state.has_value()) << "an unknown state is no state to work in";
+    ASSERT_TRUE(claimed.has_value());
+    EXPECT_EQ(claimed->job["id"].text(), "j1");
+    EXPECT_EQ(claimed->lease, "L1");
+}
+
+TEST(API, AClaimWithoutAJobIsNothing) {
+    ScriptedRelay relay;
+    relay.answer("POST", "/v1/claim", 200, R"({"job": null, "lease": null})");
+    relay.start();
+    EXPECT_FALSE(API(relay.origin(), macCredentials(relay.origin())).claim().has_value());
+}
+
+TEST(Protocol, StatesAndSidesTravelAsTheirTexts) {
+    using Protocol::JobState;
+    using Protocol::Side;
+    struct Case {
+        JobState state;
+        const char* text;
+        bool terminal;
+        std::optional<Side> side;
+    };
+    const Case cases[] = {
+        {JobState::building, "building", false, Side::builder},
+        {JobState::installing, "installing", false, Side::receiver},
+        {JobState::succeeded, "succeeded", true, std::nullopt},
+        {JobState::failed, "failed", true, std::nullopt},
+        {JobState::cancelled, "cancelled", true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Protocol::text(c.state), c.text);
+        EXPECT_EQ(Protocol::jobState(c.text), c.state);
+        EXPECT_EQ(Protocol::isTerminal(c.state), c.terminal) << c.text;
+        EXPECT_EQ(ZUQ::isTerminal(c.text), c.terminal) << c.text;
+        EXPECT_EQ(Protocol::workingSide(c.state), c.side) << c.text;
+        if (c.side) {
+            EXPECT_EQ(Protocol::workingState(*c.side), c.state);
+        }
+    }
+    EXPECT_EQ(Protocol::text(Side::builder), "builder");
+    EXPECT_EQ(Protocol::side("receiver"), Side::receiver);
+    for (const char* unknown : {"", "Building", "builder ", "done"}) {
+        EXPECT_FALSE(Protocol::jobState(unknown).has_value()) << unknown;
+        EXPECT_FALSE(Protocol::side(unknown).has_value()) << unknown;
+    }
+    EXPECT_EQ(Protocol::path(Protocol::Operation::upload, "J"), "/v1/jobs/J/artifact");
+    EXPECT_EQ(Protocol::path(Protocol::Operation::claim, "ignored"), "/v1/claim");
+}
+
 TEST(API, MapsRefusalsToOneSentence) {
     ScriptedRelay relay;
     auto answer = [&](const char* path, int status, std::string body, const char* type) {
