@@ -20,7 +20,8 @@ constexpr double nestedListingTimeout = 180;
 // then symbolic links resolved. The text is resolved before the links on purpose: "x/.." is
 // the folder the user typed, not the parent of wherever x leads.
 fs::path resolve(const std::string& typed) {
-    fs::path path = fs::absolute(Platform::expandingTilde(typed)).lexically_normal();
+    fs::path expanded = Platform::expandingTilde(typed);
+    fs::path path = (expanded.empty() ? fs::current_path() : fs::absolute(expanded)).lexically_normal();
     // A trailing slash (a completed folder name) leaves an empty last component.
     if (path.filename().empty() && path.has_relative_path()) {
         path = path.parent_path();
