@@ -1,0 +1,306 @@
+// apple-sim, the control command: sets up and inspects the simulated world of this Mac.
+// Every subcommand prints one JSON object.
+#include "Tools.hpp"
+
+#include "DeviceModels.hpp"
+#include "Failure.hpp"
+#include "Identities.hpp"
+#include "Options.hpp"
+#include "World.hpp"
+#include "Xcode.hpp"
+
+#include <functional>
+#include <iostream>
+#include <regex>
+
+namespace AppleSim {
+
+using nlohmann::json;
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+// The team the sample project signs with, so that a fresh Mac can build it.
+constexpr const char* defaultTeam = "ZUQSIMTEAM";
+
+struct Subcommand {
+    const char* name;
+    const char* usage;
+    json (*run)(const Arguments& arguments, const Subcommand& self);
+};
+
+[[noreturn]] void usage(const Subcommand& command, const std::string& problem = "") {
+    throw UsageFailure((problem.empty() ? "" : problem + ". ") + "Usage: apple-sim " +
+                       command.usage);
+}
+
+ParsedOptions options(const Arguments& arguments, const Subcommand& command,
+                      const std::set<std::string>& valued, const std::set<std::string>& flags,
+                      std::size_t positional) {
+    ParsedOptions parsed;
+    try {
+        parsed = parseOptions(arguments, valued, flags);
+    } catch (const OptionError& error) {
+        usage(command, error.what());
+    }
+    if (parsed.positional.size() != positional) {
+        usage(command);
+    }
+    return parsed;
+}
+
+std::string oneOf(const ParsedOptions& parsed, const std::string& option,
+                  const std::vector<std::string>& allowed, const std::string& fallback,
+                  const Subcommand& command) {
+    std::string value = parsed.value(option).value_or(fallback);
+    if (std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
+        usage(command, option + " must be one of " + joinWords(allowed) + ", not '" + value + "'");
+    }
+    return value;
+}
+
+json setup(const Arguments& arguments, const Subcommand& self) {
+    ParsedOptions parsed = options(arguments, self, {"--team", "--team-name", "--developer"},
+                                   {"--enterprise"}, 0);
+    std::optional<std::string> teamID = parsed.value("--team");
+    if (teamID && !std::regex_match(*teamID, std::regex("[A-Z0-9]{10}"))) {
+        usage(self, "--team takes 10 upper-case letters and digits, as Apple's team identifiers");
+    }
+    bool created = false;
+    bool renewed = false;
+    WorldState world = World::update([&](WorldState& state) {
+        double now = state.now();
+        if (state.team) {
+            Team& team = *state.team;
+            if ((teamID && *teamID != team.id) ||
+                (parsed.flag("--enterprise") && !team.enterprise)) {
+                throw ToolFailure("This Mac is already set up for team " + team.id +
+                                  (team.enterprise ? " (enterprise)" : "") + "; remove " +
+                                  World::directory().string() + " to start over");
+            }
+            for (Identity& identity : team.identities) {
+                if (now >= identity.notAfter) {
+                    identity = Identities::create(team, identity.kind, now);
+                    renewed = true;
+                }
+            }
+            return;
+        }
+        Team team;
+        team.id = teamID.value_or(defaultTeam);
+        team.name = parsed.value("--team-name").value_or("Simulated Team");
+        team.developer = parsed.value("--developer").value_or("Simulated Developer");
+        team.memberID = Identities::randomIdentifier();
+        team.enterprise = parsed.flag("--enterprise");
+        team.identities.push_back(Identities::create(team, "development", now));
+        team.identities.push_back(Identities::create(team, "distribution", now));
+        state.team = team;
+        created = true;
+    });
+    return {{"team", teamJSON(*world.team, world.now())}, {"created", created}, {"renewed", renewed}};
+}
+
+json attachPhone(const Arguments& arguments, const Subcommand& self) {
+    ParsedOptions parsed =
+        options(arguments, self,
+                {"--udid", "--name", "--os", "--type", "--model", "--developer-mode", "--tunnel",
+                 "--form"},
+                {"--simulator"}, 0);
+    Phone phone;
+    phone.udid = parsed.value("--udid").value_or("");
+    if (!std::regex_match(phone.udid, std::regex("[A-Za-z0-9-]{1,64}"))) {
+        usage(self, "--udid takes the device's UDID (letters, digits and hyphens)");
+    }
+    phone.type = oneOf(parsed, "--type", {"iPhone", "iPad", "watch", "tv"}, "iPhone", self);
+    phone.name = parsed.value("--name").value_or(phone.type == "iPhone" ? "iPhone" : phone.type);
+    phone.os = parsed.value("--os").value_or(phone.os);
+    if (!std::regex_match(phone.os, std::regex("[0-9]+(\\.[0-9]+){0,2}"))) {
+        usage(self, "--os takes a version such as 18.1");
+    }
+    phone.model = parsed.value("--model").value_or(defaultProductType(phone.type));
+    phone.developerMode =
+        oneOf(parsed, "--developer-mode", {"on", "off"}, "on", self) == "on";
+    phone.tunnel = oneOf(parsed, "--tunnel", {"connected", "available", "disconnected", "unavailable"},
+                         "connected", self);
+    phone.form = oneOf(parsed, "--form", {"flat", "nested"}, "flat", self);
+    phone.simulator = parsed.flag("--simulator");
+    phone.identifier = Crypto::nameUUID("coredevice:" + phone.udid);
+    World::update([&](WorldState& world) {
+        if (Phone* existing = world.phone(phone.udid)) {
+            *existing = phone;
+        } else {
+            world.phones.push_back(phone);
+        }
+    });
+    return {{"phone", phoneJSON(phone)}};
+}
+
+json detachPhone(const Arguments& arguments, const Subcommand& self) {
+    ParsedOptions parsed = options(arguments, self, {"--udid"}, {}, arguments.size() == 1 ? 1 : 0);
+    std::string udid =
+        parsed.positional.empty() ? parsed.value("--udid").value_or("") : parsed.positional[0];
+    if (udid.empty()) {
+        usage(self);
+    }
+    World::update([&](WorldState& world) {
+        auto found = std::find_if(world.phones.begin(), world.phones.end(),
+                                  [&](const Phone& phone) { return phone.udid == udid; });
+        if (found == world.phones.end()) {
+            throw ToolFailure("No phone with UDID " + udid + " is attached to this Mac");
+        }
+        world.phones.erase(found);
+    });
+    return {{"detached", udid}};
+}
+
+json registeredJSON(const WorldState& world) {
+    json list = json::array();
+    for (const RegisteredDevice& device : world.registeredDevices) {
+        list.push_back({{"udid", device.udid}, {"name", device.name}});
+    }
+    return list;
+}
+
+json registerDevice(const Arguments& arguments, const Subcommand& self) {
+    ParsedOptions parsed = options(arguments, self, {"--name"}, {}, 1);
+    std::string udid = parsed.positional[0];
+    if (!std::regex_match(udid, std::regex("[A-Za-z0-9-]{1,64}"))) {
+        usage(self, "a UDID holds letters, digits and hyphens");
+    }
+    WorldState world = World::update([&](WorldState& state) {
+        if (!state.team) {
+            throw ToolFailure("This Mac has no team yet; run apple-sim setup first");
+        }
+        std::string name = parsed.value("--name").value_or("Device " + udid.substr(0, 8));
+        for (RegisteredDevice& device : state.registeredDevices) {
+            if (device.udid == udid) {
+                device.name = parsed.value("--name").value_or(device.name);
+                return;
+            }
+        }
+        state.registeredDevices.push_back({udid, name});
+    });
+    return {{"registered_devices", registeredJSON(world)}};
+}
+
+json clockJSON(const WorldState& world) {
+    return {{"offset_days", world.clockOffset / 86400.0}, {"now", isoDate(world.now())}};
+}
+
+json clock(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() == 1 && arguments[0] == "reset") {
+        return {{"clock", clockJSON(World::update([](WorldState& world) { world.clockOffset = 0; }))}};
+    }
+    if (arguments.size() != 2 || arguments[0] != "advance") {
+        usage(self);
+    }
+    std::optional<double> days = parseNumber(arguments[1]);
+    if (!days) {
+        usage(self, "DAYS is a number of days, such as 366 or 0.5");
+    }
+    WorldState world =
+        World::update([&](WorldState& state) { state.clockOffset += *days * 86400.0; });
+    return {{"clock", clockJSON(world)}};
+}
+
+json xcodeJSON(const WorldState& world) {
+    if (!world.xcode) {
+        return nullptr;
+    }
+    return {{"version", *world.xcode}, {"build", Xcode::buildNumber(*world.xcode)}};
+}
+
+json xcode(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() == 1 && arguments[0] == "remove") {
+        return {{"xcode", xcodeJSON(World::update([](WorldState& world) { world.xcode.reset(); }))}};
+    }
+    if (arguments.size() != 2 || arguments[0] != "set" || !Xcode::validVersion(arguments[1])) {
+        usage(self);
+    }
+    WorldState world = World::update([&](WorldState& state) { state.xcode = arguments[1]; });
+    return {{"xcode", xcodeJSON(world)}};
+}
+
+json timing(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() != 1 || (arguments[0] != "instant" && arguments[0] != "realistic")) {
+        usage(self);
+    }
+    WorldState world = World::update([&](WorldState& state) { state.timing = arguments[0]; });
+    return {{"timing", world.timing}};
+}
+
+json status(const Arguments& arguments, const Subcommand& self) {
+    options(arguments, self, {}, {}, 0);
+    WorldState world = World::read();
+    json phones = json::array();
+    for (const Phone& phone : world.phones) {
+        phones.push_back(phoneJSON(phone));
+    }
+    json installs = json::array();
+    for (const Install& install : world.installs) {
+        installs.push_back({{"udid", install.udid},
+                            {"bundle_id", install.bundleID},
+                            {"name", install.name},
+                            {"version", install.version},
+                            {"build", install.build},
+                            {"installed_at", isoDate(install.installedAt)}});
+    }
+    json launches = json::array();
+    for (const Launch& launch : world.launches) {
+        launches.push_back({{"udid", launch.udid},
+                            {"bundle_id", launch.bundleID},
+                            {"pid", launch.pid},
+                            {"launched_at", isoDate(launch.launchedAt)}});
+    }
+    return {{"world", World::directory().string()},
+            {"team", world.team ? teamJSON(*world.team, world.now()) : json(nullptr)},
+            {"registered_devices", registeredJSON(world)},
+            {"xcode", xcodeJSON(world)},
+            {"timing", world.timing},
+            {"clock", clockJSON(world)},
+            {"phones", phones},
+            {"installs", installs},
+            {"launches", launches}};
+}
+
+const Subcommand subcommands[] = {
+    {"setup", "setup [--team ID] [--team-name NAME] [--developer NAME] [--enterprise]", setup},
+    {"attach-phone",
+     "attach-phone --udid U [--name N] [--os 18.1] [--type iPhone|iPad|watch|tv] [--simulator] "
+     "[--model iPhone16,1] [--developer-mode on|off] "
+     "[--tunnel connected|available|disconnected|unavailable] [--form nested|flat]",
+     attachPhone},
+    {"detach-phone", "detach-phone UDID", detachPhone},
+    {"register-device", "register-device UDID [--name NAME]", registerDevice},
+    {"clock", "clock advance DAYS | clock reset", clock},
+    {"xcode", "xcode set VERSION | xcode remove", xcode},
+    {"timing", "timing instant|realistic", timing},
+    {"status", "status", status},
+};
+
+} // namespace
+
+int control(const Arguments& arguments) {
+    if (arguments.empty() || arguments[0] == "help" || arguments[0] == "--help") {
+        json lines = json::array();
+        for (const Subcommand& command : subcommands) {
+            lines.push_back(std::string("apple-sim ") + command.usage);
+        }
+        if (arguments.empty()) {
+            throw UsageFailure("Usage: apple-sim SUBCOMMAND ...; apple-sim help lists them");
+        }
+        std::cout << json{{"usage", lines}}.dump(2) << "\n";
+        return 0;
+    }
+    for (const Subcommand& command : subcommands) {
+        if (arguments[0] == command.name) {
+            json result = command.run({arguments.begin() + 1, arguments.end()}, command);
+            std::cout << result.dump(2) << "\n";
+            return 0;
+        }
+    }
+    throw UsageFailure("Unknown subcommand '" + arguments[0] + "'; apple-sim help lists them");
+}
+
+} // namespace AppleSim

@@ -1,0 +1,257 @@
+#include "Devicectl.hpp"
+
+#include "DeviceModels.hpp"
+#include "Failure.hpp"
+#include "Files.hpp"
+#include "JSONText.hpp"
+#include "Options.hpp"
+#include "World.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+
+namespace AppleSim {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* toolVersion = "397.24";
+
+const char* listUsage =
+    "Usage: devicectl list devices [--timeout <seconds>] [--json-output <path>] [--quiet]";
+
+std::string transport(const Phone& phone) {
+    if (phone.tunnel == "connected") {
+        return "wired";
+    }
+    if (phone.tunnel == "available") {
+        return "localNetwork";
+    }
+    return "";
+}
+
+// A stable 52-bit number for the phone's ECID (FNV-1a of the UDID).
+std::uint64_t ecid(const std::string& udid) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : udid) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    return hash & ((1ull << 52) - 1);
+}
+
+json cpu(const char* name, int subType) {
+    return {{"name", name}, {"subType", subType}, {"type", 16777228}};
+}
+
+json hardware(const Phone& phone) {
+    std::string productType = phone.model.empty() ? defaultProductType(phone.type) : phone.model;
+    json value = {
+        {"cpuType", cpu("arm64e", 2)},
+        {"deviceType", deviceTypeName(phone.type)},
+        {"platform", platformName(phone.type)},
+        {"productType", productType},
+        {"reality", phone.simulator ? "virtual" : "physical"},
+        {"udid", phone.udid},
+        {"supportedCPUTypes", json::array({cpu("arm64e", 2), cpu("arm64", 0)})},
+        {"supportedDeviceFamilies", phone.type == "iPad" ? json::array({1, 2}) : json::array({1})},
+        {"thinningProductType", productType},
+    };
+    if (std::optional<DeviceModel> model = knownModel(productType)) {
+        value["marketingName"] = model->marketingName;
+        value["hardwareModel"] = model->hardwareModel;
+    }
+    if (!phone.simulator) {
+        value["ecid"] = ecid(phone.udid);
+        value["isProductionFused"] = true;
+    }
+    return value;
+}
+
+json capabilities(const Phone& phone) {
+    json list = json::array();
+    if (!phone.reachable()) {
+        return list;
+    }
+    const char* features[][2] = {
+        {"com.apple.coredevice.feature.installapp", "Install Application"},
+        {"com.apple.coredevice.feature.launchapplication", "Launch Application"},
+        {"com.apple.coredevice.feature.listapps", "List Applications"},
+        {"com.apple.coredevice.feature.getdeviceinfo", "Fetch Extended Device Info"},
+    };
+    for (const auto& feature : features) {
+        list.push_back({{"featureIdentifier", feature[0]}, {"name", feature[1]}});
+    }
+    return list;
+}
+
+json flatEntry(const Phone& phone) {
+    json connection = {
+        {"authenticationType", "manualPairing"},
+        {"isMobileDeviceOnly", false},
+        {"pairingState", "paired"},
+        {"potentialHostnames", json::array({phone.udid + ".coredevice.local"})},
+        {"tunnelState", phone.tunnel},
+    };
+    if (!transport(phone).empty()) {
+        connection["transportType"] = transport(phone);
+        connection["tunnelTransportProtocol"] = "tcp";
+    }
+    json device = {
+        {"bootState", "booted"},
+        {"ddiServicesAvailable", phone.reachable() && phone.developerMode},
+        {"developerModeStatus", phone.developerMode ? "enabled" : "disabled"},
+        {"hasInternalOSBuild", false},
+        {"name", phone.name},
+        {"osVersionNumber", phone.os},
+        {"rootFileSystemIsWritable", false},
+    };
+    return {{"capabilities", capabilities(phone)},
+            {"connectionProperties", connection},
+            {"deviceProperties", device},
+            {"hardwareProperties", hardware(phone)},
+            {"identifier", phone.identifier},
+            {"tags", json::array()},
+            {"visibilityClass", "default"}};
+}
+
+// The two-level form: everything under "properties", grouped by what it describes.
+json nestedEntry(const Phone& phone) {
+    json state = {{"name", phone.name}, {"bootState", "booted"}};
+    state["developerModeStatus"] =
+        phone.developerMode ? json{{"enabled", true}} : json::object();
+    json connection = {{"state", phone.tunnel}, {"pairingState", "paired"}};
+    if (!transport(phone).empty()) {
+        connection["transportType"] = transport(phone);
+    }
+    return {{"identifier", phone.identifier},
+            {"capabilities", capabilities(phone)},
+            {"properties",
+             {{"hardware", hardware(phone)},
+              {"state", state},
+              {"software", {{"osVersionNumber", {{"stringValue", phone.os}}}}},
+              {"connection", connection}}}};
+}
+
+} // namespace
+
+json deviceEntry(const Phone& phone) {
+    return phone.form == "nested" ? nestedEntry(phone) : flatEntry(phone);
+}
+
+namespace {
+
+std::string pad(std::string text, std::size_t width) {
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+std::string modelText(const Phone& phone) {
+    std::string productType = phone.model.empty() ? defaultProductType(phone.type) : phone.model;
+    std::optional<DeviceModel> model = knownModel(productType);
+    return model ? model->marketingName + " (" + productType + ")" : productType;
+}
+
+// The table devicectl prints for people.
+std::string table(const std::vector<Phone>& phones) {
+    if (phones.empty()) {
+        return "No devices found.\n";
+    }
+    std::string text = "Devices:\n" + pad("Name", 22) + "   " + pad("Hostname", 44) + "   " +
+                       pad("Identifier", 36) + "   " + pad("State", 22) + "   Model\n" +
+                       std::string(22, '-') + "   " + std::string(44, '-') + "   " +
+                       std::string(36, '-') + "   " + std::string(22, '-') + "   " +
+                       std::string(28, '-') + "\n";
+    for (const Phone& phone : phones) {
+        std::string state = phone.tunnel == "connected"   ? "connected"
+                            : phone.tunnel == "available" ? "available (paired)"
+                                                          : "unavailable";
+        text += pad(phone.name, 22) + "   " + pad(phone.udid + ".coredevice.local", 44) + "   " +
+                pad(phone.identifier, 36) + "   " + pad(state, 22) + "   " + modelText(phone) +
+                "\n";
+    }
+    return text;
+}
+
+int listDevices(const std::vector<std::string>& arguments) {
+    ParsedOptions options;
+    try {
+        options = parseOptions(arguments, {"--timeout", "-t", "--json-output", "-j"},
+                               {"--quiet", "-q", "--verbose", "-v"});
+    } catch (const OptionError& error) {
+        throw ToolFailure(std::string("Error: ") + error.what() + "\n" + listUsage, 64);
+    }
+    if (!options.positional.empty()) {
+        throw ToolFailure("Error: Unexpected argument '" + options.positional.front() + "'\n" +
+                              listUsage,
+                          64);
+    }
+    std::optional<std::string> timeout = options.value("--timeout");
+    if (!timeout) {
+        timeout = options.value("-t");
+    }
+    if (timeout) {
+        std::optional<double> seconds = parseNumber(*timeout);
+        if (!seconds || *seconds <= 0) {
+            throw ToolFailure("Error: The value '" + *timeout +
+                                  "' is invalid for '--timeout <seconds>'\n" + listUsage,
+                              64);
+        }
+    }
+    WorldState world = World::read();
+    json devices = json::array();
+    for (const Phone& phone : world.phones) {
+        devices.push_back(deviceEntry(phone));
+    }
+    std::optional<std::string> output = options.value("--json-output");
+    if (!output) {
+        output = options.value("-j");
+    }
+    if (output) {
+        json commandArguments = json::array({"devicectl", "list", "devices"});
+        for (const std::string& word : arguments) {
+            commandArguments.push_back(word);
+        }
+        json document = {{"info",
+                          {{"arguments", commandArguments},
+                           {"commandType", "devicectl.list.devices"},
+                           {"environment", {{"TERM", "xterm-256color"}}},
+                           {"jsonVersion", 2},
+                           {"outcome", "success"},
+                           {"version", toolVersion}}},
+                         {"result", {{"devices", devices}}}};
+        try {
+            FileDescriptor fd = openFile(*output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            writeAll(fd.get(), appleJSON(document), *output);
+        } catch (const std::system_error& error) {
+            throw ToolFailure("ERROR: Unable to write JSON output to " + *output + ". (" +
+                              error.code().message() + ")");
+        }
+    }
+    if (!options.flag("--quiet") && !options.flag("-q")) {
+        std::cout << table(world.phones);
+    }
+    return 0;
+}
+
+} // namespace
+
+int devicectl(const std::vector<std::string>& arguments) {
+    if (arguments.size() == 1 && (arguments[0] == "--version" || arguments[0] == "version")) {
+        std::cout << toolVersion << "\n";
+        return 0;
+    }
+    if (arguments.size() >= 2 && arguments[0] == "list" && arguments[1] == "devices") {
+        return listDevices({arguments.begin() + 2, arguments.end()});
+    }
+    throw ToolFailure("Error: Unknown command: devicectl " + joinWords(arguments) +
+                          "\napple-sim: devicectl simulates `list devices`, "
+                          "`device install app` and `device process launch`",
+                      64);
+}
+
+} // namespace AppleSim

@@ -1,0 +1,20 @@
+// devicectl, Xcode's device tool (run as `xcrun devicectl …`): lists the phones attached to
+// the simulated Mac, installs apps on them as a phone would, and launches them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace AppleSim {
+
+struct Phone;
+
+/// Runs devicectl with `arguments` (the words after "devicectl"); returns the exit status.
+int devicectl(const std::vector<std::string>& arguments);
+
+/// The phone's entry in `devicectl list devices` JSON, in the phone's form (flat or nested).
+nlohmann::json deviceEntry(const Phone& phone);
+
+} // namespace AppleSim

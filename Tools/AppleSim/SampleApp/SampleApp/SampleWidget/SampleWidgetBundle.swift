@@ -1,0 +1,9 @@
+import SwiftUI
+import WidgetKit
+
+@main
+struct SampleWidgetBundle: WidgetBundle {
+    var body: some Widget {
+        SampleWidget()
+    }
+}
