@@ -1,5 +1,6 @@
 // The device inventory: phone records from the device tool's documents in both of its forms,
 // and the listing run around the tool.
+#include "AppleSim.hpp"
 #include "Devices.hpp"
 #include "Support.hpp"
 
@@ -305,6 +306,87 @@ TEST_F(DevicesListTest, FailuresLeaveNoFileBehind) {
     tool(R"({"info": {}})", 0);
     EXPECT_TRUE(Devices::list().empty());
     EXPECT_EQ(failure([] { Devices::require("x"); }), unavailable);
+}
+
+// The simulated Mac's own device tool, with devices plugged in by the simulator.
+class DevicesOnASimulatedMac : public TestSupport::TemporaryDirectoryTest {
+protected:
+    void SetUp() override {
+        TemporaryDirectoryTest::SetUp();
+        tools = std::make_unique<TestSupport::ScopedEnvironment>(
+            "ZUQ_TOOLS_DIR", TestSupport::appleTools().string());
+    }
+
+    void TearDown() override {
+        tools.reset();
+        TemporaryDirectoryTest::TearDown();
+    }
+
+    std::unique_ptr<TestSupport::ScopedEnvironment> tools;
+};
+
+TEST_F(DevicesOnASimulatedMac, ListsUsablePhonesInBothFormsAndTellsWhichCanTakeAnInstall) {
+    EXPECT_TRUE(Devices::list().empty()) << "nothing attached";
+    struct Case {
+        std::vector<std::string> attach;
+        bool listed;
+        bool available;
+    };
+    const Case cases[] = {
+        {{"--udid", "00008130-0000000000000001", "--name", "Flat iPhone", "--os", "18.1"}, true,
+         true},
+        {{"--udid", "00008130-0000000000000002", "--type", "iPad", "--form", "nested"}, true, true},
+        {{"--udid", "00008130-0000000000000003", "--form", "nested", "--developer-mode", "off"},
+         true, false},
+        {{"--udid", "00008130-0000000000000004", "--developer-mode", "off"}, true, false},
+        {{"--udid", "00008130-0000000000000005", "--tunnel", "unavailable"}, true, false},
+        {{"--udid", "00008130-0000000000000006", "--tunnel", "disconnected", "--form", "nested"},
+         true, false},
+        {{"--udid", "00008130-0000000000000007", "--tunnel", "available"}, true, true},
+        {{"--udid", "00008130-0000000000000008", "--model", "iPhone99,9"}, true, true},
+        {{"--udid", "00008130-0000000000000009", "--type", "watch"}, false, false},
+        {{"--udid", "00008130-000000000000000A", "--type", "tv", "--form", "nested"}, false, false},
+        {{"--udid", "00008130-000000000000000B", "--simulator"}, false, false},
+    };
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"attach-phone"};
+        arguments.insert(arguments.end(), c.attach.begin(), c.attach.end());
+        TestSupport::appleSim(arguments);
+        if (c.listed) {
+            expected.push_back(c.attach[1]);
+        }
+    }
+    std::vector<JSON> phones = Devices::list();
+    std::vector<std::string> listed;
+    for (const JSON& phone : phones) {
+        listed.push_back(phone["udid"].text());
+        EXPECT_EQ(phone.fields().size(), 10u) << phone.pretty();
+    }
+    EXPECT_EQ(listed, expected);
+    ASSERT_FALSE(phones.empty());
+    EXPECT_EQ(phones[0]["name"], JSON("Flat iPhone"));
+    EXPECT_EQ(phones[0]["os"], JSON("18.1"));
+    EXPECT_EQ(phones[0]["transport"], JSON("wired"));
+    EXPECT_EQ(phones[0]["core_id"].kind(), JSON::Kind::string);
+    for (const JSON& phone : phones) {
+        if (phone["udid"] == JSON("00008130-0000000000000008")) {
+            EXPECT_TRUE(phone["model"].isNull()) << "a model the tool cannot name";
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(temporary)) << "the tool's file is gone";
+
+    for (const auto& c : cases) {
+        const std::string& udid = c.attach[1];
+        if (c.available) {
+            EXPECT_EQ(Devices::require(udid)["udid"].text(), udid);
+        } else {
+            EXPECT_EQ(failure([&] { Devices::require(udid); }), unavailable) << udid;
+        }
+    }
+    TestSupport::appleSim({"detach-phone", "00008130-0000000000000001"});
+    EXPECT_EQ(failure([] { Devices::require("00008130-0000000000000001"); }), unavailable);
+    EXPECT_TRUE(fs::is_empty(temporary));
 }
 
 } // namespace
