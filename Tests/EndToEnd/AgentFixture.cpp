@@ -100,17 +100,6 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::seconds limit) {
     return status_;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
-
 // MARK: AgentTest
 
 void AgentTest::SetUp() {

@@ -42,9 +42,6 @@ private:
     std::optional<int> status_;
 };
 
-/// Polls `condition` every 100 ms for up to `limit`; returns whether it came true.
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit);
-
 class AgentTest : public TemporaryDirectoryTest {
 protected:
     /// A relay, Macs "a" (builder, sample project registered) and "b" (receiver, phone
