@@ -31,22 +31,15 @@ private:
     fs::path previous_;
 };
 
-class ProjectInspectionTest : public TestSupport::TemporaryDirectoryTest {
+class ProjectInspectionTest : public TestSupport::SimulatedMacTest {
 protected:
     void SetUp() override {
-        TemporaryDirectoryTest::SetUp();
-        tools = std::make_unique<TestSupport::ScopedEnvironment>(
-            "ZUQ_TOOLS_DIR", TestSupport::appleTools().string());
+        SimulatedMacTest::SetUp();
         // Under HOME, so that "~" paths reach it; the real path has no links in it.
         projects = fs::canonical(home) / "Projects";
         TestSupport::copySampleApp(projects);
         workspace = projects / "SampleApp.xcworkspace";
         project = projects / "SampleApp/SampleApp.xcodeproj";
-    }
-
-    void TearDown() override {
-        tools.reset();
-        TemporaryDirectoryTest::TearDown();
     }
 
     static Project inspect(const std::string& path,
@@ -64,7 +57,6 @@ protected:
         TestSupport::writeFile(file, text);
     }
 
-    std::unique_ptr<TestSupport::ScopedEnvironment> tools;
     fs::path projects;
     fs::path workspace;
     fs::path project;
