@@ -2,6 +2,7 @@
 
 #include "Commands.hpp"
 #include "Platform/Host.hpp"
+#include "ProcessRunner.hpp"
 #include "Storage.hpp"
 
 #include <cctype>
@@ -165,6 +166,8 @@ std::optional<JSON> execute(const Arguments& arguments, const std::string& progr
 
 int main(const std::vector<std::string>& arguments) {
     try {
+        // Tools run in process groups of their own, out of reach of a terminal's Ctrl-C.
+        ProcessRunner::forwardTerminationSignals();
         std::vector<std::string> words(arguments.begin() + (arguments.empty() ? 0 : 1),
                                        arguments.end());
         Arguments parsed(words);

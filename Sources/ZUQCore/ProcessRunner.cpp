@@ -10,12 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
+#include <set>
 #include <signal.h>
 #include <string_view>
 #include <sys/file.h>
@@ -29,26 +32,133 @@ using Platform::ChildProcess;
 
 namespace {
 
+// MARK: Supervision
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration seconds(double value) {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::max(value, 0.0)));
+}
+
+// One running tool's deadlines: SIGTERM to its group at the time-out, or at once on
+// `terminate`, and SIGKILL to the group `killDelay` seconds after the first SIGTERM unless the
+// tool has ended by then. A timer thread serves the deadlines; `ended` stops it, so no timer
+// signal comes after that.
+class RunningTool {
+public:
+    RunningTool(std::shared_ptr<ChildProcess> child, double timeout) : child_(std::move(child)) {
+        // Also rejects NaN; anything this large is a time-out that never comes.
+        if (timeout < 1e9) {
+            terminateAt_ = Clock::now() + seconds(timeout);
+        }
+        timer_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+    }
+    RunningTool(const RunningTool&) = delete;
+    RunningTool& operator=(const RunningTool&) = delete;
+    ~RunningTool() { ended(); }
+
+    // Sends `number` to the tool's group now and arms the SIGKILL that follows, unless one is
+    // already armed. Every call sends the signal again.
+    void terminate(int number = SIGTERM) noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            terminated_ = true;
+            ++changes_;
+            killAt_ = std::min(killAt_, Clock::now() + seconds(ProcessRunner::killDelay));
+        }
+        child_->signal(number);
+        wakeUp_.notify_all();
+    }
+
+    bool terminated() const {
+        std::lock_guard lock(mutex_);
+        return terminated_;
+    }
+
+    void ended() {
+        timer_.request_stop();
+        if (timer_.joinable()) {
+            timer_.join();
+        }
+    }
+
+private:
+    void serve(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        while (!stop.stop_requested()) {
+            Clock::time_point now = Clock::now();
+            if (now >= killAt_) {
+                lock.unlock();
+                child_->signal(SIGKILL);
+                return;
+            }
+            if (now >= terminateAt_) {
+                terminateAt_ = Clock::time_point::max();
+                lock.unlock();
+                terminate();
+                lock.lock();
+                continue;
+            }
+            // Woken early when `terminate` moves the kill deadline.
+            std::uint64_t seen = changes_;
+            auto changed = [&] { return changes_ != seen; };
+            Clock::time_point next = std::min(terminateAt_, killAt_);
+            if (next == Clock::time_point::max()) {
+                wakeUp_.wait(lock, stop, changed);
+            } else {
+                wakeUp_.wait_until(lock, stop, next, changed);
+            }
+        }
+    }
+
+    std::shared_ptr<ChildProcess> child_;
+    mutable std::mutex mutex_;
+    std::condition_variable_any wakeUp_;
+    Clock::time_point terminateAt_ = Clock::time_point::max(); // guarded by mutex_
+    Clock::time_point killAt_ = Clock::time_point::max();      // guarded by mutex_
+    bool terminated_ = false;                                  // guarded by mutex_
+    std::uint64_t changes_ = 0;                                // guarded by mutex_
+    std::jthread timer_;
+};
+
 // MARK: Registry
 
 struct Registry {
     std::mutex mutex;
-    std::map<std::string, std::shared_ptr<ChildProcess>, std::less<>> active; // guarded by mutex
+    // Every running tool, and the one of each job for `cancel`.
+    std::set<std::shared_ptr<RunningTool>> running;                            // guarded by mutex
+    std::map<std::string, std::shared_ptr<RunningTool>, std::less<>> active;  // guarded by mutex
+    // Calls of `run` that have not returned yet.
+    std::size_t runs = 0;                                                      // guarded by mutex
+    // Set once this process has been asked to end; no tool starts after that.
+    int endingSignal = 0;                                                      // guarded by mutex
+    std::condition_variable_any changed; // notified when `runs` goes down
 };
 
+// Never destroyed: the signal thread may still use it while the process exits.
 Registry& registry() {
-    static Registry shared;
+    static Registry& shared = *new Registry;
     return shared;
 }
 
-// Lists a running tool under its job for `cancel` until dropped.
+// Lists a running tool, under its job too when it has one, until dropped.
 class Registration {
 public:
-    Registration(const std::optional<std::string>& job, std::shared_ptr<ChildProcess> child)
-        : job_(job), child_(std::move(child)) {
-        if (job_) {
+    Registration(const std::optional<std::string>& job, std::shared_ptr<RunningTool> tool)
+        : job_(job), tool_(std::move(tool)) {
+        int ending;
+        {
             std::lock_guard lock(registry().mutex);
-            registry().active[*job_] = child_;
+            registry().running.insert(tool_);
+            if (job_) {
+                registry().active[*job_] = tool_;
+            }
+            ending = registry().endingSignal;
+        }
+        // Started while the signal was being passed on: it gets the signal too.
+        if (ending != 0) {
+            tool_->terminate(ending);
         }
     }
     Registration(const Registration&) = delete;
@@ -56,63 +166,81 @@ public:
     ~Registration() { end(); }
 
     void end() noexcept {
-        if (!job_) {
+        if (!tool_) {
             return;
         }
-        std::lock_guard lock(registry().mutex);
-        // A later run under the same job may have replaced this one; its entry stays.
-        auto entry = registry().active.find(*job_);
-        if (entry != registry().active.end() && entry->second == child_) {
-            registry().active.erase(entry);
+        {
+            std::lock_guard lock(registry().mutex);
+            registry().running.erase(tool_);
+            // A later run under the same job may have replaced this one; its entry stays.
+            if (job_) {
+                auto entry = registry().active.find(*job_);
+                if (entry != registry().active.end() && entry->second == tool_) {
+                    registry().active.erase(entry);
+                }
+            }
         }
-        job_.reset();
+        tool_.reset();
     }
 
 private:
     std::optional<std::string> job_;
-    std::shared_ptr<ChildProcess> child_;
+    std::shared_ptr<RunningTool> tool_;
 };
 
-// MARK: Time-out
-
-// Sends SIGTERM at the deadline and SIGKILL `killDelay` seconds later, unless stopped first.
-// Destruction stops and joins it, so no signal is sent after that.
-class Watchdog {
+// Counts a call of `run` from before its first file is created until after its last is gone,
+// so that a process ending by a forwarded signal leaves no capture file behind.
+class RunInProgress {
 public:
-    Watchdog(ChildProcess& child, double timeout) {
-        // Also rejects NaN; anything this large is a time-out that never comes.
-        if (!(timeout < 1e9)) {
-            return;
+    RunInProgress() {
+        std::lock_guard lock(registry().mutex);
+        if (registry().endingSignal != 0) {
+            throw CancellationError();
         }
-        using Clock = std::chrono::steady_clock;
-        auto after = [](double seconds) {
-            return std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(std::max(seconds, 0.0)));
-        };
-        Clock::time_point terminateAt = Clock::now() + after(timeout);
-        Clock::time_point killAt = terminateAt + after(ProcessRunner::killDelay);
-        thread_ = std::jthread([&child, terminateAt, killAt](std::stop_token stop) {
-            std::mutex mutex;
-            std::condition_variable_any wakeUp;
-            std::unique_lock lock(mutex);
-            auto sleepUntil = [&](std::chrono::steady_clock::time_point when) {
-                wakeUp.wait_until(lock, stop, when, [] { return false; });
-                return !stop.stop_requested();
-            };
-            if (!sleepUntil(terminateAt)) {
-                return;
-            }
-            child.signal(SIGTERM);
-            if (!sleepUntil(killAt)) {
-                return;
-            }
-            child.signal(SIGKILL);
-        });
+        ++registry().runs;
     }
-
-private:
-    std::jthread thread_;
+    RunInProgress(const RunInProgress&) = delete;
+    RunInProgress& operator=(const RunInProgress&) = delete;
+    ~RunInProgress() {
+        {
+            std::lock_guard lock(registry().mutex);
+            --registry().runs;
+        }
+        registry().changed.notify_all();
+    }
 };
+
+// Passes SIGINT and SIGTERM on to the running tools, waits for them to end, then ends this
+// process by the same signal. Runs on its own thread; the signals are blocked everywhere else.
+[[noreturn]] void forwardSignals(sigset_t signals) {
+    int number = 0;
+    while (::sigwait(&signals, &number) != 0 || number == 0) {
+    }
+    std::vector<std::shared_ptr<RunningTool>> tools;
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().endingSignal = number;
+        tools.assign(registry().running.begin(), registry().running.end());
+    }
+    for (const auto& tool : tools) {
+        tool->terminate(number);
+    }
+    tools.clear();
+    {
+        // Each tool's own timer kills its group `killDelay` seconds after this signal; the
+        // margin only keeps a wedged run from holding this process forever.
+        std::unique_lock lock(registry().mutex);
+        registry().changed.wait_for(lock, seconds(ProcessRunner::killDelay + 5),
+                                    [] { return registry().runs == 0; });
+    }
+    ::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(number);
+    ::_exit(128 + number);
+}
 
 // MARK: Files
 
@@ -234,9 +362,11 @@ ProcessResult ProcessRunner::run(const std::string& executable,
     if (stop.stop_requested()) {
         throw CancellationError();
     }
+    RunInProgress counted;
     std::string name = Platform::toolName(executable);
     Platform::SpawnRequest request{Platform::toolPath(executable), arguments, toolEnvironment(),
                                    cwd};
+    request.ownProcessGroup = true;
 
     fs::path capture = Platform::temporaryDirectory() / Platform::newUUID();
     CaptureFile output(capture);
@@ -247,14 +377,20 @@ ProcessResult ProcessRunner::run(const std::string& executable,
     auto child = std::make_shared<ChildProcess>(ChildProcess::spawn(request));
     std::int32_t status;
     {
-        Registration registration(job, child);
+        auto tool = std::make_shared<RunningTool>(child, timeout);
+        Registration registration(job, tool);
         {
-            Watchdog watchdog(*child, timeout);
             // Runs at once if the stop came while the tool was starting.
-            std::stop_callback onStop(stop, [&child] { child->signal(SIGTERM); });
+            std::stop_callback onStop(stop, [&tool] { tool->terminate(); });
             child->waitForExit();
         }
-        // Out of the registry and the watchdog before the reap frees the pid for reuse.
+        tool->ended();
+        // What a stopped tool started may outlive it; the group id stays safe to use until the
+        // leader is reaped.
+        if (tool->terminated()) {
+            child->signal(SIGKILL);
+        }
+        // Out of the registry before the reap frees the pid for reuse.
         registration.end();
         status = child->reap();
     }
@@ -284,16 +420,39 @@ ProcessResult ProcessRunner::run(const std::string& executable,
 }
 
 void ProcessRunner::cancel(const std::string& job) noexcept {
-    std::shared_ptr<ChildProcess> child;
+    std::shared_ptr<RunningTool> tool;
     {
         std::lock_guard lock(registry().mutex);
         auto entry = registry().active.find(job);
         if (entry == registry().active.end()) {
             return;
         }
-        child = entry->second;
+        tool = entry->second;
     }
-    child->signal(SIGTERM);
+    tool->terminate();
+}
+
+void ProcessRunner::forwardTerminationSignals() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registry();
+        // A command that returns while its tools are being stopped waits here for the signal
+        // thread, so the process always ends by the signal it received.
+        std::atexit([] {
+            std::unique_lock lock(registry().mutex);
+            if (registry().endingSignal != 0) {
+                registry().changed.wait(lock, [] { return false; });
+            }
+        });
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        if (int error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr)) {
+            throw std::system_error(error, std::generic_category(), "pthread_sigmask");
+        }
+        std::thread(forwardSignals, signals).detach();
+    });
 }
 
 // MARK: AgentLock

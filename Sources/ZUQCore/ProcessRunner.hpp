@@ -19,8 +19,12 @@ struct ProcessResult {
 };
 
 /// Runs external tools and lets another thread cancel the tool of a job. The only state is a
-/// process-wide registry of running tools by job identifier, guarded by one mutex that is never
-/// held while a tool starts, runs or is waited for. All functions are thread-safe.
+/// process-wide registry of running tools, by job identifier too, guarded by one mutex that is
+/// never held while a tool starts, runs or is waited for. All functions are thread-safe.
+///
+/// Each tool leads a process group of its own, and every signal zuq sends it goes to that
+/// group, so what the tool started (the compilers and linkers of a build) stops with it. Group
+/// signals are sent only while the tool is unreaped, when its group id cannot have been reused.
 namespace ProcessRunner {
 
 /// Whether a non-zero status is an error or part of the result.
@@ -33,7 +37,8 @@ enum class Failure {
 inline constexpr std::uint64_t resultLimit = 8 * 1024 * 1024;
 /// Characters of a failed tool's output quoted in its error message.
 inline constexpr std::size_t messageCharacters = 1600;
-/// Seconds between the SIGTERM of a time-out and the SIGKILL that follows if the tool lives on.
+/// Seconds between the first SIGTERM of a time-out, a cancellation or a stop request and the
+/// SIGKILL that follows if the tool lives on.
 inline constexpr double killDelay = 5;
 
 /// Runs the tool at `executable` (a macOS absolute path, mapped by Platform::toolPath; no PATH
@@ -42,11 +47,12 @@ inline constexpr double killDelay = 5;
 /// NSUnbufferedIO=YES. Standard input is /dev/null; standard output and standard error go to
 /// two private files in the temporary directory, removed in every outcome.
 ///
-/// The tool gets SIGTERM after `timeout` seconds and SIGKILL `killDelay` seconds later if it
-/// is still running (a NaN or unrepresentably large time-out means none). While it runs it is
-/// registered under `job`, when given, for `cancel`; a stop requested on `stop` sends SIGTERM
-/// the same way, and a stop requested before the call throws CancellationError having started
-/// and created nothing.
+/// The tool's group gets SIGTERM after `timeout` seconds (a NaN or unrepresentably large
+/// time-out means none). While it runs it is registered under `job`, when given, for `cancel`;
+/// a stop requested on `stop` sends SIGTERM the same way, and a stop requested before the call
+/// throws CancellationError having started and created nothing. SIGKILL goes to the group
+/// `killDelay` seconds after the first SIGTERM if the tool is still running; once a tool that
+/// was told to stop has ended, whatever remains of its group is killed at once.
 ///
 /// After the tool ends, `log` (created 0600 when missing) gets "\n$ <tool> <arguments>\n",
 /// then all of standard output, then all of standard error. A non-zero status with
@@ -59,8 +65,17 @@ ProcessResult run(const std::string& executable, const std::vector<std::string>&
                   const std::optional<std::string>& job, Failure failure,
                   std::stop_token stop = {});
 
-/// Sends SIGTERM to the tool running under `job`, if there is one; never waits or throws.
+/// Sends SIGTERM to the group of the tool running under `job`, if there is one, and SIGKILL
+/// `killDelay` seconds later if it is still running; never waits or throws.
 void cancel(const std::string& job) noexcept;
+
+/// Makes a SIGINT or SIGTERM sent to this process reach its running tools, whose groups a
+/// terminal's Ctrl-C does not reach: the signal is passed on to every running tool (SIGKILL
+/// follows `killDelay` seconds later as for a cancellation), no further tool is started (`run`
+/// throws CancellationError), and once the tools have ended the process ends by that signal.
+/// Blocks both signals in the calling thread, which every later thread inherits, so call it
+/// first thing in `main`, before any thread starts. Later calls do nothing.
+void forwardTerminationSignals();
 
 } // namespace ProcessRunner
 

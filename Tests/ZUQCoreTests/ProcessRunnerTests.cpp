@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <future>
 #include <signal.h>
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 #include <gtest/gtest.h>
 
@@ -37,6 +40,36 @@ void waitForFile(const fs::path& path) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(fs::exists(path)) << path;
+}
+
+// Whether a process has ended: gone, or a zombie nobody has reaped yet (an orphan waits for
+// whatever reaps orphans here, which is not this test).
+bool ended(pid_t pid) {
+    if (::kill(pid, 0) != 0) {
+        return errno == ESRCH;
+    }
+    std::string stat = TestSupport::readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// Waits up to ten seconds for every process listed in `file`, one pid a line, to end.
+void expectEnded(const fs::path& file) {
+    std::vector<pid_t> pids;
+    std::istringstream lines(TestSupport::readFile(file));
+    for (pid_t pid; lines >> pid;) {
+        pids.push_back(pid);
+    }
+    ASSERT_FALSE(pids.empty()) << file;
+    for (pid_t pid : pids) {
+        for (int i = 0; i < 1000 && !ended(pid); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(ended(pid)) << "process " << pid << " outlived its tool";
+        if (!ended(pid)) {
+            ::kill(pid, SIGKILL);
+        }
+    }
 }
 
 class ProcessRunnerTest : public TestSupport::TemporaryDirectoryTest {
@@ -70,6 +103,22 @@ protected:
                              std::stop_token stop = {}) {
         return ProcessRunner::run(executable, arguments, std::nullopt, log, timeout, job, failure,
                                   stop);
+    }
+
+    // A tool that starts two helpers, as a build tool starts compilers: one that ignores
+    // SIGTERM and SIGINT and one that does not; lists itself and them in "pids", then
+    // creates "ready" and waits. With `stubborn` the tool itself ignores SIGTERM and SIGINT.
+    std::string toolWithHelpers(const std::string& name, bool stubborn) {
+        fs::path pids = directory / "pids";
+        std::string script = stubborn ? "trap '' TERM INT\n" : "";
+        script += "echo $$ >> '" + pids.string() + "'\n" +
+                  "sh -c 'trap \"\" TERM INT; while :; do sleep 0.2; done' &\n" +
+                  "echo $! >> '" + pids.string() + "'\n" +
+                  "sleep 300 &\n" +
+                  "echo $! >> '" + pids.string() + "'\n" +
+                  "touch '" + (directory / "ready").string() + "'\n" +
+                  "while :; do sleep 0.1; done";
+        return tool(name, script);
     }
 
     fs::path tools;
@@ -238,6 +287,83 @@ TEST_F(ProcessRunnerTest, StopTokenRefusesToStartAndTerminatesARunningTool) {
     waitForFile(ready);
     source.request_stop();
     EXPECT_EQ(running.get().status, 15);
+}
+
+TEST_F(ProcessRunnerTest, StoppedToolsTakeWhatTheyStartedWithThem) {
+    enum class Stop { cancel, token, timeOut };
+    struct Case {
+        const char* name;
+        Stop stop;
+        bool stubborn;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        {"cancelled", Stop::cancel, false, 15},
+        {"cancelled, ignoring SIGTERM", Stop::cancel, true, 9},
+        {"stopped", Stop::token, false, 15},
+        {"timed out, ignoring SIGTERM", Stop::timeOut, true, 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(directory / "pids");
+        fs::remove(directory / "ready");
+        std::string executable = toolWithHelpers("build", c.stubborn);
+        std::stop_source source;
+        // Long enough never to come into play except where it is the point.
+        double timeout = c.stop == Stop::timeOut ? 1 : 3600;
+        auto start = std::chrono::steady_clock::now();
+        auto running = std::async(std::launch::async, [&] {
+            return run(executable, {}, Failure::allowed, std::nullopt, timeout, "job",
+                       source.get_token());
+        });
+        waitForFile(directory / "ready");
+        if (c.stop == Stop::cancel) {
+            ProcessRunner::cancel("job");
+        } else if (c.stop == Stop::token) {
+            source.request_stop();
+        }
+        EXPECT_EQ(running.get().status, c.status);
+        if (c.stubborn) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 5s)
+                << "SIGKILL comes 5 seconds after the first SIGTERM";
+        }
+        expectEnded(directory / "pids");
+    }
+}
+
+TEST_F(ProcessRunnerTest, ForwardedSignalsStopToolsBeforeTheProgramEnds) {
+    struct Case {
+        int signal;
+        bool stubborn;
+    };
+    const Case cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGTERM, true}};
+    fs::path host = TestSupport::binaryDirectory() / "zuq-test-tool-host";
+    fs::path never = directory / "second-ran";
+    std::string second = tool("second", "touch '" + never.string() + "'");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.stubborn ? ", ignored" : ""));
+        fs::remove(directory / "pids");
+        fs::remove(directory / "ready");
+        std::string first = toolWithHelpers("first", c.stubborn);
+        fs::path out = directory / "host.out", err = directory / "host.err";
+        Platform::FileDescriptor output =
+            Platform::openFile(out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        Platform::FileDescriptor errors =
+            Platform::openFile(err, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        Platform::SpawnRequest request{host, {first, second}, {}, std::nullopt};
+        for (char** entry = environ; *entry; ++entry) {
+            request.environment.emplace_back(*entry);
+        }
+        request.output = output.get();
+        request.error = errors.get();
+        Platform::ChildProcess program = Platform::ChildProcess::spawn(request);
+        waitForFile(directory / "ready");
+        ASSERT_TRUE(program.signal(c.signal));
+        EXPECT_EQ(program.reap(), c.signal) << "the program must end by the signal it got";
+        EXPECT_EQ(TestSupport::readFile(out), "");
+        expectEnded(directory / "pids");
+        EXPECT_FALSE(fs::exists(never)) << "a tool started after the signal";
+    }
 }
 
 TEST_F(ProcessRunnerTest, ReplacedRegistrationSurvivesTheEarlierRunEnding) {

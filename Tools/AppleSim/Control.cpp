@@ -5,11 +5,16 @@
 #include "DeviceModels.hpp"
 #include "Failure.hpp"
 #include "Identities.hpp"
+#include "Agents.hpp"
 #include "Options.hpp"
+#include "Processes.hpp"
 #include "World.hpp"
 #include "Xcode.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <functional>
+#include <thread>
 #include <iostream>
 #include <regex>
 
@@ -230,6 +235,76 @@ json timing(const Arguments& arguments, const Subcommand& self) {
     return {{"timing", world.timing}};
 }
 
+json nextBuildJSON(const NextBuild& next) {
+    return {{"outcome", next.outcome.empty() ? json(nullptr) : json(next.outcome)},
+            {"flood", next.flood},
+            {"payload", next.payload},
+            {"slow", next.slow}};
+}
+
+json nextBuild(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.empty()) {
+        usage(self);
+    }
+    const std::string& kind = arguments[0];
+    bool outcome = kind == "fail" || kind == "hang" || kind == "hang-ignoring-term";
+    bool valued = kind == "flood" || kind == "payload" || kind == "slow";
+    if (!(outcome || valued || kind == "none") || arguments.size() != (valued ? 2u : 1u)) {
+        usage(self);
+    }
+    std::optional<std::uint64_t> size;
+    std::optional<double> seconds;
+    if (kind == "flood" || kind == "payload") {
+        size = parseSize(arguments[1]);
+        if (!size) {
+            usage(self, "SIZE is a byte count with an optional K, M or G suffix, such as 300M");
+        }
+    } else if (kind == "slow") {
+        seconds = parseNumber(arguments[1]);
+        if (!seconds) {
+            usage(self, "SECONDS is a number of seconds");
+        }
+    }
+    WorldState world = World::update([&](WorldState& state) {
+        NextBuild& next = state.nextBuild;
+        if (kind == "none") {
+            next = NextBuild{};
+        } else if (outcome) {
+            next.outcome = kind;
+        } else if (kind == "flood") {
+            next.flood = *size;
+        } else if (kind == "payload") {
+            next.payload = *size;
+        } else {
+            next.slow = *seconds;
+        }
+    });
+    return {{"next_build", nextBuildJSON(world.nextBuild)}};
+}
+
+json nextInstall(const Arguments& arguments, const Subcommand& self) {
+    std::optional<double> seconds;
+    if (arguments.size() == 2 && arguments[0] == "slow") {
+        seconds = parseNumber(arguments[1]);
+    } else if (arguments.size() == 1 && arguments[0] == "none") {
+        seconds = 0;
+    }
+    if (!seconds) {
+        usage(self);
+    }
+    WorldState world = World::update([&](WorldState& state) { state.nextInstallSlow = *seconds; });
+    return {{"next_install", {{"slow", world.nextInstallSlow}}}};
+}
+
+json nextLaunch(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() != 1 || (arguments[0] != "fail" && arguments[0] != "none")) {
+        usage(self);
+    }
+    WorldState world =
+        World::update([&](WorldState& state) { state.nextLaunchFail = arguments[0] == "fail"; });
+    return {{"next_launch", {{"fail", world.nextLaunchFail}}}};
+}
+
 json status(const Arguments& arguments, const Subcommand& self) {
     options(arguments, self, {}, {}, 0);
     WorldState world = World::read();
@@ -253,6 +328,14 @@ json status(const Arguments& arguments, const Subcommand& self) {
                             {"pid", launch.pid},
                             {"launched_at", isoDate(launch.launchedAt)}});
     }
+    json agents = json::array();
+    for (const Agents::Agent& agent : Agents::all()) {
+        agents.push_back(Agents::toJSON(agent));
+    }
+    json processes = json::array();
+    for (const Processes::Record& record : Processes::running()) {
+        processes.push_back({{"pid", record.pid}, {"role", record.role}});
+    }
     return {{"world", World::directory().string()},
             {"team", world.team ? teamJSON(*world.team, world.now()) : json(nullptr)},
             {"registered_devices", registeredJSON(world)},
@@ -261,7 +344,36 @@ json status(const Arguments& arguments, const Subcommand& self) {
             {"clock", clockJSON(world)},
             {"phones", phones},
             {"installs", installs},
-            {"launches", launches}};
+            {"launches", launches},
+            {"agents", agents},
+            {"processes", processes},
+            {"next_build", nextBuildJSON(world.nextBuild)},
+            {"next_install", {{"slow", world.nextInstallSlow}}},
+            {"next_launch", {{"fail", world.nextLaunchFail}}}};
+}
+
+// Ends what the simulator started on this Mac: every login agent (booted out as launchctl
+// does) and every process it recorded (SIGTERM, then SIGKILL for those that ignore it).
+json stopAll(const Arguments& arguments, const Subcommand& self) {
+    options(arguments, self, {}, {}, 0);
+    json stopped = json::array();
+    for (const Agents::Agent& agent : Agents::all()) {
+        stopped.push_back({{"label", agent.label}, {"pid", Agents::stop(agent.label)}});
+    }
+    std::vector<Processes::Record> running = Processes::running();
+    for (const Processes::Record& record : running) {
+        Processes::signal(record, SIGTERM);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (const Processes::Record& record : running) {
+        while (Processes::alive(record) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Processes::signal(record, SIGKILL);
+        Processes::forget(record.pid);
+        stopped.push_back({{"role", record.role}, {"pid", record.pid}});
+    }
+    return {{"stopped", stopped}};
 }
 
 const Subcommand subcommands[] = {
@@ -275,8 +387,14 @@ const Subcommand subcommands[] = {
     {"register-device", "register-device UDID [--name NAME]", registerDevice},
     {"clock", "clock advance DAYS | clock reset", clock},
     {"xcode", "xcode set VERSION | xcode remove", xcode},
+    {"next-build",
+     "next-build fail|hang|hang-ignoring-term|flood SIZE|payload SIZE|slow SECONDS|none",
+     nextBuild},
+    {"next-install", "next-install slow SECONDS|none", nextInstall},
+    {"next-launch", "next-launch fail|none", nextLaunch},
     {"timing", "timing instant|realistic", timing},
     {"status", "status", status},
+    {"stop-all", "stop-all", stopAll},
 };
 
 } // namespace

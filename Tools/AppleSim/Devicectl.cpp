@@ -248,6 +248,9 @@ int devicectl(const std::vector<std::string>& arguments) {
     if (arguments.size() >= 2 && arguments[0] == "list" && arguments[1] == "devices") {
         return listDevices({arguments.begin() + 2, arguments.end()});
     }
+    if (!arguments.empty() && arguments[0] == "device") {
+        return devicectlDevice({arguments.begin() + 1, arguments.end()});
+    }
     throw ToolFailure("Error: Unknown command: devicectl " + joinWords(arguments) +
                           "\napple-sim: devicectl simulates `list devices`, "
                           "`device install app` and `device process launch`",

@@ -17,4 +17,7 @@ int devicectl(const std::vector<std::string>& arguments);
 /// The phone's entry in `devicectl list devices` JSON, in the phone's form (flat or nested).
 nlohmann::json deviceEntry(const Phone& phone);
 
+/// `device install app` and `device process launch`; the words after "device".
+int devicectlDevice(const std::vector<std::string>& arguments);
+
 } // namespace AppleSim

@@ -4,6 +4,7 @@
 #include "World.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -14,21 +15,22 @@ namespace {
 struct Release {
     const char* version;
     const char* build;
+    const char* sdk;
 };
 
 const std::array<Release, 12> releases = {{
-    {"14.3.1", "14E300c"},
-    {"15.0", "15A240d"},
-    {"15.2", "15C500b"},
-    {"15.3", "15E204a"},
-    {"15.4", "15F31d"},
-    {"16.0", "16A242d"},
-    {"16.1", "16B40"},
-    {"16.2", "16C5032a"},
-    {"16.3", "16E140"},
-    {"16.4", "16F6"},
-    {"26.0", "17A324"},
-    {"26.1", "17B55"},
+    {"14.3.1", "14E300c", "16.4"},
+    {"15.0", "15A240d", "17.0"},
+    {"15.2", "15C500b", "17.2"},
+    {"15.3", "15E204a", "17.4"},
+    {"15.4", "15F31d", "17.5"},
+    {"16.0", "16A242d", "18.0"},
+    {"16.1", "16B40", "18.1"},
+    {"16.2", "16C5032a", "18.2"},
+    {"16.3", "16E140", "18.4"},
+    {"16.4", "16F6", "18.5"},
+    {"26.0", "17A324", "26.0"},
+    {"26.1", "17B55", "26.1"},
 }};
 
 std::pair<int, int> majorMinor(const std::string& version) {
@@ -99,6 +101,24 @@ int newestObjectVersion(const std::string& version) {
         return minor >= 3 ? 50 : 48;
     }
     return 48;
+}
+
+std::string sdkVersion(const std::string& version) {
+    for (const Release& release : releases) {
+        if (normalized(version) == release.version) {
+            return release.sdk;
+        }
+    }
+    // Until Xcode 26, Xcode N.m shipped iOS (N+2).m, give or take a point release.
+    auto [major, minor] = majorMinor(version);
+    return std::to_string(major >= 26 ? major : major + 2) + "." + std::to_string(minor);
+}
+
+std::string dtXcode(const std::string& version) {
+    auto [major, minor] = majorMinor(version);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%d0", major, minor);
+    return text;
 }
 
 bool atLeast(const std::string& version, int major, int minor) {

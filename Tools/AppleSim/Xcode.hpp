@@ -21,6 +21,12 @@ std::string buildNumber(const std::string& version);
 /// The newest project objectVersion this Xcode opens.
 int newestObjectVersion(const std::string& version);
 
+/// The iOS SDK this Xcode builds with ("16.4" -> "18.5").
+std::string sdkVersion(const std::string& version);
+
+/// Info.plist's DTXcode for this Xcode ("16.4" -> "1640").
+std::string dtXcode(const std::string& version);
+
 /// Whether `version` is `major.minor` or later.
 bool atLeast(const std::string& version, int major, int minor = 0);
 

@@ -176,6 +176,12 @@ int xcodebuild(const std::vector<std::string>& arguments) {
     if (command.flag("-list")) {
         return listContainer(command);
     }
+    if (command.flag("-exportArchive")) {
+        return exportArchive(command);
+    }
+    if (command.actions.size() == 1 && command.actions.front() == "archive") {
+        return archive(command);
+    }
     throw ToolFailure("xcodebuild: error: apple-sim does not simulate `xcodebuild " +
                           joinWords(arguments) +
                           "`; it knows -version, -list, archive and -exportArchive.",

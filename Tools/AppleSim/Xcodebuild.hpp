@@ -41,5 +41,7 @@ struct Project;
 Project openProject(const std::filesystem::path& path, const std::string& xcodeVersion);
 
 int listContainer(const XcodebuildCommand& command);
+int archive(const XcodebuildCommand& command);
+int exportArchive(const XcodebuildCommand& command);
 
 } // namespace AppleSim

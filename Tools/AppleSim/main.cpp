@@ -21,6 +21,13 @@ const Tool tools[] = {
     {"apple-sim", AppleSim::control},
     {"xcrun", AppleSim::xcrun},
     {"xcodebuild", AppleSim::xcodebuild},
+    {"codesign", AppleSim::codesign},
+    {"security", AppleSim::security},
+    {"ditto", AppleSim::ditto},
+    {"launchctl", AppleSim::launchctl},
+    {"caffeinate", AppleSim::caffeinate},
+    {"apple-sim-launchd", AppleSim::launchdSupervisor},
+    {"swift-frontend", AppleSim::compilerHelper},
 };
 
 void report(bool control, const std::string& message) {

@@ -22,6 +22,7 @@ struct ChildProcess::State {
     std::mutex mutex; // guards reaped and status, and orders kill() before the reap
     bool reaped = false;
     std::int32_t status = 0;
+    bool groupLeader = false;
 };
 
 namespace {
@@ -138,6 +139,10 @@ ChildProcess ChildProcess::spawn(const SpawnRequest& request) {
     check(posix_spawn_file_actions_addclosefrom_np(actions.get(), 3),
           "posix_spawn_file_actions_addclosefrom_np");
 #endif
+    if (request.ownProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        check(posix_spawnattr_setpgroup(attributes.get(), 0), "posix_spawnattr_setpgroup");
+    }
     check(posix_spawnattr_setflags(attributes.get(), flags), "posix_spawnattr_setflags");
     sigset_t signals;
     sigemptyset(&signals);
@@ -168,6 +173,7 @@ ChildProcess ChildProcess::spawn(const SpawnRequest& request) {
         throwSystemError(result, "Cannot run", state->executable);
     }
     state->pid = pid;
+    state->groupLeader = request.ownProcessGroup;
     return ChildProcess(std::move(state));
 }
 
@@ -238,7 +244,10 @@ bool ChildProcess::signal(int number) noexcept {
         return false;
     }
     std::lock_guard lock(state_->mutex);
-    return !state_->reaped && ::kill(state_->pid, number) == 0;
+    if (state_->reaped) {
+        return false;
+    }
+    return ::kill(state_->groupLeader ? -state_->pid : state_->pid, number) == 0;
 }
 
 } // namespace Platform

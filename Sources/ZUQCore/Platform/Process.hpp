@@ -25,6 +25,9 @@ struct SpawnRequest {
     /// parent's. Standard input is always /dev/null.
     int output = -1;
     int error = -1;
+    /// Starts the child as the leader of a new process group, so that a signal reaches
+    /// whatever it starts in turn (compilers under a build tool) and a terminal's Ctrl-C does not.
+    bool ownProcessGroup = false;
 };
 
 /// One started child process, owned from the spawn until it is reaped. Move-only.
@@ -36,8 +39,13 @@ struct SpawnRequest {
 /// called from different threads at once; a signal is only ever sent to an unreaped child, so
 /// it can never reach an unrelated process that inherited a recycled pid.
 ///
-/// Destroying a child that has not been reaped kills it with SIGKILL and reaps it, so no
-/// zombie and no runaway tool outlives its owner.
+/// A child started with `ownProcessGroup` is signalled as a group: the group id is the
+/// leader's pid, which cannot be reused while the leader is unreaped, so the same rule keeps
+/// group signals from reaching a recycled group. Members left after the leader is reaped are
+/// no longer reachable through this value.
+///
+/// Destroying a child that has not been reaped kills it (its group, when it leads one) with
+/// SIGKILL and reaps it, so no zombie and no runaway tool outlives its owner.
 class ChildProcess {
 public:
     /// Starts the child. Throws std::system_error "Cannot run <executable>: <reason>" when it
@@ -60,8 +68,9 @@ public:
     /// code, or the number of the signal that ended it. Later calls return the same value.
     std::int32_t reap();
 
-    /// Sends `number` to the child unless it has been reaped; returns whether it was sent.
-    /// Safe to call from any thread while another waits or reaps.
+    /// Sends `number` to the child, or to its whole process group when it leads one, unless it
+    /// has been reaped; returns whether it was sent. Safe to call from any thread while another
+    /// waits or reaps.
     bool signal(int number) noexcept;
 
 private:
