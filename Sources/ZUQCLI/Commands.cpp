@@ -16,18 +16,6 @@ namespace {
 Result doctor(Invocation&) {
     unavailable("doctor");
 }
-Result projectsAdd(Invocation&) {
-    unavailable("projects add");
-}
-Result projectsRemove(Invocation&) {
-    unavailable("projects remove");
-}
-Result projectsListLocal(Invocation&) {
-    unavailable("projects list --local");
-}
-Result devicesLocal(Invocation&) {
-    unavailable("devices --local");
-}
 Result agentStatus(Invocation&) {
     unavailable("agent status");
 }
