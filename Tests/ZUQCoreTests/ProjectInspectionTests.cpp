@@ -1,10 +1,10 @@
 // Registering Xcode projects as typed by a user, against the simulator's xcodebuild reading
 // real project files.
 #include "AppleSim.hpp"
+#include "Platform/Random.hpp"
 #include "Storage.hpp"
 #include "Support.hpp"
 
-#include <regex>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -53,7 +53,10 @@ protected:
         fs::copy(project, path, fs::copy_options::recursive);
         fs::path file = path / "project.pbxproj";
         std::string text = TestSupport::readFile(file);
-        text = std::regex_replace(text, std::regex("name = Release;"), "name = " + release + ";");
+        const std::string from = "name = Release;", to = "name = " + release + ";";
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
         TestSupport::writeFile(file, text);
     }
 
@@ -112,8 +115,8 @@ TEST_F(ProjectInspectionTest, RegisteringAgainKeepsTheIdAndMovesTheEntryLast) {
     Project first = inspect(workspace.string());
     ProjectStore::upsert(first);
     ProjectStore::upsert(inspect(project.string()));
-    EXPECT_TRUE(std::regex_match(first.id, std::regex("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")))
-        << first.id;
+    EXPECT_TRUE(Platform::isUUID(first.id) && first.id.find_first_of("ABCDEF") == std::string::npos)
+        << "a lower-case UUID: " << first.id;
 
     Project again = ProjectStore::inspect((directory / "link/SampleApp.xcworkspace").string(),
                                           "Shop", "TEAM123456", "Export.plist", Signing::manual);
