@@ -2,7 +2,6 @@
 #include "PipelineTest.hpp"
 #include "Platform/PropertyList.hpp"
 
-#include <fstream>
 #include <functional>
 #include <sys/stat.h>
 
@@ -144,15 +143,7 @@ TEST_F(AppValidationTest, DecidesWhetherTheAppRunsOnThePhoneInTheMode) {
 
 TEST_F(AppValidationTest, ASignatureBrokenByOneByteFailsWithCodesignsWords) {
     fs::path app = unpack(exportSample(directory / "adhoc", "release-testing"), "broken");
-    fs::path executable = app / "SampleApp";
-    {
-        std::fstream file(executable, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekg(100);
-        char byte = 0;
-        file.get(byte);
-        file.seekp(100);
-        file.put(static_cast<char>(byte ^ 1));
-    }
+    flipByte(app / "SampleApp", 100);
     fs::path log = directory / "build.log";
     std::string message = failure([&] {
         BuildPipeline::validateApp(app, registered, "adhoc", "18.1", log, "job");
