@@ -1,10 +1,9 @@
 // Turning a path typed by the user into a Project record by asking Xcode what it holds.
-#include "Storage.hpp"
-
 #include "Platform/Host.hpp"
 #include "Platform/Random.hpp"
 #include "Platform/Text.hpp"
 #include "ProcessRunner.hpp"
+#include "Storage.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -21,7 +20,8 @@ constexpr double nestedListingTimeout = 180;
 // the folder the user typed, not the parent of wherever x leads.
 fs::path resolve(const std::string& typed) {
     fs::path expanded = Platform::expandingTilde(typed);
-    fs::path path = (expanded.empty() ? fs::current_path() : fs::absolute(expanded)).lexically_normal();
+    fs::path path =
+        (expanded.empty() ? fs::current_path() : fs::absolute(expanded)).lexically_normal();
     // A trailing slash (a completed folder name) leaves an empty last component.
     if (path.filename().empty() && path.has_relative_path()) {
         path = path.parent_path();
@@ -45,9 +45,9 @@ std::vector<std::string> texts(const JSON& list) {
 JSON listing(const std::vector<std::string>& selection, double timeout, std::stop_token stop) {
     std::vector<std::string> arguments{"xcodebuild", "-list", "-json"};
     arguments.insert(arguments.end(), selection.begin(), selection.end());
-    ProcessResult result = ProcessRunner::run("/usr/bin/xcrun", arguments, std::nullopt,
-                                              std::nullopt, timeout, std::nullopt,
-                                              ProcessRunner::Failure::raised, stop);
+    ProcessResult result =
+        ProcessRunner::run("/usr/bin/xcrun", arguments, std::nullopt, std::nullopt, timeout,
+                           std::nullopt, ProcessRunner::Failure::raised, stop);
     return JSON::decode(result.output);
 }
 
@@ -100,8 +100,8 @@ Project ProjectStore::inspect(const std::string& path, const std::optional<std::
     }
     bool workspace = extension == ".xcworkspace";
 
-    JSON listed = listing({workspace ? "-workspace" : "-project", bundle.string()},
-                          listingTimeout, stop);
+    JSON listed =
+        listing({workspace ? "-workspace" : "-project", bundle.string()}, listingTimeout, stop);
     const JSON& description =
         !listed["workspace"].isNull() ? listed["workspace"] : listed["project"];
     std::vector<std::string> schemes = texts(description["schemes"]);

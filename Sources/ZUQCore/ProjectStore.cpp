@@ -1,9 +1,8 @@
 // The project registry: the Project record, its stored and relay forms, and the locked
 // read-modify-write of "projects.json".
-#include "Storage.hpp"
-
 #include "Platform/File.hpp"
 #include "Platform/FileLock.hpp"
+#include "Storage.hpp"
 
 #include <algorithm>
 #include <mutex>
@@ -75,8 +74,8 @@ bool requiredFlag(const JSON& entry, std::string_view key, std::size_t index,
 }
 
 // Absent and null both mean "not given"; any other kind than text is damage.
-std::optional<std::string> optionalText(const JSON& entry, std::string_view key,
-                                        std::size_t index, const fs::path& file) {
+std::optional<std::string> optionalText(const JSON& entry, std::string_view key, std::size_t index,
+                                        const fs::path& file) {
     const JSON& value = entry[key];
     if (value.isNull()) {
         return std::nullopt;

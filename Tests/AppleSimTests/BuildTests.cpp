@@ -2,7 +2,7 @@
 #include "SimulatorTest.hpp"
 
 #include <fstream>
-#include <regex>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -212,6 +212,23 @@ TEST_F(BuildTest, TheNextBuildDoesWhatItWasToldOnce) {
 
 namespace {
 
+TEST_F(BuildTest, DittoKeepsLinksAsLinks) {
+    fs::path tree = directory / "tree";
+    TestSupport::writeFile(tree / "Payload" / "Deep.app" / "Resources" / "real.txt", "real");
+    fs::create_symlink("Resources/real.txt", tree / "Payload" / "Deep.app" / "alias.txt");
+    TestSupport::Output zipped = TestSupport::run(
+        "/bin/sh", {"-c", "cd '" + tree.string() + "' && zip -q -r -y ../linked.ipa Payload"});
+    ASSERT_EQ(zipped.status, 0) << zipped.err;
+    TestSupport::Output expanded =
+        tool("ditto", {"-x", "-k", (directory / "linked.ipa").string(), (directory / "out").string()});
+    ASSERT_EQ(expanded.status, 0) << expanded.err;
+    fs::path alias = directory / "out" / "Payload" / "Deep.app" / "alias.txt";
+    ASSERT_TRUE(fs::is_symlink(alias));
+    EXPECT_EQ(fs::read_symlink(alias), "Resources/real.txt");
+    EXPECT_EQ(TestSupport::readFile(alias), "real");
+    EXPECT_EQ(tool("ditto", {"-x", "-k", (directory / "missing.ipa").string(), "out"}).status, 1);
+}
+
 TEST_F(BuildTest, ReportsXcodeAndIdentitiesAsTheMacDoes) {
     TestSupport::Output version = tool("xcodebuild", {"-version"});
     EXPECT_EQ(version.status, 0);
@@ -219,12 +236,21 @@ TEST_F(BuildTest, ReportsXcodeAndIdentitiesAsTheMacDoes) {
 
     TestSupport::Output identities = tool("security", {"find-identity", "-v", "-p", "codesigning"});
     EXPECT_EQ(identities.status, 0);
-    EXPECT_TRUE(std::regex_match(
-        identities.out,
-        std::regex("  1\\) [0-9A-F]{40} \"Apple Development: Simulated Developer \\([A-Z0-9]{10}\\)\"\n"
-                   "  2\\) [0-9A-F]{40} \"Apple Distribution: Simulated Team \\(ZUQSIMTEAM\\)\"\n"
-                   "     2 valid identities found\n")))
-        << identities.out;
+    // "  1) <40 hex digits> "<name>"" per identity, then the count.
+    std::istringstream lines(identities.out);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) {
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 3u) << identities.out;
+    const std::string names[] = {"\"Apple Development: Simulated Developer (",
+                                 "\"Apple Distribution: Simulated Team (ZUQSIMTEAM)\""};
+    for (std::size_t index = 0; index < 2; ++index) {
+        EXPECT_EQ(rows[index].substr(0, 5), "  " + std::to_string(index + 1) + ") ");
+        EXPECT_EQ(rows[index].find_first_not_of("0123456789ABCDEF", 5), 45u) << rows[index];
+        EXPECT_EQ(rows[index].substr(46, names[index].size()), names[index]);
+    }
+    EXPECT_EQ(rows[2], "     2 valid identities found");
 
     // Certificates last a year: then none is valid and nothing can be signed.
     control({"clock", "advance", "366"});

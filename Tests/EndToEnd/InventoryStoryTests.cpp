@@ -65,10 +65,10 @@ TEST_F(Inventory, EveryMacSeesWhatTheOthersReportedExceptRevokedMacs) {
                  "--device-name", mac});
     }
 
-    JSON project = ok("builder",
-                      {"projects", "add", (TestSupport::sampleApp() / "SampleApp.xcworkspace").string()});
-    appleSim("receiver", {"attach-phone", "--udid", "00008130-0011223344556677", "--name",
-                          "Test iPhone"});
+    JSON project = ok("builder", {"projects", "add",
+                                  (TestSupport::sampleApp() / "SampleApp.xcworkspace").string()});
+    appleSim("receiver",
+             {"attach-phone", "--udid", "00008130-0011223344556677", "--name", "Test iPhone"});
     appleSim("spare", {"attach-phone", "--udid", "00008130-0000000000000002"});
     report("builder");
     report("receiver");
@@ -91,8 +91,7 @@ TEST_F(Inventory, EveryMacSeesWhatTheOthersReportedExceptRevokedMacs) {
     EXPECT_EQ(phones.items()[0]["phones"], JSON::array());
     EXPECT_EQ(phones.items()[1]["mac_name"], JSON("receiver"));
     EXPECT_EQ(phones.items()[1]["phones"], ok("receiver", {"devices", "--local"}));
-    EXPECT_EQ(phones.items()[1]["phones"].items().at(0)["udid"],
-              JSON("00008130-0011223344556677"));
+    EXPECT_EQ(phones.items()[1]["phones"].items().at(0)["udid"], JSON("00008130-0011223344556677"));
     EXPECT_EQ(ok("receiver", {"projects", "list"}).items().size(), 2u);
 }
 

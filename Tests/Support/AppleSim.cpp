@@ -27,4 +27,14 @@ void copySampleApp(const fs::path& destination) {
     fs::copy(sampleApp(), destination, fs::copy_options::recursive);
 }
 
+void SimulatedMacTest::SetUp() {
+    TemporaryDirectoryTest::SetUp();
+    tools_ = std::make_unique<ScopedEnvironment>("ZUQ_TOOLS_DIR", appleTools().string());
+}
+
+void SimulatedMacTest::TearDown() {
+    tools_.reset();
+    TemporaryDirectoryTest::TearDown();
+}
+
 } // namespace TestSupport

@@ -4,6 +4,7 @@
 #include "Support.hpp"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,16 @@ std::string appleSim(const std::vector<std::string>& arguments);
 
 /// Copies the sample app to `destination` (a new folder) so that a test may change it.
 void copySampleApp(const std::filesystem::path& destination);
+
+/// A TemporaryDirectoryTest whose HOME is a simulated Mac: ZUQ_TOOLS_DIR names the
+/// simulator's tools for the life of the test.
+class SimulatedMacTest : public TemporaryDirectoryTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    std::unique_ptr<ScopedEnvironment> tools_;
+};
 
 } // namespace TestSupport

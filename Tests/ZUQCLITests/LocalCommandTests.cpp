@@ -11,19 +11,12 @@ using TestSupport::Output;
 
 namespace {
 
-class LocalCommands : public TestSupport::TemporaryDirectoryTest {
+class LocalCommands : public TestSupport::SimulatedMacTest {
 protected:
     void SetUp() override {
-        TemporaryDirectoryTest::SetUp();
-        tools = std::make_unique<TestSupport::ScopedEnvironment>(
-            "ZUQ_TOOLS_DIR", TestSupport::appleTools().string());
+        SimulatedMacTest::SetUp();
         workspace = (TestSupport::sampleApp() / "SampleApp.xcworkspace").string();
         project = (TestSupport::sampleApp() / "SampleApp/SampleApp.xcodeproj").string();
-    }
-
-    void TearDown() override {
-        tools.reset();
-        TemporaryDirectoryTest::TearDown();
     }
 
     Output zuq(const std::vector<std::string>& arguments) {
@@ -54,7 +47,6 @@ protected:
         return result;
     }
 
-    std::unique_ptr<TestSupport::ScopedEnvironment> tools;
     std::string workspace;
     std::string project;
 };
@@ -68,11 +60,14 @@ TEST_F(LocalCommands, BadUsageIsRefusedBeforeAnythingRuns) {
         {{"projects", "add"}, "Usage: zuq projects add /path/App.xcodeproj"},
         {{"projects", "add", "A.xcodeproj", "B.xcodeproj"},
          "Usage: zuq projects add /path/App.xcodeproj"},
-        {{"projects", "add", "--name", "A.xcodeproj"}, "Usage: zuq projects add /path/App.xcodeproj"},
-        {{"projects", "add", "A.xcodeproj", "--manual"}, "Manual signing requires --export-options"},
+        {{"projects", "add", "--name", "A.xcodeproj"},
+         "Usage: zuq projects add /path/App.xcodeproj"},
+        {{"projects", "add", "A.xcodeproj", "--manual"},
+         "Manual signing requires --export-options"},
         {{"projects", "add", "A.xcodeproj", "--export-options"},
          "Missing value for --export-options"},
-        {{"projects", "add", "Missing.xcodeproj"}, "Select an existing .xcodeproj or .xcworkspace."},
+        {{"projects", "add", "Missing.xcodeproj"},
+         "Select an existing .xcodeproj or .xcworkspace."},
         {{"projects", "remove"}, "Provide the local project ID"},
         {{"projects", "remove", "a", "b"}, "Provide the local project ID"},
     };
@@ -99,7 +94,8 @@ TEST_F(LocalCommands, ProjectsAreAddedListedAndRemovedWithoutEnrolment) {
     JSON stored = JSON::decode(TestSupport::readFile(stateDirectory / "projects.json"));
     EXPECT_EQ(stored.items()[1]["teamID"], JSON("ZUQSIMTEAM"));
     EXPECT_EQ(stored.items()[1]["automaticSigning"], JSON(false));
-    EXPECT_EQ(stored.items()[1]["exportOptionsPath"], JSON((fs::current_path() / "Export.plist").string()));
+    EXPECT_EQ(stored.items()[1]["exportOptionsPath"],
+              JSON((fs::current_path() / "Export.plist").string()));
     EXPECT_EQ(stored.items()[0]["automaticSigning"], JSON(true));
     EXPECT_EQ(stored.items()[0].fields().count("teamID"), 0u);
 

@@ -21,8 +21,8 @@ constexpr const char* unavailable = "The selected iPhone/iPad is unavailable. Co
 std::string flat(const std::string& hardware, const std::string& device = "",
                  const std::string& connection = "") {
     return R"({"identifier": "CORE-1", "capabilities": [], "hardwareProperties": {)" + hardware +
-           R"(}, "deviceProperties": {)" + device + R"(}, "connectionProperties": {)" +
-           connection + "}}";
+           R"(}, "deviceProperties": {)" + device + R"(}, "connectionProperties": {)" + connection +
+           "}}";
 }
 
 // One device in the two-level form, where everything sits under "properties".
@@ -60,8 +60,8 @@ JSON phone(const std::string& udid, JSON coreID, std::string name, JSON model, J
 }
 
 std::vector<JSON> parse(const std::string& devices) {
-    return Devices::parse(JSON::decode(R"({"info": {"outcome": "success"}, "result": {"devices": [)" +
-                                       devices + "]}}"));
+    return Devices::parse(JSON::decode(
+        R"({"info": {"outcome": "success"}, "result": {"devices": [)" + devices + "]}}"));
 }
 
 TEST(DevicesParse, FlatForm) {
@@ -87,7 +87,8 @@ TEST(DevicesParse, FlatForm) {
                "available", true, true, "localNetwork")},
         {"developer mode off", flat(iPhone, R"("developerModeStatus": "disabled")", wired),
          with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
-        {"developer mode in other letters", flat(iPhone, R"("developerModeStatus": "Enabled")", wired),
+        {"developer mode in other letters",
+         flat(iPhone, R"("developerModeStatus": "Enabled")", wired),
          with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
         {"tunnel disconnected",
          flat(iPhone, ready, R"("transportType": "wired", "tunnelState": "disconnected")"),
@@ -105,18 +106,22 @@ TEST(DevicesParse, FlatForm) {
                {"developer_mode", false},
                {"available", false},
                {"transport", ""}})},
-        {"a simulator", flat(R"("udid": "S", "reality": "simulated", "deviceType": "iPhone")", ready, wired),
+        {"a simulator",
+         flat(R"("udid": "S", "reality": "simulated", "deviceType": "iPhone")", ready, wired),
          std::nullopt},
-        {"a watch", flat(R"("udid": "W", "reality": "physical", "deviceType": "appleWatch")", ready, wired),
+        {"a watch",
+         flat(R"("udid": "W", "reality": "physical", "deviceType": "appleWatch")", ready, wired),
          std::nullopt},
-        {"a TV", flat(R"("udid": "T", "reality": "physical", "deviceType": "appleTV")", ready, wired),
+        {"a TV",
+         flat(R"("udid": "T", "reality": "physical", "deviceType": "appleTV")", ready, wired),
          std::nullopt},
         {"a device type in other letters",
          flat(R"("udid": "L", "reality": "physical", "deviceType": "iphone")", ready, wired),
          std::nullopt},
         {"no udid", flat(R"("reality": "physical", "deviceType": "iPhone")", ready, wired),
          std::nullopt},
-        {"an empty udid", flat(R"("udid": "", "reality": "physical", "deviceType": "iPhone")", ready, wired),
+        {"an empty udid",
+         flat(R"("udid": "", "reality": "physical", "deviceType": "iPhone")", ready, wired),
          std::nullopt},
         {"a udid that is not text",
          flat(R"("udid": 8110, "reality": "physical", "deviceType": "iPhone")", ready, wired),
@@ -148,24 +153,26 @@ TEST(DevicesParse, TwoLevelForm) {
          nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})", connected, os),
          true, "connected"},
         // The member's presence is the signal, whatever it holds.
-        {"enabled holding text", nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": "x"})", connected, os),
+        {"enabled holding text",
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": "x"})", connected, os),
          true, "connected"},
-        {"disabled", nested(iPhone, R"("name": "Bo", "developerModeStatus": {"disabled": {}})", connected, os),
+        {"disabled",
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"disabled": {}})", connected, os),
          false, "connected"},
         {"enabled null falls back to nothing",
          nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": null})", connected, os),
          false, "connected"},
-        {"not paired", nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})",
-                              R"("state": "unpaired", "transportType": "wired")", os),
+        {"not paired",
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})",
+                R"("state": "unpaired", "transportType": "wired")", os),
          true, "unpaired"},
     };
     for (const auto& c : cases) {
         std::vector<JSON> records = parse(c.device);
         ASSERT_EQ(records.size(), 1u) << c.what;
-        EXPECT_EQ(records[0],
-                  phone("00008110-000A1B2C3D4E5F60", "CORE-2", "Bo", "iPhone 15 Pro", "iPhone16,1",
-                        "17.5.1", c.state, c.developerMode,
-                        c.developerMode && c.state == "connected", "wired"))
+        EXPECT_EQ(records[0], phone("00008110-000A1B2C3D4E5F60", "CORE-2", "Bo", "iPhone 15 Pro",
+                                    "iPhone16,1", "17.5.1", c.state, c.developerMode,
+                                    c.developerMode && c.state == "connected", "wired"))
             << c.what << "\n"
             << records[0].pretty();
     }
@@ -173,13 +180,14 @@ TEST(DevicesParse, TwoLevelForm) {
     // Where the nested form lacks a member, the flat members beside it are read instead.
     std::vector<JSON> mixed = parse(
         R"({"identifier": 5, "properties": {"hardware": null, "state": {"developerModeStatus": {}}},
-            "hardwareProperties": {)" + iPhone + R"(},
+            "hardwareProperties": {)" +
+        iPhone + R"(},
             "deviceProperties": {"name": "Flat", "osVersionNumber": "18.0",
                                  "developerModeStatus": "enabled"},
             "connectionProperties": {"tunnelState": "available", "transportType": "network"}})");
     ASSERT_EQ(mixed.size(), 1u);
-    EXPECT_EQ(mixed[0], phone("00008110-000A1B2C3D4E5F60", 5, "Flat", "iPhone 15 Pro",
-                              "iPhone16,1", "18.0", "available", true, true, "network"));
+    EXPECT_EQ(mixed[0], phone("00008110-000A1B2C3D4E5F60", 5, "Flat", "iPhone 15 Pro", "iPhone16,1",
+                              "18.0", "available", true, true, "network"));
 
     // Hardware in the nested place decides whether the device is listed at all.
     EXPECT_TRUE(parse(R"({"properties": {"hardware": {"udid": "W", "reality": "physical",
@@ -210,8 +218,8 @@ protected:
         TemporaryDirectoryTest::SetUp();
         tools = directory / "tools";
         fs::create_directories(tools);
-        environment = std::make_unique<TestSupport::ScopedEnvironment>("ZUQ_TOOLS_DIR",
-                                                                        tools.string());
+        environment =
+            std::make_unique<TestSupport::ScopedEnvironment>("ZUQ_TOOLS_DIR", tools.string());
     }
 
     void TearDown() override {
@@ -309,21 +317,7 @@ TEST_F(DevicesListTest, FailuresLeaveNoFileBehind) {
 }
 
 // The simulated Mac's own device tool, with devices plugged in by the simulator.
-class DevicesOnASimulatedMac : public TestSupport::TemporaryDirectoryTest {
-protected:
-    void SetUp() override {
-        TemporaryDirectoryTest::SetUp();
-        tools = std::make_unique<TestSupport::ScopedEnvironment>(
-            "ZUQ_TOOLS_DIR", TestSupport::appleTools().string());
-    }
-
-    void TearDown() override {
-        tools.reset();
-        TemporaryDirectoryTest::TearDown();
-    }
-
-    std::unique_ptr<TestSupport::ScopedEnvironment> tools;
-};
+using DevicesOnASimulatedMac = TestSupport::SimulatedMacTest;
 
 TEST_F(DevicesOnASimulatedMac, ListsUsablePhonesInBothFormsAndTellsWhichCanTakeAnInstall) {
     EXPECT_TRUE(Devices::list().empty()) << "nothing attached";
@@ -333,15 +327,18 @@ TEST_F(DevicesOnASimulatedMac, ListsUsablePhonesInBothFormsAndTellsWhichCanTakeA
         bool available;
     };
     const Case cases[] = {
-        {{"--udid", "00008130-0000000000000001", "--name", "Flat iPhone", "--os", "18.1"}, true,
+        {{"--udid", "00008130-0000000000000001", "--name", "Flat iPhone", "--os", "18.1"},
+         true,
          true},
         {{"--udid", "00008130-0000000000000002", "--type", "iPad", "--form", "nested"}, true, true},
         {{"--udid", "00008130-0000000000000003", "--form", "nested", "--developer-mode", "off"},
-         true, false},
+         true,
+         false},
         {{"--udid", "00008130-0000000000000004", "--developer-mode", "off"}, true, false},
         {{"--udid", "00008130-0000000000000005", "--tunnel", "unavailable"}, true, false},
         {{"--udid", "00008130-0000000000000006", "--tunnel", "disconnected", "--form", "nested"},
-         true, false},
+         true,
+         false},
         {{"--udid", "00008130-0000000000000007", "--tunnel", "available"}, true, true},
         {{"--udid", "00008130-0000000000000008", "--model", "iPhone99,9"}, true, true},
         {{"--udid", "00008130-0000000000000009", "--type", "watch"}, false, false},

@@ -1,10 +1,10 @@
 // Registering Xcode projects as typed by a user, against the simulator's xcodebuild reading
 // real project files.
 #include "AppleSim.hpp"
+#include "Platform/Random.hpp"
 #include "Storage.hpp"
 #include "Support.hpp"
 
-#include <regex>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,22 +31,15 @@ private:
     fs::path previous_;
 };
 
-class ProjectInspectionTest : public TestSupport::TemporaryDirectoryTest {
+class ProjectInspectionTest : public TestSupport::SimulatedMacTest {
 protected:
     void SetUp() override {
-        TemporaryDirectoryTest::SetUp();
-        tools = std::make_unique<TestSupport::ScopedEnvironment>(
-            "ZUQ_TOOLS_DIR", TestSupport::appleTools().string());
+        SimulatedMacTest::SetUp();
         // Under HOME, so that "~" paths reach it; the real path has no links in it.
         projects = fs::canonical(home) / "Projects";
         TestSupport::copySampleApp(projects);
         workspace = projects / "SampleApp.xcworkspace";
         project = projects / "SampleApp/SampleApp.xcodeproj";
-    }
-
-    void TearDown() override {
-        tools.reset();
-        TemporaryDirectoryTest::TearDown();
     }
 
     static Project inspect(const std::string& path,
@@ -60,11 +53,13 @@ protected:
         fs::copy(project, path, fs::copy_options::recursive);
         fs::path file = path / "project.pbxproj";
         std::string text = TestSupport::readFile(file);
-        text = std::regex_replace(text, std::regex("name = Release;"), "name = " + release + ";");
+        const std::string from = "name = Release;", to = "name = " + release + ";";
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
         TestSupport::writeFile(file, text);
     }
 
-    std::unique_ptr<TestSupport::ScopedEnvironment> tools;
     fs::path projects;
     fs::path workspace;
     fs::path project;
@@ -120,8 +115,8 @@ TEST_F(ProjectInspectionTest, RegisteringAgainKeepsTheIdAndMovesTheEntryLast) {
     Project first = inspect(workspace.string());
     ProjectStore::upsert(first);
     ProjectStore::upsert(inspect(project.string()));
-    EXPECT_TRUE(std::regex_match(first.id, std::regex("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}")))
-        << first.id;
+    EXPECT_TRUE(Platform::isUUID(first.id) && first.id.find_first_of("ABCDEF") == std::string::npos)
+        << "a lower-case UUID: " << first.id;
 
     Project again = ProjectStore::inspect((directory / "link/SampleApp.xcworkspace").string(),
                                           "Shop", "TEAM123456", "Export.plist", Signing::manual);

@@ -17,8 +17,8 @@ using TestSupport::failure;
 namespace {
 
 Project sample(std::string id, std::string path, std::string name = "App") {
-    return Project{std::move(id), std::move(name), std::move(path), {"App", "App Widgets"},
-                   {"Debug", "Release"}, std::nullopt, std::nullopt, true};
+    return Project{std::move(id),        std::move(name), std::move(path), {"App", "App Widgets"},
+                   {"Debug", "Release"}, std::nullopt,    std::nullopt,    true};
 }
 
 std::vector<std::string> ids(const std::vector<Project>& projects) {
@@ -86,8 +86,14 @@ TEST_F(ProjectStoreTest, StoredFormReadsAsWrittenByEarlierVersions) {
                                        R"("exportOptionsPath":"\/p\/Export.plist","future":1}])");
     std::vector<Project> projects = ProjectStore::load();
     ASSERT_EQ(projects.size(), 1u);
-    EXPECT_EQ(projects[0], (Project{"x", "A", "/p/A.xcodeproj", {"App"}, {"Debug"}, std::nullopt,
-                                    "/p/Export.plist", false}));
+    EXPECT_EQ(projects[0], (Project{"x",
+                                    "A",
+                                    "/p/A.xcodeproj",
+                                    {"App"},
+                                    {"Debug"},
+                                    std::nullopt,
+                                    "/p/Export.plist",
+                                    false}));
     TestSupport::writeFile(registry(), "[]");
     EXPECT_TRUE(ProjectStore::load().empty());
 }
@@ -104,8 +110,7 @@ TEST_F(ProjectStoreTest, ADamagedRegistryIsReportedAndLeftAsItWas) {
         {"[{\"id\":", "[json.exception.parse_error.101]"},
         {R"({"projects":[]})", "it is not a list"},
         {R"([[]])", "entry 1 is not an object"},
-        {"[{" + valid + R"(,"automaticSigning":true},{"id":"y"}])",
-         "entry 2 has no text \"name\""},
+        {"[{" + valid + R"(,"automaticSigning":true},{"id":"y"}])", "entry 2 has no text \"name\""},
         {"[{" + valid + "}]", "entry 1 has no true or false \"automaticSigning\""},
         {"[{" + valid + R"(,"automaticSigning":"yes"}])",
          "entry 1 has no true or false \"automaticSigning\""},
@@ -125,8 +130,9 @@ TEST_F(ProjectStoreTest, ADamagedRegistryIsReportedAndLeftAsItWas) {
             "The project registry " + registry().string() + " is damaged: " + c.problem;
         EXPECT_TRUE(failure([] { ProjectStore::load(); }).starts_with(expected))
             << failure([] { ProjectStore::load(); });
-        EXPECT_TRUE(failure([] { ProjectStore::upsert(sample("z", "/p/Z.xcodeproj")); })
-                        .starts_with(expected));
+        EXPECT_TRUE(failure([] {
+                        ProjectStore::upsert(sample("z", "/p/Z.xcodeproj"));
+                    }).starts_with(expected));
         EXPECT_TRUE(failure([] { ProjectStore::remove("x"); }).starts_with(expected));
         EXPECT_EQ(TestSupport::readFile(registry()), c.content) << "left as it was";
     }
@@ -140,9 +146,9 @@ TEST_F(ProjectStoreTest, ADamagedRegistryIsReportedAndLeftAsItWas) {
 TEST_F(ProjectStoreTest, AStateDirectoryThatCannotBeMadeFailsTheWrite) {
     TestSupport::writeFile(directory / "file", "x");
     TestSupport::ScopedEnvironment blocked("ZUQ_STATE_DIR", (directory / "file/state").string());
-    EXPECT_NE(failure([] { ProjectStore::upsert(sample("a", "/p/A.xcodeproj")); })
-                  .find("Cannot create"),
-              std::string::npos);
+    EXPECT_NE(
+        failure([] { ProjectStore::upsert(sample("a", "/p/A.xcodeproj")); }).find("Cannot create"),
+        std::string::npos);
     EXPECT_EQ(TestSupport::readFile(directory / "file"), "x");
 }
 
@@ -200,8 +206,8 @@ TEST_F(ProjectStoreTest, WritersInSeveralProcessesAndThreadsLoseNothing) {
 }
 
 TEST(Project, RelayFormAndSelection) {
-    Project project{"id-1", "Shop", "/Users/me/Shop.xcworkspace", {"Shop"}, {"Debug"},
-                    "TEAM", "/Users/me/Export.plist", false};
+    Project project{"id-1",    "Shop", "/Users/me/Shop.xcworkspace", {"Shop"},
+                    {"Debug"}, "TEAM", "/Users/me/Export.plist",     false};
     EXPECT_EQ(project.json(), JSON::object({{"id", "id-1"},
                                             {"name", "Shop"},
                                             {"schemes", JSON::strings({"Shop"})},
@@ -214,7 +220,8 @@ TEST(Project, RelayFormAndSelection) {
         {"/a/Shop.xcworkspace", {"-workspace", "/a/Shop.xcworkspace"}},
         {"/a/Shop.xcodeproj", {"-project", "/a/Shop.xcodeproj"}},
         {"/a/Shop.xcworkspace.xcodeproj", {"-project", "/a/Shop.xcworkspace.xcodeproj"}},
-        {"/a/project.xcworkspace/Shop.xcodeproj", {"-project", "/a/project.xcworkspace/Shop.xcodeproj"}},
+        {"/a/project.xcworkspace/Shop.xcodeproj",
+         {"-project", "/a/project.xcworkspace/Shop.xcodeproj"}},
     };
     for (const auto& c : cases) {
         project.path = c.path;

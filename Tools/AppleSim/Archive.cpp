@@ -16,10 +16,12 @@
 #include "XcodeProject.hpp"
 #include "Xcodebuild.hpp"
 
+#include <chrono>
 #include <csignal>
 #include <iostream>
 #include <memory>
 #include <spawn.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -30,11 +32,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-struct Failed {
-    std::string stdoutText;
-    std::string stderrText;
-};
 
 [[noreturn]] void fail(const std::string& projectPath, const std::string& message,
                        const std::string& target, const std::string& projectName,
@@ -249,9 +246,13 @@ int archive(const XcodebuildCommand& command) {
     }
     std::cout << "\nGatherProvisioningInputs\n\nCreateBuildDescription\n\n" << std::flush;
 
-    BuildLog log(world.realistic(), next.slow, 8);
+    BuildLog log(world.realistic());
     if (next.flood > 0) {
         log.flood(next.flood, derivedData.string());
+    }
+    if (next.slow > 0) {
+        std::cout << "note: Waiting for the build service (" << next.slow << " s)\n\n" << std::flush;
+        std::this_thread::sleep_for(std::chrono::duration<double>(next.slow));
     }
     if (next.outcome == "hang" || next.outcome == "hang-ignoring-term") {
         hang(next.outcome == "hang-ignoring-term", app->sources);

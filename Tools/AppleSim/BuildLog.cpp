@@ -7,14 +7,11 @@
 
 namespace AppleSim {
 
-BuildLog::BuildLog(bool realistic, double extraSeconds, std::size_t expectedSteps)
-    : realistic_(realistic),
-      extraPerStep_(expectedSteps ? extraSeconds / static_cast<double>(expectedSteps) : 0) {}
+BuildLog::BuildLog(bool realistic) : realistic_(realistic) {}
 
 void BuildLog::pause(double realisticSeconds) {
-    double seconds = (realistic_ ? realisticSeconds : 0) + extraPerStep_;
-    if (seconds > 0) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    if (realistic_ && realisticSeconds > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(realisticSeconds));
     }
 }
 

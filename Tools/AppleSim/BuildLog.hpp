@@ -9,8 +9,8 @@ namespace AppleSim {
 
 class BuildLog {
 public:
-    /// `realistic` adds the pauses a real build takes; `extraSeconds` is spread over the steps.
-    BuildLog(bool realistic, double extraSeconds, std::size_t expectedSteps);
+    /// `realistic` adds the pauses a real build takes.
+    explicit BuildLog(bool realistic);
 
     /// One step: its title line "(in target 'T' from project 'P')", the cd line and commands.
     void step(const std::string& title, const std::string& target, const std::string& project,
@@ -25,7 +25,6 @@ private:
     void pause(double realisticSeconds);
 
     bool realistic_;
-    double extraPerStep_;
 };
 
 } // namespace AppleSim

@@ -11,12 +11,12 @@
 #include "World.hpp"
 #include "Xcode.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <thread>
 #include <iostream>
-#include <regex>
 
 namespace AppleSim {
 
@@ -34,6 +34,23 @@ struct Subcommand {
     const char* usage;
     json (*run)(const Arguments& arguments, const Subcommand& self);
 };
+
+// Whether every character of `text` is in `allowed` and its length is within the bounds.
+bool made(const std::string& text, const char* allowed, std::size_t shortest, std::size_t longest) {
+    return text.size() >= shortest && text.size() <= longest &&
+           text.find_first_not_of(allowed) == std::string::npos;
+}
+
+constexpr const char* upperAndDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr const char* udidCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-";
+
+// "18", "18.1" or "18.1.2".
+bool osVersion(const std::string& text) {
+    std::size_t dots = static_cast<std::size_t>(std::count(text.begin(), text.end(), '.'));
+    return made(text, "0123456789.", 1, 16) && dots <= 2 && text.front() != '.' &&
+           text.back() != '.' && text.find("..") == std::string::npos;
+}
 
 [[noreturn]] void usage(const Subcommand& command, const std::string& problem = "") {
     throw UsageFailure((problem.empty() ? "" : problem + ". ") + "Usage: apple-sim " +
@@ -69,7 +86,7 @@ json setup(const Arguments& arguments, const Subcommand& self) {
     ParsedOptions parsed = options(arguments, self, {"--team", "--team-name", "--developer"},
                                    {"--enterprise"}, 0);
     std::optional<std::string> teamID = parsed.value("--team");
-    if (teamID && !std::regex_match(*teamID, std::regex("[A-Z0-9]{10}"))) {
+    if (teamID && !made(*teamID, upperAndDigits, 10, 10)) {
         usage(self, "--team takes 10 upper-case letters and digits, as Apple's team identifiers");
     }
     bool created = false;
@@ -114,13 +131,13 @@ json attachPhone(const Arguments& arguments, const Subcommand& self) {
                 {"--simulator"}, 0);
     Phone phone;
     phone.udid = parsed.value("--udid").value_or("");
-    if (!std::regex_match(phone.udid, std::regex("[A-Za-z0-9-]{1,64}"))) {
+    if (!made(phone.udid, udidCharacters, 1, 64)) {
         usage(self, "--udid takes the device's UDID (letters, digits and hyphens)");
     }
     phone.type = oneOf(parsed, "--type", {"iPhone", "iPad", "watch", "tv"}, "iPhone", self);
     phone.name = parsed.value("--name").value_or(phone.type == "iPhone" ? "iPhone" : phone.type);
     phone.os = parsed.value("--os").value_or(phone.os);
-    if (!std::regex_match(phone.os, std::regex("[0-9]+(\\.[0-9]+){0,2}"))) {
+    if (!osVersion(phone.os)) {
         usage(self, "--os takes a version such as 18.1");
     }
     phone.model = parsed.value("--model").value_or(defaultProductType(phone.type));
@@ -170,7 +187,7 @@ json registeredJSON(const WorldState& world) {
 json registerDevice(const Arguments& arguments, const Subcommand& self) {
     ParsedOptions parsed = options(arguments, self, {"--name"}, {}, 1);
     std::string udid = parsed.positional[0];
-    if (!std::regex_match(udid, std::regex("[A-Za-z0-9-]{1,64}"))) {
+    if (!made(udid, udidCharacters, 1, 64)) {
         usage(self, "a UDID holds letters, digits and hyphens");
     }
     WorldState world = World::update([&](WorldState& state) {

@@ -68,13 +68,13 @@ std::string clockStamp() {
     return text;
 }
 
-struct Target {
+struct Reached {
     Phone phone;
     WorldState world;
 };
 
 // The device a command names, by UDID, CoreDevice identifier or name, able to take commands.
-Target reach(const std::string& device) {
+Reached reach(const std::string& device) {
     WorldState world = World::read();
     for (const Phone& phone : world.phones) {
         if (phone.udid != device && phone.identifier != device && phone.name != device) {
@@ -197,7 +197,7 @@ int install(const ParsedOptions& options) {
         throw ToolFailure("Usage: devicectl device install app --device <uuid|ecid|udid|name> <path>", 64);
     }
     fs::path app = fs::absolute(options.positional.front());
-    Target target = reach(device);
+    Reached target = reach(device);
     const Phone& phone = target.phone;
     json info;
     try {
@@ -292,7 +292,7 @@ int launch(const ParsedOptions& options) {
                           64);
     }
     std::string bundleID = options.positional.front();
-    Target target = reach(device);
+    Reached target = reach(device);
     if (!target.phone.developerMode) {
         throw ToolFailure("ERROR: Developer Mode is disabled on " + target.phone.name +
                           ". (com.apple.dt.CoreDeviceError error 1010 (0x3F2))");

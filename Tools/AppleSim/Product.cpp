@@ -78,9 +78,9 @@ std::string generated(std::string_view input, std::size_t size) {
 
 // Random bytes of `size`, written straight to `path`: media that does not compress.
 void writeIncompressible(const fs::path& path, std::uint64_t size) {
-    std::string seedBytes = Crypto::randomBytes(32);
+    std::string initial = Crypto::randomBytes(32);
     std::uint64_t s[4];
-    std::memcpy(s, seedBytes.data(), sizeof s);
+    std::memcpy(s, initial.data(), sizeof s);
     auto next = [&s] { // xoshiro256**
         std::uint64_t result = ((s[1] * 5) << 7 | (s[1] * 5) >> 57) * 9;
         std::uint64_t t = s[1] << 17;

@@ -258,12 +258,12 @@ public:
     }
 
     static std::string destination(const json& phase) {
-        std::string spec = text(phase, "dstSubfolderSpec");
+        std::string subfolder = text(phase, "dstSubfolderSpec");
         std::string path = text(phase, "dstPath");
-        if (spec == "13") {
+        if (subfolder == "13") {
             return "PlugIns";
         }
-        if (spec == "10") {
+        if (subfolder == "10") {
             return "Frameworks";
         }
         if (path.find("/Watch") != std::string::npos) {
