@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <system_error>
 #include <unistd.h>
 
@@ -206,6 +207,17 @@ std::string readFile(const fs::path& path) {
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 } // namespace TestSupport

@@ -2,7 +2,9 @@
 // to run the real binaries and capture what they print.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,6 +73,9 @@ std::string failure(Call&& call) {
 /// A certificate for 127.0.0.1 and localhost, signed by itself, with its key: written to
 /// `directory`/cert.pem and key.pem by the openssl tool. Returns the certificate's path.
 std::filesystem::path selfSignedCertificate(const std::filesystem::path& directory);
+
+/// Polls `condition` every 100 ms for up to `limit`; returns whether it came true.
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit);
 
 /// Writes `content` to `path`, creating parent directories.
 void writeFile(const std::filesystem::path& path, const std::string& content);
