@@ -11,7 +11,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -22,33 +21,7 @@ namespace TestSupport {
 AgentProcess::AgentProcess(const fs::path& logs, std::map<std::string, std::string> environment)
     : out_(logs.string() + ".out"), err_(logs.string() + ".err") {
     fs::create_directories(logs.parent_path());
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
-        std::string text(*entry);
-        auto equals = text.find('=');
-        if (equals != std::string::npos) {
-            variables[text.substr(0, equals)] = text.substr(equals + 1);
-        }
-    }
-    for (auto& [name, value] : environment) {
-        variables[name] = value;
-    }
-    std::vector<std::string> entries;
-    for (const auto& [name, value] : variables) {
-        entries.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (auto& entry : entries) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    std::string program = (binaryDirectory() / "zuq").string();
-    std::vector<std::string> words{program, "agent", "run"};
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    Invocation invocation(binaryDirectory() / "zuq", {"agent", "run"}, environment);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -57,7 +30,8 @@ AgentProcess::AgentProcess(const fs::path& logs, std::map<std::string, std::stri
                                      0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0600);
-    int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int error = ::posix_spawn(&pid_, (binaryDirectory() / "zuq").c_str(), &actions, nullptr,
+                              invocation.argv(), invocation.envp());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         throw std::system_error(error, std::generic_category(), "posix_spawn zuq agent run");

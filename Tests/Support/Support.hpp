@@ -53,6 +53,25 @@ struct Output {
     int status = -1; // exit code, or 128 + signal
 };
 
+/// The argument and environment vectors posix_spawn takes for `program` with `arguments`: the
+/// current environment with `environment` laid over it (an empty value removes a variable).
+class Invocation {
+public:
+    Invocation(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment);
+    Invocation(const Invocation&) = delete;
+    Invocation& operator=(const Invocation&) = delete;
+
+    char* const* argv() { return argv_.data(); }
+    char* const* envp() { return envp_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<std::string> variables_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
+
 /// Runs `program` with `arguments` (no shell), the current environment plus `environment`
 /// (an empty value removes a variable), standard input from `input`, and waits for it.
 Output run(const std::filesystem::path& program, const std::vector<std::string>& arguments,

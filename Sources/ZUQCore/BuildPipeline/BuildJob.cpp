@@ -67,12 +67,12 @@ void assertActive(const API& api, const std::string& id, std::string_view state)
 void build(const JSON& job, const std::string& lease, const Credentials& credentials,
            const API& api, const Event& event, std::stop_token stop) {
     std::string id = job["id"].text();
-    const JSON& spec = job["spec"];
+    const JSON& wanted = job["spec"];
     requireJobIdentifier(id);
     std::vector<Project> projects = ProjectStore::load();
-    const Project& project = registeredProject(projects, spec["project_id"].text());
-    std::string mode = spec["mode"].text();
-    std::string configuration = spec["configuration"].text();
+    const Project& project = registeredProject(projects, wanted["project_id"].text());
+    std::string mode = wanted["mode"].text();
+    std::string configuration = wanted["configuration"].text();
 
     fs::path work = Paths::directory("Jobs/" + id);
     fs::path log = work / "build.log";
@@ -83,7 +83,7 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
     event("Archiving " + project.name + " \u00B7 " + configuration);
     ProcessRunner::run("/usr/bin/xcrun",
-                       archiveArguments(project, spec["scheme"].text(), configuration, work),
+                       archiveArguments(project, wanted["scheme"].text(), configuration, work),
                        fs::path(project.path).parent_path(), log, 7200, id, Failure::raised,
                        stop);
     assertActive(api, id, "building");
@@ -101,14 +101,14 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
     event("Checking signature, device provisioning, and APNs environment");
     fs::path app = extractIPA(ipa, work / "Validation", log, id, stop);
-    JSON summary = validateApp(app, spec["udid"].text(), mode, spec["phone"]["os"].text(), log,
+    JSON summary = validateApp(app, wanted["udid"].text(), mode, wanted["phone"]["os"].text(), log,
                                id, stop);
 
     JSON::Object manifest = summary.fields();
     manifest["job_id"] = id;
     manifest["receiver_id"] = job["receiver_id"];
-    manifest["udid"] = spec["udid"];
-    manifest["mode"] = spec["mode"];
+    manifest["udid"] = wanted["udid"];
+    manifest["mode"] = wanted["mode"];
     manifest["ipa_sha256"] = ArtifactCrypto::sha256(ipa);
 
     event("Encrypting build for your group");

@@ -13,13 +13,13 @@ namespace BuildPipeline {
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
              const API& api, const Event& event, std::stop_token stop) {
     std::string id = job["id"].text();
-    const JSON& spec = job["spec"];
+    const JSON& wanted = job["spec"];
     requireJobIdentifier(id);
     if (job["receiver_id"].text() != credentials.deviceID) {
         throw ZUQError("Job is addressed to another Mac");
     }
-    std::string udid = spec["udid"].text();
-    std::string mode = spec["mode"].text();
+    std::string udid = wanted["udid"].text();
+    std::string mode = wanted["mode"].text();
     Devices::require(udid, stop);
 
     fs::path receive = Paths::directory("Jobs/" + id + "/Receive");
