@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -133,7 +134,11 @@ struct Registry {
     std::size_t runs = 0;                                                      // guarded by mutex
     // Set once this process has been asked to end; no tool starts after that.
     int endingSignal = 0;                                                      // guarded by mutex
-    std::condition_variable_any changed; // notified when `runs` goes down
+    // What a termination signal does instead of ending the process, while one is installed,
+    // and whether the signal thread is calling it.
+    std::function<void()> handler;                                             // guarded by mutex
+    bool handling = false;                                                     // guarded by mutex
+    std::condition_variable_any changed; // notified when `runs` goes down or `handling` ends
 };
 
 // Never destroyed: the signal thread may still use it while the process exits.
@@ -214,7 +219,24 @@ public:
 // process by the same signal. Runs on its own thread; the signals are blocked everywhere else.
 [[noreturn]] void forwardSignals(sigset_t signals) {
     int number = 0;
-    while (::sigwait(&signals, &number) != 0 || number == 0) {
+    for (;;) {
+        while (::sigwait(&signals, &number) != 0 || number == 0) {
+        }
+        std::function<void()> handler;
+        {
+            std::lock_guard lock(registry().mutex);
+            handler = registry().handler;
+            registry().handling = static_cast<bool>(handler);
+        }
+        if (!handler) {
+            break;
+        }
+        handler();
+        {
+            std::lock_guard lock(registry().mutex);
+            registry().handling = false;
+        }
+        registry().changed.notify_all();
     }
     std::vector<std::shared_ptr<RunningTool>> tools;
     {
@@ -453,6 +475,18 @@ void ProcessRunner::forwardTerminationSignals() {
         }
         std::thread(forwardSignals, signals).detach();
     });
+}
+
+ProcessRunner::TerminationHandler::TerminationHandler(std::function<void()> handler) {
+    std::lock_guard lock(registry().mutex);
+    registry().handler = std::move(handler);
+}
+
+ProcessRunner::TerminationHandler::~TerminationHandler() {
+    std::unique_lock lock(registry().mutex);
+    registry().handler = nullptr;
+    // What the handler refers to may end with this value: let a call under way finish first.
+    registry().changed.wait(lock, [] { return !registry().handling; });
 }
 
 // MARK: AgentLock

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -76,6 +77,17 @@ void cancel(const std::string& job) noexcept;
 /// Blocks both signals in the calling thread, which every later thread inherits, so call it
 /// first thing in `main`, before any thread starts. Later calls do nothing.
 void forwardTerminationSignals();
+
+/// While alive, a SIGINT or SIGTERM passed on by `forwardTerminationSignals` calls `handler`
+/// (on the signal thread, once per signal) instead of stopping the tools and ending the
+/// process: a long-running command ends its own way. Destruction waits for a call under way.
+class TerminationHandler {
+public:
+    explicit TerminationHandler(std::function<void()> handler);
+    TerminationHandler(const TerminationHandler&) = delete;
+    TerminationHandler& operator=(const TerminationHandler&) = delete;
+    ~TerminationHandler();
+};
 
 } // namespace ProcessRunner
 

@@ -121,9 +121,15 @@ void remove(std::string_view id);
 /// How a registered project is signed.
 enum class Signing { automatic, manual };
 
-/// Builds a record from the Xcode project at `path` (relative, "~" or absolute; resolved and
-/// symbolic links followed) by asking `xcodebuild -list -json`. Reuses the id of an earlier
-/// registration of the same resolved path. Writes nothing.
+/// Builds a record from the Xcode project at `path` (relative, "~" or absolute; "." and ".."
+/// removed as text, then symbolic links resolved) by asking `xcodebuild -list -json`. Anything
+/// but an existing .xcodeproj or .xcworkspace throws "Select an existing .xcodeproj or
+/// .xcworkspace." before a tool runs; a listing without schemes throws "No schemes found. Share
+/// your app scheme in Xcode and try again."; the tool's and the registry's failures pass
+/// through. A workspace without configurations takes those of the projects beside it, else
+/// Debug and Release. Reuses the id of an earlier registration of the same resolved path;
+/// `name` defaults to the bundle's name; a relative or "~" `exportOptions` is made absolute
+/// against the current directory. Writes nothing.
 Project inspect(const std::string& path, const std::optional<std::string>& name,
                 const std::optional<std::string>& team,
                 const std::optional<std::string>& exportOptions, Signing signing,

@@ -105,9 +105,9 @@ std::string RelayProcess::bootstrapSecret() const {
     return secret;
 }
 
-void RelayProcess::start() {
+void RelayProcess::start(const std::string& listen) {
     fs::path program = binaryDirectory() / "zuq-relay";
-    std::vector<std::string> argumentText = {program.string(), "--listen", "127.0.0.1:0", "--data",
+    std::vector<std::string> argumentText = {program.string(), "--listen", listen, "--data",
                                              data_.string()};
     argumentText.insert(argumentText.end(), arguments_.begin(), arguments_.end());
     if (descriptorLimit_) {
@@ -170,6 +170,12 @@ int RelayProcess::stop() {
 void RelayProcess::restart() {
     stop();
     start();
+}
+
+void RelayProcess::resume() {
+    stop();
+    // The origin's authority: "http://127.0.0.1:40123" listens on "127.0.0.1:40123".
+    start(url_.substr(url_.find("//") + 2));
 }
 
 } // namespace TestSupport

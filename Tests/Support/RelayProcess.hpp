@@ -41,9 +41,12 @@ public:
     int stop();
     /// Stops the relay and starts it again on the same data directory (with a new port).
     void restart();
+    /// Stops the relay if it runs and starts it again on the port it served before, so that
+    /// Macs enrolled with its origin find it again.
+    void resume();
 
 private:
-    void start();
+    void start(const std::string& listen = "127.0.0.1:0");
 
     std::filesystem::path data_;
     std::vector<std::string> arguments_;

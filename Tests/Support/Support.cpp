@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <system_error>
 #include <unistd.h>
 
@@ -66,8 +67,8 @@ void TemporaryDirectoryTest::TearDown() {
     fs::remove_all(directory, ignored);
 }
 
-Output run(const fs::path& program, const std::vector<std::string>& arguments,
-           const std::map<std::string, std::string>& environment, const std::string& input) {
+Invocation::Invocation(const fs::path& program, const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& environment) {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
         std::string text(*entry);
@@ -83,23 +84,24 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
             variables[name] = value;
         }
     }
-    std::vector<std::string> envText;
     for (const auto& [name, value] : variables) {
-        envText.push_back(name + "=" + value);
+        variables_.push_back(name + "=" + value);
     }
-    std::vector<char*> envp;
-    for (auto& text : envText) {
-        envp.push_back(text.data());
+    for (auto& text : variables_) {
+        envp_.push_back(text.data());
     }
-    envp.push_back(nullptr);
-    std::vector<std::string> argText{program.string()};
-    argText.insert(argText.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argText) {
-        argv.push_back(text.data());
+    envp_.push_back(nullptr);
+    words_.push_back(program.string());
+    words_.insert(words_.end(), arguments.begin(), arguments.end());
+    for (auto& word : words_) {
+        argv_.push_back(word.data());
     }
-    argv.push_back(nullptr);
+    argv_.push_back(nullptr);
+}
 
+Output run(const fs::path& program, const std::vector<std::string>& arguments,
+           const std::map<std::string, std::string>& environment, const std::string& input) {
+    Invocation invocation(program, arguments, environment);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
         throw std::system_error(errno, std::generic_category(), "pipe");
@@ -110,7 +112,8 @@ Output run(const fs::path& program, const std::vector<std::string>& arguments,
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     pid_t pid;
-    int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, invocation.argv(),
+                                 invocation.envp());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -206,6 +209,17 @@ std::string readFile(const fs::path& path) {
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 } // namespace TestSupport

@@ -2,7 +2,9 @@
 // to run the real binaries and capture what they print.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,6 +53,25 @@ struct Output {
     int status = -1; // exit code, or 128 + signal
 };
 
+/// The argument and environment vectors posix_spawn takes for `program` with `arguments`: the
+/// current environment with `environment` laid over it (an empty value removes a variable).
+class Invocation {
+public:
+    Invocation(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment);
+    Invocation(const Invocation&) = delete;
+    Invocation& operator=(const Invocation&) = delete;
+
+    char* const* argv() { return argv_.data(); }
+    char* const* envp() { return envp_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<std::string> variables_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
+
 /// Runs `program` with `arguments` (no shell), the current environment plus `environment`
 /// (an empty value removes a variable), standard input from `input`, and waits for it.
 Output run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -71,6 +92,9 @@ std::string failure(Call&& call) {
 /// A certificate for 127.0.0.1 and localhost, signed by itself, with its key: written to
 /// `directory`/cert.pem and key.pem by the openssl tool. Returns the certificate's path.
 std::filesystem::path selfSignedCertificate(const std::filesystem::path& directory);
+
+/// Polls `condition` every 100 ms for up to `limit`; returns whether it came true.
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit);
 
 /// Writes `content` to `path`, creating parent directories.
 void writeFile(const std::filesystem::path& path, const std::string& content);

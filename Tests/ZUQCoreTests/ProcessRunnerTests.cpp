@@ -1,4 +1,5 @@
 #include "JSON.hpp"
+#include "PipelineTest.hpp"
 #include "Platform/Process.hpp"
 #include "Platform/ToolPaths.hpp"
 #include "ProcessRunner.hpp"
@@ -42,17 +43,6 @@ void waitForFile(const fs::path& path) {
     ASSERT_TRUE(fs::exists(path)) << path;
 }
 
-// Whether a process has ended: gone, or a zombie nobody has reaped yet (an orphan waits for
-// whatever reaps orphans here, which is not this test).
-bool ended(pid_t pid) {
-    if (::kill(pid, 0) != 0) {
-        return errno == ESRCH;
-    }
-    std::string stat = TestSupport::readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-}
-
 // Waits up to ten seconds for every process listed in `file`, one pid a line, to end.
 void expectEnded(const fs::path& file) {
     std::vector<pid_t> pids;
@@ -62,11 +52,11 @@ void expectEnded(const fs::path& file) {
     }
     ASSERT_FALSE(pids.empty()) << file;
     for (pid_t pid : pids) {
-        for (int i = 0; i < 1000 && !ended(pid); ++i) {
+        for (int i = 0; i < 1000 && !processEnded(pid); ++i) {
             std::this_thread::sleep_for(10ms);
         }
-        EXPECT_TRUE(ended(pid)) << "process " << pid << " outlived its tool";
-        if (!ended(pid)) {
+        EXPECT_TRUE(processEnded(pid)) << "process " << pid << " outlived its tool";
+        if (!processEnded(pid)) {
             ::kill(pid, SIGKILL);
         }
     }

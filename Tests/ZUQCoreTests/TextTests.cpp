@@ -29,7 +29,7 @@ TEST(Text, InvalidSequencesBecomeOneReplacementEach) {
     }
 }
 
-TEST(Text, LastCharactersCountsWhatAUserSees) {
+TEST(Text, FirstAndLastCharactersCountWhatAUserSees) {
     struct Case {
         std::string text;
         std::size_t count;
@@ -50,6 +50,19 @@ TEST(Text, LastCharactersCountsWhatAUserSees) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Platform::lastCharacters(c.text, c.count), c.expected) << c.text;
+    }
+    const Case firstCases[] = {
+        {"abcdef", 3, "abc"},
+        {"ab", 5, "ab"},
+        {"", 3, ""},
+        {eAcute + eAcute + "x", 2, eAcute + eAcute},
+        {family + "x", 1, family},
+        {"a\r\nb", 2, "a\r\n"},
+        {flag + flag + "a", 2, flag + flag},
+        {"abc", 0, ""},
+    };
+    for (const auto& c : firstCases) {
+        EXPECT_EQ(Platform::firstCharacters(c.text, c.count), c.expected) << c.text;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 #ifdef __APPLE__
 #include <SystemConfiguration/SystemConfiguration.h>
@@ -36,6 +37,26 @@ fs::path homeDirectory() {
         return entry->pw_dir;
     }
     return "/";
+}
+
+std::string expandingTilde(const std::string& path) {
+    if (!path.starts_with('~')) {
+        return path;
+    }
+    std::size_t slash = path.find('/');
+    std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    std::string rest = slash == std::string::npos ? std::string() : path.substr(slash);
+    if (user.empty()) {
+        return homeDirectory().string() + rest;
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr || found->pw_dir == nullptr) {
+        return path;
+    }
+    return found->pw_dir + rest;
 }
 
 fs::path userDataDirectory() {

@@ -10,6 +10,10 @@ namespace Platform {
 /// $HOME when set and not empty, else the home directory of the user's account entry.
 std::filesystem::path homeDirectory();
 
+/// `path` with a leading "~" (this user) or "~name" (that user) replaced by the home directory,
+/// as a shell would; any other path, or an unknown user, is returned unchanged.
+std::string expandingTilde(const std::string& path);
+
 /// Where per-user application data lives: ~/Library/Application Support on macOS,
 /// ${XDG_DATA_HOME:-$HOME/.local/share} elsewhere.
 std::filesystem::path userDataDirectory();

@@ -3,7 +3,14 @@
 #include "Platform/Encoding.hpp"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
+#include <system_error>
+
+#ifndef __APPLE__
+#include <sys/random.h>
+#endif
 
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -20,8 +27,34 @@ std::string randomBytes(std::size_t count) {
     return bytes;
 }
 
+namespace {
+
+// The kernel's generator. Setting up OpenSSL's takes about 2 ms on first use, which every short
+// command that only needs a fresh name would otherwise pay.
+std::string systemRandomBytes(std::size_t count) {
+    std::string bytes(count, '\0');
+#ifdef __APPLE__
+    arc4random_buf(bytes.data(), count);
+#else
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::getrandom(bytes.data() + done, count - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::system_error(errno, std::generic_category(), "Cannot generate random bytes");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+#endif
+    return bytes;
+}
+
+} // namespace
+
 std::string newUUID() {
-    std::string bytes = randomBytes(16);
+    std::string bytes = systemRandomBytes(16);
     bytes[6] = static_cast<char>((bytes[6] & 0x0F) | 0x40); // version 4
     bytes[8] = static_cast<char>((bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
     std::string hex = hexEncode(bytes);

@@ -110,6 +110,34 @@ bool isValidUTF8(std::string_view bytes) noexcept {
     return true;
 }
 
+namespace {
+
+// Calls `visit` with the byte offset of every user-perceived character's start, in order,
+// until it returns false.
+template <typename Visit>
+void forEachCharacter(std::string_view text, Visit&& visit) {
+    bool first = true;
+    char32_t previous = 0;
+    bool afterJoiner = false;
+    std::size_t indicatorRun = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        Decoded d = decode(text, at);
+        char32_t c = d.codePoint;
+        bool joins = !first && (extends(c) || afterJoiner || (previous == '\r' && c == '\n') ||
+                                (regionalIndicator(c) && indicatorRun % 2 == 1));
+        if (!joins && !visit(at)) {
+            return;
+        }
+        first = false;
+        indicatorRun = regionalIndicator(c) ? indicatorRun + 1 : 0;
+        afterJoiner = c == 0x200D;
+        previous = c;
+        at += d.length;
+    }
+}
+
+} // namespace
+
 std::string lastCharacters(std::string_view text, std::size_t count) {
     if (count == 0) {
         return {};
@@ -117,27 +145,29 @@ std::string lastCharacters(std::string_view text, std::size_t count) {
     // Byte offsets of the last `count` character starts, kept in a ring.
     std::vector<std::size_t> starts(count, 0);
     std::size_t seen = 0;
-    char32_t previous = 0;
-    bool afterJoiner = false;
-    std::size_t indicatorRun = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        Decoded d = decode(text, at);
-        char32_t c = d.codePoint;
-        bool joins = seen > 0 && (extends(c) || afterJoiner || (previous == '\r' && c == '\n') ||
-                                  (regionalIndicator(c) && indicatorRun % 2 == 1));
-        if (!joins) {
-            starts[seen % count] = at;
-            ++seen;
-        }
-        indicatorRun = regionalIndicator(c) ? indicatorRun + 1 : 0;
-        afterJoiner = c == 0x200D;
-        previous = c;
-        at += d.length;
-    }
+    forEachCharacter(text, [&](std::size_t at) {
+        starts[seen % count] = at;
+        ++seen;
+        return true;
+    });
     if (seen <= count) {
         return std::string(text);
     }
     return std::string(text.substr(starts[seen % count]));
+}
+
+std::string firstCharacters(std::string_view text, std::size_t count) {
+    std::size_t end = text.size();
+    std::size_t seen = 0;
+    forEachCharacter(text, [&](std::size_t at) {
+        if (seen == count) {
+            end = at;
+            return false;
+        }
+        ++seen;
+        return true;
+    });
+    return std::string(text.substr(0, end));
 }
 
 namespace {

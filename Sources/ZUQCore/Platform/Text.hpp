@@ -21,6 +21,10 @@ bool isValidUTF8(std::string_view bytes) noexcept;
 /// indicators (a flag) counts as one.
 std::string lastCharacters(std::string_view text, std::size_t count);
 
+/// The first `count` user-perceived characters of valid UTF-8 `text`, counted as
+/// `lastCharacters` counts them (all of it when shorter).
+std::string firstCharacters(std::string_view text, std::size_t count);
+
 /// `text` without the Unicode white space and line breaks at either end (ASCII space, tab,
 /// line feed, vertical tab, form feed, carriage return, U+0085, U+00A0, U+1680, U+2000-U+200A,
 /// U+2028, U+2029, U+202F, U+205F, U+3000).

@@ -1,0 +1,109 @@
+#include "Worker.hpp"
+
+#include "Platform/File.hpp"
+#include "Platform/Host.hpp"
+#include "Platform/PropertyList.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double launchctlTimeout = 15;
+
+// The login session's domain of the service manager: "gui/<uid>".
+std::string domain() {
+    return "gui/" + std::to_string(::getuid());
+}
+
+void bootout() {
+    ProcessRunner::run("/bin/launchctl",
+                       {"bootout", domain() + "/" + std::string(AgentService::label)},
+                       std::nullopt, std::nullopt, launchctlTimeout, std::nullopt,
+                       ProcessRunner::Failure::allowed);
+}
+
+// The executable as an absolute path without "." or ".." and with symbolic links resolved,
+// or nothing when that is not an executable file.
+std::optional<fs::path> resolvedExecutable(const std::string& executable) {
+    std::error_code error;
+    fs::path path = fs::canonical(fs::absolute(executable, error).lexically_normal(), error);
+    if (error || !fs::is_regular_file(path, error) || ::access(path.c_str(), X_OK) != 0) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+Platform::PropertyList agentPropertyList(const fs::path& executable, const fs::path& logs) {
+    using List = Platform::PropertyList;
+    return List(List::Dictionary{
+        {"Label", List(AgentService::label)},
+        {"ProgramArguments", List(List::Array{List(executable.string()), "agent", "run"})},
+        {"RunAtLoad", List(true)},
+        {"KeepAlive", List(List::Dictionary{{"SuccessfulExit", List(false)}})},
+        {"ThrottleInterval", List(15)},
+        {"ProcessType", List("Background")},
+        {"StandardOutPath", List((logs / "agent.log").string())},
+        {"StandardErrorPath", List((logs / "agent-error.log").string())},
+        {"EnvironmentVariables",
+         List(List::Dictionary{
+             {"PATH", List("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin")}})},
+    });
+}
+
+} // namespace
+
+fs::path AgentService::plistURL() {
+    return Platform::homeDirectory() / "Library" / "LaunchAgents" /
+           (std::string(label) + ".plist");
+}
+
+void AgentService::install(const std::string& executable) {
+    std::optional<fs::path> program = resolvedExecutable(executable);
+    if (!program) {
+        throw ZUQError("ZUQ CLI executable not found");
+    }
+    CredentialStore::require();
+    fs::path logs = Paths::directory("Logs");
+    Platform::PropertyList plist = agentPropertyList(*program, logs);
+    fs::path url = plistURL();
+    fs::create_directories(url.parent_path());
+    bootout();
+    Paths::atomicWrite(plist.xml(), url);
+    ProcessRunner::run("/bin/launchctl", {"bootstrap", domain(), url.string()}, std::nullopt,
+                       std::nullopt, launchctlTimeout, std::nullopt,
+                       ProcessRunner::Failure::raised);
+}
+
+void AgentService::uninstall() {
+    bootout();
+    fs::path url = plistURL();
+    if (::unlink(url.c_str()) != 0 && errno != ENOENT) {
+        Platform::throwErrno("Cannot remove", url);
+    }
+}
+
+JSON AgentService::status() {
+    JSON decoded;
+    try {
+        decoded = JSON::decode(Platform::readFile(Paths::root() / "agent-status.json"));
+    } catch (...) {
+        return JSON::object({{"running", false}});
+    }
+    JSON::Object members = decoded.fields();
+    const JSON& pidMember = decoded["pid"];
+    // Only ordinary process identifiers are probed; anything else is no agent at all.
+    double pidValue = pidMember.number();
+    pid_t pid = pidValue >= 1 && pidValue <= 2147483647.0 ? static_cast<pid_t>(pidValue) : 0;
+    double updated = decoded["updated"].number();
+    double now = std::chrono::duration<double>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    bool running = pid > 0 && now - updated < 45 && ::kill(pid, 0) == 0;
+    members.insert_or_assign("running", running);
+    return JSON(std::move(members));
+}

@@ -1,0 +1,156 @@
+#include "Platform/PropertyList.hpp"
+#include "Support.hpp"
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using Platform::PropertyList;
+using TestSupport::failure;
+
+namespace {
+
+using namespace std::chrono;
+
+// One document in both forms, as Python's plistlib writes them.
+const char xmlForm[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>big</key>
+	<integer>1099511627776</integer>
+	<key>blob</key>
+	<data>
+	AAH/
+	</data>
+	<key>count</key>
+	<integer>-5</integer>
+	<key>empty</key>
+	<dict/>
+	<key>expires</key>
+	<date>2100-03-04T05:06:07Z</date>
+	<key>list</key>
+	<array>
+		<string>a</string>
+		<dict>
+			<key>inner</key>
+			<string>x</string>
+		</dict>
+	</array>
+	<key>made</key>
+	<date>2025-01-02T03:04:05Z</date>
+	<key>name</key>
+	<string>App &lt;&amp;&gt;</string>
+	<key>no</key>
+	<false/>
+	<key>ratio</key>
+	<real>0.5</real>
+	<key>utf</key>
+	<string>é✓</string>
+	<key>yes</key>
+	<true/>
+</dict>
+</plist>
+)";
+
+const std::string binaryForm(
+    "\x62\x70\x6c\x69\x73\x74\x30\x30\xdc\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d"
+    "\x0e\x0f\x10\x11\x12\x17\x18\x19\x1a\x1b\x1c\x53\x62\x69\x67\x54\x62\x6c\x6f\x62\x55\x63"
+    "\x6f\x75\x6e\x74\x55\x65\x6d\x70\x74\x79\x57\x65\x78\x70\x69\x72\x65\x73\x54\x6c\x69\x73"
+    "\x74\x54\x6d\x61\x64\x65\x54\x6e\x61\x6d\x65\x52\x6e\x6f\x55\x72\x61\x74\x69\x6f\x53\x75"
+    "\x74\x66\x53\x79\x65\x73\x13\x00\x00\x01\x00\x00\x00\x00\x00\x43\x00\x01\xff\x13\xff\xff"
+    "\xff\xff\xff\xff\xff\xfb\xd0\x33\x41\xe7\x51\x12\x67\xe0\x00\x00\xa2\x13\x14\x51\x61\xd1"
+    "\x15\x16\x55\x69\x6e\x6e\x65\x72\x51\x78\x33\x41\xc6\x93\x1c\xd2\x80\x00\x00\x57\x41\x70"
+    "\x70\x20\x3c\x26\x3e\x08\x23\x3f\xe0\x00\x00\x00\x00\x00\x00\x62\x00\xe9\x27\x13\x09\x08"
+    "\x21\x25\x2a\x30\x36\x3e\x43\x48\x4d\x50\x56\x5a\x5e\x67\x6b\x74\x75\x7e\x81\x83\x86\x8c"
+    "\x8e\x97\x9f\xa0\xa9\xae\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x1d"
+    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xaf",
+    236);
+
+PropertyList::Date utc(int year, unsigned month, unsigned day, int hour, int minute, int second) {
+    return sys_days(std::chrono::year(year) / month / day) + hours(hour) + minutes(minute) +
+           seconds(second);
+}
+
+PropertyList expected() {
+    return PropertyList::Dictionary{
+        {"big", std::int64_t(1) << 40},
+        {"blob", PropertyList::Data{std::string("\0\1\xff", 3)}},
+        {"count", -5},
+        {"empty", PropertyList::Dictionary{}},
+        {"expires", utc(2100, 3, 4, 5, 6, 7)},
+        {"list", PropertyList::Array{"a", PropertyList::Dictionary{{"inner", "x"}}}},
+        {"made", utc(2025, 1, 2, 3, 4, 5)},
+        {"name", "App <&>"},
+        {"no", false},
+        {"ratio", 0.5},
+        {"utf", "é✓"},
+        {"yes", true},
+    };
+}
+
+class PropertyListTest : public TestSupport::TemporaryDirectoryTest {};
+
+TEST_F(PropertyListTest, ReadsTheXMLAndBinaryFormsAlike) {
+    EXPECT_TRUE(PropertyList::decode(xmlForm) == expected());
+    EXPECT_TRUE(PropertyList::decode(binaryForm) == expected());
+
+    PropertyList value = PropertyList::decode(binaryForm);
+    EXPECT_EQ(value["name"].text(), "App <&>");
+    EXPECT_EQ(value["count"].integer(), -5);
+    EXPECT_EQ(value["expires"].date(), utc(2100, 3, 4, 5, 6, 7)) << "years past 2038 stay whole";
+    EXPECT_EQ(value["list"].items().size(), 2u);
+    EXPECT_EQ(value["list"].items()[1]["inner"].text(), "x");
+    // Lenient readers: a missing member or another kind reads as nothing.
+    EXPECT_TRUE(value["missing"].isNone());
+    EXPECT_TRUE(value["missing"]["deeper"].isNone());
+    EXPECT_EQ(value["count"].string(), std::nullopt);
+    EXPECT_EQ(value["name"].boolean(), std::nullopt);
+    EXPECT_EQ(value["yes"].integer(), std::nullopt);
+    EXPECT_EQ(value["name"].date(), std::nullopt);
+    EXPECT_TRUE(value["name"].fields().empty());
+    EXPECT_TRUE(value["name"]["x"].isNone());
+}
+
+TEST_F(PropertyListTest, RefusesWhatIsNotAPropertyList) {
+    const std::string cases[] = {
+        "",
+        "garbage",
+        "{\"json\": true}",
+        "<plist version=\"1.0\"><array><string>cut",
+        binaryForm.substr(0, 100),
+        "bplist00",
+    };
+    for (const auto& bytes : cases) {
+        SCOPED_TRACE(bytes);
+        EXPECT_EQ(failure([&] { PropertyList::decode(bytes, "The output of security"); }),
+                  "The output of security is not a property list");
+    }
+
+    fs::path text = directory / "Info.plist";
+    TestSupport::writeFile(text, "not a plist");
+    EXPECT_EQ(failure([&] { PropertyList::read(text); }),
+              text.string() + " is not a property list");
+    EXPECT_THROW(PropertyList::read(directory / "missing.plist"), std::system_error);
+}
+
+TEST_F(PropertyListTest, WritesXMLThatReadsBackTheSame) {
+    fs::path file = directory / "written.plist";
+    TestSupport::writeFile(file, expected().xml());
+    EXPECT_TRUE(PropertyList::read(file) == expected());
+    PropertyList options = PropertyList::Dictionary{{"thinning", "<none>"}, {"flag", false}};
+    EXPECT_EQ(options.xml(), R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>flag</key>
+	<false/>
+	<key>thinning</key>
+	<string>&lt;none&gt;</string>
+</dict>
+</plist>
+)");
+    PropertyList holed = PropertyList::Dictionary{{"gone", PropertyList()}};
+    EXPECT_THROW(holed.xml(), std::invalid_argument);
+}
+
+} // namespace
