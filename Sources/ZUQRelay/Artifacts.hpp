@@ -4,18 +4,11 @@
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace ZUQRelay {
 
@@ -46,63 +39,34 @@ private:
     std::filesystem::path directory_;
 };
 
-/// One upload being received: bytes are handed in buffers to a writer thread of the upload's
-/// own, which hashes them and writes them to a fresh temporary file with the disk writing
-/// behind, so receiving neither hashes nor waits for the disk unless it is far behind.
-/// Dropped before it is stored, the temporary file is removed. The receiving side is used by
-/// one thread at a time.
+/// One upload being received, on the thread that appends to it: each piece is hashed and
+/// written to a fresh temporary file as it comes, with the disk writing behind, so a large
+/// build never fills the page cache with dirty pages and its final flush is short. Dropped
+/// before it is stored, the temporary file is removed. Not thread-safe.
 class Upload {
 public:
     explicit Upload(const Artifacts& artifacts);
     Upload(const Upload&) = delete;
     Upload& operator=(const Upload&) = delete;
-    ~Upload();
 
-    /// Takes the next bytes, waiting while the writer is far behind. Throws the writer's error
-    /// (a full disk, for one) once it has failed.
+    /// Hashes and writes the next bytes; may wait for the disk. Throws when they cannot be
+    /// written (a full disk, for one).
     void append(const char* data, std::size_t size);
-    /// Room for the next bytes, to receive into without a copy, waiting while the writer is
-    /// far behind; `commit` takes the `size` first bytes of it as appended. Both may throw the
-    /// writer's error.
-    std::span<char> space();
-    /// The same without waiting: an empty span while every buffer waits for the disk, and
-    /// then `whenFree` is called once, on the writer's thread, as soon as one is back (or the
-    /// writer failed). For callers that must not block.
-    std::span<char> trySpace(std::function<void()> whenFree);
-    void commit(std::size_t size);
-    /// Writes out the rest, flushes the file to the disk and returns the SHA-256 of everything
-    /// appended as 64 lower-case hexadecimal digits.
+    /// Flushes the file to the disk and returns the SHA-256 of everything appended as 64
+    /// lower-case hexadecimal digits.
     std::string finish();
 
     std::uint64_t size() const { return size_; }
     Platform::TemporaryFile& file() { return file_; }
 
 private:
-    struct Piece {
-        std::size_t buffer;
-        std::size_t size;
-    };
-    static constexpr std::size_t none = static_cast<std::size_t>(-1);
-    std::span<char> room(std::unique_lock<std::mutex>& lock);
-    void write();
-    void writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::uint64_t& waitedTo);
+    void writeBehind();
 
     Platform::TemporaryFile file_;
     Platform::SHA256 hash_;
     std::uint64_t size_ = 0;
-    std::vector<std::vector<char>> buffers_;
-
-    std::mutex mutex_;        // guards the fields below
-    std::size_t current_ = 0; // the buffer being filled, or none while all are with the writer
-    std::size_t filled_ = 0;  // bytes in it
-    std::function<void()> whenFree_;
-    std::condition_variable changed_;
-    std::deque<Piece> full_;
-    std::vector<std::size_t> free_;
-    bool closing_ = false;
-    std::exception_ptr failure_;
-
-    std::thread writer_;
+    std::uint64_t startedTo_ = 0; // the disk has been asked to write up to here
+    std::uint64_t waitedTo_ = 0;  // and is known to have written up to here
 };
 
 } // namespace ZUQRelay

@@ -71,6 +71,9 @@ inline bool expectsContinue(const RequestHead& head) {
     return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
 }
 
+// What an upload's receiving thread and its session share (SessionUploads.cpp).
+struct Receipt;
+
 // A connection's coroutines. Sessions are made by makeSession; the members are defined, and
 // instantiated for both streams, in the session sources.
 template <class Stream>
@@ -114,7 +117,11 @@ private:
     asio::awaitable<Next> download(const Routes::Decision& decision, const RequestHead& head,
                                    bool keepAlive, bool bodyUnread, LogEntry& log);
     asio::awaitable<bool> sendFile(int file, std::uint64_t size);
-    asio::awaitable<std::span<char>> space(Upload& upload);
+    asio::awaitable<std::optional<Routes::Answer>> receiveApart(Upload& upload,
+                                                                std::uint64_t length,
+                                                                std::string& sha);
+    std::optional<Routes::Answer> receive(Upload& upload, std::uint64_t length,
+                                          Receipt& receipt);
     asio::awaitable<bool> answer(unsigned version, const Routes::Answer& answer, bool keepAlive);
     asio::awaitable<Next> finish(unsigned version, const Routes::Answer& answer, Next next,
                                  bool keepAlive, LogEntry& log);
