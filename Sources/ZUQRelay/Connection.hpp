@@ -20,7 +20,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -71,8 +73,30 @@ inline bool expectsContinue(const RequestHead& head) {
     return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
 }
 
-// What an upload's receiving thread and its session share (SessionUploads.cpp).
-struct Receipt;
+// A build moving on a thread of its own: what that thread and the session watching it share.
+class Transfer {
+public:
+    explicit Transfer(Throughput rate) : rate_(std::move(rate)) {}
+
+    // Counts bytes moved; called by the thread.
+    void moved(std::uint64_t bytes) {
+        std::lock_guard lock(mutex_);
+        rate_.add(bytes, Clock::now());
+    }
+    // Whether the session cut the connection for moving too slowly.
+    bool cut() {
+        std::lock_guard lock(mutex_);
+        return tooSlow_;
+    }
+
+private:
+    template <class Stream>
+    friend class Connection;
+    std::mutex mutex_; // guards the fields below
+    Throughput rate_;
+    bool done_ = false;
+    bool tooSlow_ = false;
+};
 
 // A connection's coroutines. Sessions are made by makeSession; the members are defined, and
 // instantiated for both streams, in the session sources.
@@ -116,12 +140,15 @@ private:
                                  bool keepAlive, LogEntry& log);
     asio::awaitable<Next> download(const Routes::Decision& decision, const RequestHead& head,
                                    bool keepAlive, bool bodyUnread, LogEntry& log);
-    asio::awaitable<bool> sendFile(int file, std::uint64_t size);
-    asio::awaitable<std::optional<Routes::Answer>> receiveApart(Upload& upload,
-                                                                std::uint64_t length,
-                                                                std::string& sha);
+    // Runs `work` on a thread of its own at a lower priority, with the stream left to it in
+    // blocking mode, and waits for it without holding an I/O thread. When the transfer moves
+    // too slowly the connection is shut down, which ends the thread's blocking call.
+    asio::awaitable<void> apart(Transfer& transfer, std::function<void()> work);
+    // What the thread does: the rest of an upload's body into `upload` (nothing when all of it
+    // arrived, else the refusal), or `size` bytes of `file` to the client (false if cut short).
     std::optional<Routes::Answer> receive(Upload& upload, std::uint64_t length,
-                                          Receipt& receipt);
+                                          Transfer& transfer);
+    bool send(int file, std::uint64_t size, Transfer& transfer);
     asio::awaitable<bool> answer(unsigned version, const Routes::Answer& answer, bool keepAlive);
     asio::awaitable<Next> finish(unsigned version, const Routes::Answer& answer, Next next,
                                  bool keepAlive, LogEntry& log);

@@ -1,9 +1,6 @@
-// A connection sending a build: admitted, then streamed from its file.
+// A connection sending a build: admitted, then sent from its file by a thread of its own.
 #include "Connection.hpp"
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/write.hpp>
@@ -15,15 +12,12 @@
 
 namespace ZUQRelay::Sessions {
 
-using namespace asio::experimental::awaitable_operators;
-
 namespace {
 
-// A download over TLS is read from its file and encrypted in pieces of this size.
+// A download over TLS is read from its file and encrypted in pieces of this size; over plain
+// HTTP each sendfile call moves at most this much, so its progress is counted often.
 constexpr std::size_t downloadChunk = 256 * 1024;
-// A download over plain HTTP lets the other connections of its thread have a turn after
-// sending this many bytes.
-constexpr std::uint64_t turnBytes = 8 << 20;
+constexpr std::uint64_t sendfileChunk = 8 << 20;
 
 } // namespace
 
@@ -57,7 +51,11 @@ asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decis
     http::response_serializer<http::empty_body> serializer{response};
     lowest().expires_after(timeouts().answer);
     auto [error, written] = co_await http::async_write_header(stream_, serializer, tuple);
-    bool sent = !error && co_await sendFile(build.file.get(), build.size);
+    bool sent = false;
+    if (!error) {
+        Transfer transfer(throughput());
+        co_await apart(transfer, [&] { sent = send(build.file.get(), build.size, transfer); });
+    }
     log.write(200);
     if (!sent) {
         co_return Next::close;
@@ -65,49 +63,26 @@ asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decis
     co_return bodyUnread ? Next::linger : keepAlive ? Next::keep : Next::close;
 }
 
-// Sends `size` bytes of the open file `file` from its start, at the transfer's minimum rate.
-// Without TLS they go from the page cache to the socket without passing through the process.
 template <class Stream>
-asio::awaitable<bool> Connection<Stream>::sendFile(int file, std::uint64_t size) {
-    Throughput progress = throughput();
+bool Connection<Stream>::send(int file, std::uint64_t size, Transfer& transfer) {
     off_t offset = 0;
     if constexpr (!secure) {
-        tcp::socket& socket = lowest().socket();
-        socket.native_non_blocking(true);
-        asio::steady_timer timer(executor());
-        std::uint64_t sinceTurn = 0;
+        // From the page cache to the socket without passing through the process.
+        int socket = lowest().socket().native_handle();
         while (static_cast<std::uint64_t>(offset) < size) {
-            std::size_t chunk = static_cast<std::size_t>(
-                std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), 1 << 30));
-            ssize_t sent = ::sendfile(socket.native_handle(), file, &offset, chunk);
-            if (sent > 0) {
-                progress.add(static_cast<std::uint64_t>(sent), Clock::now());
-                // A client that keeps up would otherwise keep this thread, and every
-                // connection that shares it, until the whole build has gone.
-                sinceTurn += static_cast<std::uint64_t>(sent);
-                if (sinceTurn >= turnBytes) {
-                    sinceTurn = 0;
-                    co_await asio::post(executor(), asio::use_awaitable);
-                }
+            std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+                size - static_cast<std::uint64_t>(offset), sendfileChunk));
+            ssize_t sent = ::sendfile(socket, file, &offset, chunk);
+            if (sent < 0 && errno == EINTR) {
                 continue;
             }
-            if (sent == 0) {
-                co_return false; // the file is shorter than announced
+            // Nothing sent: the file is shorter than announced (a disk error can do that).
+            if (sent <= 0) {
+                return false;
             }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                co_return false;
-            }
-            timer.expires_at(progress.deadline());
-            auto ready = co_await (socket.async_wait(tcp::socket::wait_write, tuple) ||
-                                   timer.async_wait(tuple));
-            if (ready.index() != 0 || std::get<0>(std::get<0>(ready))) {
-                co_return false;
-            }
+            transfer.moved(static_cast<std::uint64_t>(sent));
         }
-        co_return true;
+        return true;
     } else {
         std::vector<char> chunk(downloadChunk);
         while (static_cast<std::uint64_t>(offset) < size) {
@@ -117,21 +92,19 @@ asio::awaitable<bool> Connection<Stream>::sendFile(int file, std::uint64_t size)
             do {
                 got = ::pread(file, chunk.data(), want, offset);
             } while (got < 0 && errno == EINTR);
-            // A short file (it cannot shrink while open, but a disk error can) ends the answer
-            // early; the client sees fewer bytes than announced and fails.
+            // A short file ends the answer early; the client sees fewer bytes than announced.
             if (got <= 0) {
-                co_return false;
+                return false;
             }
-            lowest().expires_at(progress.deadline());
-            auto [error, written] = co_await asio::async_write(
-                stream_, asio::buffer(chunk.data(), static_cast<std::size_t>(got)), tuple);
+            beast::error_code error;
+            asio::write(stream_, asio::buffer(chunk.data(), static_cast<std::size_t>(got)), error);
             if (error) {
-                co_return false;
+                return false;
             }
             offset += got;
-            progress.add(static_cast<std::uint64_t>(got), Clock::now());
+            transfer.moved(static_cast<std::uint64_t>(got));
         }
-        co_return true;
+        return true;
     }
 }
 

@@ -187,8 +187,21 @@ TEST_F(TransportTest, ATransferWaitsForASlotAndIsRefusedWithRetryAfterWhenNoneFr
     EXPECT_EQ(statusLine(*done), "HTTP/1.1 200 OK");
 }
 
-TEST_F(TransportTest, ASlowHeadAndATricklingUploadAreCutWhileOthersAreServed) {
+TEST_F(TransportTest, ASlowHeadATricklingUploadAndAStalledDownloadAreCutWhileOthersAreServed) {
     Mac mac = createGroup();
+    // A build ready for its receiver, which will ask for it and then stop reading.
+    std::string ready = submit(mac, mac, mac);
+    std::string built = claim(mac, ready);
+    constexpr std::size_t buildSize = 32 << 20;
+    ASSERT_EQ(uploadFile(mac, ready, built, makeFile("ready", buildSize)).status, 200);
+    ASSERT_EQ(client()
+                  .request("POST", "/v1/jobs/" + ready + "/finish-build",
+                           JSON::object({{"manifest", JSON::object()}}),
+                           {mac.authorization(), "X-ZUQ-Lease: " + built})
+                  .status,
+              200);
+    std::string install = claim(mac, ready);
+
     std::string job = submit(mac, mac, mac);
     std::string lease = claim(mac, job);
     std::string path = "/v1/jobs/" + job + "/artifact";
@@ -215,6 +228,15 @@ TEST_F(TransportTest, ASlowHeadAndATricklingUploadAreCutWhileOthersAreServed) {
             head("PUT", path, mac, {"X-ZUQ-Lease: " + lease, "Content-Length: 1000000"}));
         uploadCut = timeToClose(connection, [&] { return connection.send("b"); });
     });
+    std::size_t stalledReceived = 0;
+    std::thread stalled([&] {
+        RawConnection connection(relay->url());
+        connection.send(head("GET", "/v1/jobs/" + ready + "/artifact", mac,
+                             {"X-ZUQ-Lease: " + install}));
+        // The socket buffers take the first megabytes at once; after that nothing moves.
+        std::this_thread::sleep_for(36s);
+        stalledReceived = connection.received(10s).size();
+    });
     // Meanwhile everyone else is served as usual.
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status,
@@ -223,12 +245,17 @@ TEST_F(TransportTest, ASlowHeadAndATricklingUploadAreCutWhileOthersAreServed) {
     }
     slowHead.join();
     trickle.join();
+    stalled.join();
+    // Cut: the connection closed before the whole build had gone.
+    EXPECT_GT(stalledReceived, 0u);
+    EXPECT_LT(stalledReceived, buildSize);
     EXPECT_GE(headCut, 29s);
     EXPECT_LE(headCut, 40s);
     EXPECT_GE(uploadCut, 29s);
     EXPECT_LE(uploadCut, 40s);
     EXPECT_TRUE(waitForLog("PUT " + path + " 408"));
-    EXPECT_TRUE(storedFiles().empty());
+    // Of the cut upload nothing is left: only the ready build is stored.
+    EXPECT_EQ(storedFiles().size(), 1u);
 }
 
 TEST_F(TransportTest, ARefusedRequestWhoseBodyIsARequestGetsOneAnswer) {
