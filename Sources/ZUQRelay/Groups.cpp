@@ -85,7 +85,8 @@ Caller Service::authenticate(std::string_view authorization) {
             throw invalid;
         }
         std::unique_lock lock(credentialsMutex_);
-        // A revocation that raced with the read has already marked the entry; keep that.
+        // A revocation that committed after the read has put its own entry here, marked
+        // revoked; emplace keeps that one.
         known = credentials_.emplace(device, *known).first->second;
     }
     if (!Platform::constantTimeEqual(presented, known->tokenHash)) {
@@ -133,8 +134,10 @@ JSON Service::join(const JSON& body) {
         Database& database = transaction.database;
         std::string hash = Platform::sha256Hex(code);
         // Consuming is one statement, so two Macs racing with the same code cannot both win.
+        // An invite is good only while the Mac that made it is still a member.
         if (database.run("UPDATE invites SET used_at = ? WHERE code_hash = ? AND used_at IS NULL "
-                         "AND expires_at > ?",
+                         "AND expires_at > ? AND created_by IN "
+                         "(SELECT id FROM devices WHERE revoked = 0)",
                          now, hash, now) != 1) {
             throw invalid;
         }
@@ -197,11 +200,17 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
             throw Refusal(Refusal::Reason::notFound, "Mac not found");
         }
         database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
-        transaction.afterCommit([this, device] {
+        database.run("DELETE FROM invites WHERE created_by = ? AND used_at IS NULL", device);
+        Credential revoked{caller.groupID, std::string(), true};
+        if (Query row = database.query("SELECT token_hash FROM devices WHERE id = ?", device);
+            row.next()) {
+            revoked.tokenHash = row.text(0);
+        }
+        // Set whether or not the device is cached: a first request that read the device from
+        // the store before this commit must not cache it as valid afterwards.
+        transaction.afterCommit([this, device, revoked] {
             std::unique_lock lock(credentialsMutex_);
-            if (auto found = credentials_.find(device); found != credentials_.end()) {
-                found->second.revoked = true;
-            }
+            credentials_.insert_or_assign(device, revoked);
         });
         std::vector<Job> unfinished;
         Query jobs = database.query(

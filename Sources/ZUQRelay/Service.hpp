@@ -74,7 +74,8 @@ public:
     JSON join(const JSON& body);
     /// {"id", "name", "devices": [...]}.
     JSON group(const Caller& caller);
-    /// Revokes a device of the caller's group: its leases end and its unfinished jobs fail.
+    /// Revokes a device of the caller's group: its leases end, the invites it made are void
+    /// and its unfinished jobs fail.
     JSON revoke(const Caller& caller, std::string_view deviceID);
 
     // Jobs.
