@@ -96,7 +96,9 @@ public:
 
     /// Refuses unless `lease` lets the caller upload job `id`'s build now.
     void checkUpload(const Caller& caller, std::string_view id, std::string_view lease);
-    /// Moves a finished upload into place as the job's build, replacing an earlier one.
+    /// Moves a finished upload into place as the job's build, replacing an earlier one. The
+    /// file and its name are on the disk before the job records it; a refused upload leaves
+    /// no file behind.
     JSON storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                      Upload& upload, const std::string& sha);
     Download openDownload(const Caller& caller, std::string_view id, std::string_view lease);

@@ -34,28 +34,51 @@ void Service::checkUpload(const Caller& caller, std::string_view id, std::string
 
 JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                           Upload& upload, const std::string& sha) {
-    return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Job job = leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
-        // The rename happens under the store's lock, so the file in place and the checksum
-        // recorded for it always belong to the same upload, however many race.
-        std::filesystem::path destination = artifacts_.path(job.id, sha);
-        if (std::rename(upload.file().path().c_str(), destination.c_str()) != 0) {
-            Platform::throwErrno("Cannot store", destination);
-        }
-        upload.file().keep();
-        transaction.database.run(
-            "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?", sha,
-            static_cast<std::int64_t>(upload.size()), clock_.now(), job.id);
-        transaction.afterCommit([this] { artifacts_.syncDirectory(); });
-        if (job.uploadSHA && *job.uploadSHA != sha) {
-            transaction.afterCommit(
-                [this, id = job.id, old = *job.uploadSHA] { artifacts_.remove(id, old); });
-        }
-        return JSON::object({{"ok", true},
-                             {"id", job.id},
-                             {"sha256", sha},
-                             {"size", static_cast<double>(upload.size())}});
+    std::string job = store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        return leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job.id;
     });
+    // The build is in place and its name on the disk before the row that points at it
+    // commits, so a power cut can never leave the row naming a missing file. Neither waits
+    // under the store's lock. A file's name holds its checksum, so an upload racing with this
+    // one either has other bytes and another name, or the same bytes.
+    std::filesystem::path destination = artifacts_.path(job, sha);
+    if (std::rename(upload.file().path().c_str(), destination.c_str()) != 0) {
+        Platform::throwErrno("Cannot store", destination);
+    }
+    upload.file().keep();
+    artifacts_.syncDirectory();
+    try {
+        return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
+            Job current =
+                leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
+            transaction.database.run(
+                "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?",
+                sha, static_cast<std::int64_t>(upload.size()), clock_.now(), current.id);
+            if (current.uploadSHA && *current.uploadSHA != sha) {
+                transaction.afterCommit([this, job, old = *current.uploadSHA] {
+                    artifacts_.remove(job, old);
+                });
+            }
+            return JSON::object({{"ok", true},
+                                 {"id", current.id},
+                                 {"sha256", sha},
+                                 {"size", static_cast<double>(upload.size())}});
+        });
+    } catch (const Refusal&) {
+        // The job ended or the lease went while the build was arriving: it keeps nothing,
+        // unless an earlier upload of the very same bytes is what it holds.
+        bool held = store_.read([&](Database& database) {
+            return database.query("SELECT 1 FROM jobs WHERE id = ? AND upload_sha = ? AND state "
+                                  "IN (?, ?)",
+                                  job, sha, Protocol::text(JobState::building),
+                                  Protocol::text(JobState::installing))
+                .next();
+        });
+        if (!held) {
+            artifacts_.remove(job, sha);
+        }
+        throw;
+    }
 }
 
 Download Service::openDownload(const Caller& caller, std::string_view id, std::string_view lease) {
