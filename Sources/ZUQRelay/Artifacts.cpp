@@ -13,9 +13,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view temporaryPrefix = ".upload-";
-// An upload's data moves to its writer in buffers of this size, this many at most.
+// An upload's data moves to its writer in buffers of this size, after a first smaller one.
 constexpr std::size_t writeSize = 4 << 20;
-constexpr std::size_t uploadBuffers = 4;
+constexpr std::size_t firstWriteSize = 64 << 10;
 // How much is written before the kernel is asked to start putting it on the disk, and how
 // many such steps may be on their way there at once.
 constexpr std::uint64_t writeBackStep = 32 << 20;
@@ -67,12 +67,7 @@ Artifacts::clean(const std::function<bool(const std::string&, const std::string&
     return removed;
 }
 
-Upload::Upload(const Artifacts& artifacts)
-    : file_(artifacts.directory(), temporaryPrefix),
-      buffers_(uploadBuffers, std::vector<char>(writeSize)) {
-    for (std::size_t index = 0; index < buffers_.size(); ++index) {
-        free_.push_back(index);
-    }
+Upload::Upload(const Artifacts& artifacts) : file_(artifacts.directory(), temporaryPrefix) {
     current_ = none;
     writer_ = std::thread([this] { write(); });
 }
@@ -108,6 +103,13 @@ std::span<char> Upload::room(std::unique_lock<std::mutex>&) {
         std::rethrow_exception(failure_);
     }
     if (current_ == none) {
+        if (free_.empty() && made_ < buffers_.size()) {
+            // The first buffer is small, for the many small uploads; the writer is handed
+            // it as soon as it is full.
+            std::size_t size = made_ == 0 ? firstWriteSize : writeSize;
+            buffers_[made_] = {std::make_unique_for_overwrite<char[]>(size), size};
+            free_.push_back(made_++);
+        }
         if (free_.empty()) {
             return {};
         }
@@ -115,13 +117,15 @@ std::span<char> Upload::room(std::unique_lock<std::mutex>&) {
         free_.pop_back();
         filled_ = 0;
     }
-    std::vector<char>& buffer = buffers_[current_];
-    return {buffer.data() + filled_, buffer.size() - filled_};
+    Buffer& buffer = buffers_[current_];
+    return {buffer.data.get() + filled_, buffer.size - filled_};
 }
 
 std::span<char> Upload::space() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return failure_ || current_ != none || !free_.empty(); });
+    changed_.wait(lock, [this] {
+        return failure_ || current_ != none || !free_.empty() || made_ < buffers_.size();
+    });
     return room(lock);
 }
 
@@ -138,7 +142,7 @@ void Upload::commit(std::size_t size) {
     std::lock_guard lock(mutex_);
     size_ += size;
     filled_ += size;
-    if (filled_ == buffers_[current_].size()) {
+    if (filled_ == buffers_[current_].size) {
         full_.push_back({current_, filled_});
         current_ = none;
         changed_.notify_all();
@@ -165,7 +169,7 @@ void Upload::write() {
             // cheaper to come by than large ones on virtual machines that hand free memory
             // back to their host.
             constexpr std::size_t pieceOfWrite = 128 * 1024;
-            const char* data = buffers_[piece.buffer].data();
+            const char* data = buffers_[piece.buffer].data.get();
             hash_.update(data, piece.size);
             for (std::size_t done = 0; done < piece.size; done += pieceOfWrite) {
                 Platform::writeAll(file_.fd(), data + done,

@@ -4,12 +4,14 @@
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -49,6 +51,8 @@ private:
 /// One upload being received: bytes are handed in buffers to a writer thread of the upload's
 /// own, which hashes them and writes them to a fresh temporary file with the disk writing
 /// behind, so receiving neither hashes nor waits for the disk unless it is far behind.
+/// Buffers are taken as bytes arrive, the first small, so an upload holds memory in
+/// proportion to what it has received, up to a few megabytes.
 /// Dropped before it is stored, the temporary file is removed. The receiving side is used by
 /// one thread at a time.
 class Upload {
@@ -90,9 +94,17 @@ private:
     Platform::TemporaryFile file_;
     Platform::SHA256 hash_;
     std::uint64_t size_ = 0;
-    std::vector<std::vector<char>> buffers_;
+    // Made as the bytes arrive, up to a few; their memory is not touched before it is filled,
+    // so a small upload costs little more than it sends.
+    struct Buffer {
+        std::unique_ptr<char[]> data;
+        std::size_t size;
+    };
+    static constexpr std::size_t bufferCount = 4;
+    std::array<Buffer, bufferCount> buffers_{}; // the first made_ are made
 
     std::mutex mutex_;        // guards the fields below
+    std::size_t made_ = 0;
     std::size_t current_ = 0; // the buffer being filled, or none while all are with the writer
     std::size_t filled_ = 0;  // bytes in it
     std::function<void()> whenFree_;

@@ -143,7 +143,12 @@ int serve(const Options& options) {
 
     Store store(options.data / "relay.sqlite3");
     Artifacts artifacts(options.data / "artifacts");
-    Service service(store, artifacts, clock);
+    Policy policy;
+    policy.openJobsPerGroup = options.maxOpenJobsPerGroup;
+    policy.storedBytesPerGroup = options.maxStoredBytesPerGroup;
+    policy.eventBytesPerGroup = options.maxEventBytesPerGroup;
+    policy.retentionSeconds = static_cast<double>(options.retentionDays) * 86400;
+    Service service(store, artifacts, clock, policy);
     service.restartLeases();
     std::size_t removed = service.cleanArtifacts();
 
