@@ -99,7 +99,7 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
     }
     // Cut to size, never refused: a refused heartbeat would fail every pass of the Mac's
     // agent, and it would never claim a job.
-    presence_.record(caller.deviceID, clock_.now(), Members::boundedInventory(inventory).data());
+    presence_.record(caller.deviceID, clock_.now(), Members::boundedInventoryText(inventory));
     if (presented.empty()) {
         return JSON::object({{"jobs", JSON::array()}});
     }

@@ -137,6 +137,38 @@ JSON::Object cutInventory(const JSON& inventory, std::size_t characters, bool li
     return kept;
 }
 
+// Whether cutValue would keep `value` as it is.
+bool withinLimits(const JSON& value, std::size_t items, std::size_t depth) {
+    switch (value.kind()) {
+    case JSON::Kind::string:
+        return value.text().size() <= inventoryCharacters ||
+               characterCount(value.text()) <= inventoryCharacters;
+    case JSON::Kind::array:
+        if (depth >= inventoryDepth || value.items().size() > items) {
+            return false;
+        }
+        for (const JSON& item : value.items()) {
+            if (!withinLimits(item, inventoryItems, depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    case JSON::Kind::object:
+        if (depth >= inventoryDepth) {
+            return false;
+        }
+        for (const auto& [name, member] : value.fields()) {
+            if (name.size() > inventoryCharacters ||
+                !withinLimits(member, inventoryItems, depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
 std::size_t encodedSize(const JSON& value) {
     return value.data().size();
 }
@@ -171,6 +203,26 @@ JSON boundedInventory(const JSON& inventory) {
         found->second = JSON(std::move(items));
     }
     return JSON(std::move(lists));
+}
+
+std::string boundedInventoryText(const JSON& inventory) {
+    if (inventory.kind() == JSON::Kind::object) {
+        bool within = true;
+        for (const auto& [name, member] : inventory.fields()) {
+            if (name.size() > inventoryCharacters ||
+                !withinLimits(member, listLimit(name), 1)) {
+                within = false;
+                break;
+            }
+        }
+        if (within) {
+            std::string text = inventory.data();
+            if (text.size() < inventoryBytes) {
+                return text;
+            }
+        }
+    }
+    return boundedInventory(inventory).data();
 }
 
 std::size_t characterCount(std::string_view text) {

@@ -39,6 +39,9 @@ std::string firstBytes(std::string_view text, std::size_t bytes);
 /// "os") survive any report a Mac would really send. Never refuses: an inventory that is not
 /// an object is kept as an empty one.
 JSON boundedInventory(const JSON& inventory);
+/// The encoded text of `boundedInventory(inventory)`; a report within every limit, as a
+/// Mac's real one is, is encoded as it stands without being copied first.
+std::string boundedInventoryText(const JSON& inventory);
 inline constexpr std::size_t inventoryPhones = 64;
 inline constexpr std::size_t inventoryProjects = 256;
 inline constexpr std::size_t inventoryCharacters = 1000;

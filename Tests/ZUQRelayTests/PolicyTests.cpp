@@ -112,6 +112,9 @@ TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
         EXPECT_EQ(service->heartbeat(receiver.caller, heartbeat(inventory)),
                   JSON::object({{"jobs", JSON::array()}}));
         check(reportedInventory(*service, owner, receiver));
+        // What is within every limit is taken without a copy; the result is the same.
+        EXPECT_EQ(JSON::decode(ZUQRelay::Members::boundedInventoryText(inventory)),
+                  ZUQRelay::Members::boundedInventory(inventory));
     }
 
     // A job on a phone of a cut report still carries the phone's record, "os" included.
