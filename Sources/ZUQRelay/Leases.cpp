@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t leaseBytes = 32;
 // How long a lapsed or ended lease is remembered for heartbeats that still carry it.
 constexpr double lapsedLeaseSeconds = 3600;
+// How often the sweep looks for jobs past their retention period.
+constexpr double forgetEverySeconds = 60;
 
 } // namespace
 
@@ -95,7 +97,9 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
         presented.emplace_back(Members::lowerCase(lease["id"].text()),
                                Platform::sha256Hex(lease["token"].text()));
     }
-    presence_.record(caller.deviceID, clock_.now(), inventory.data());
+    // Cut to size, never refused: a refused heartbeat would fail every pass of the Mac's
+    // agent, and it would never claim a job.
+    presence_.record(caller.deviceID, clock_.now(), Members::boundedInventoryText(inventory));
     if (presented.empty()) {
         return JSON::object({{"jobs", JSON::array()}});
     }
@@ -164,6 +168,83 @@ void Service::sweep(bool stopping) {
         transaction.database.run("DELETE FROM leases WHERE live = 0 AND expires_at <= ?",
                                  now - lapsedLeaseSeconds);
     });
+    if (double now = clock_.now(); now - lastForgotten_ >= forgetEverySeconds) {
+        lastForgotten_ = now;
+        forgetEndedJobs();
+    }
+}
+
+std::size_t Service::forgetEndedJobs() {
+    double before = clock_.now() - policy_.retentionSeconds;
+    std::size_t forgotten = 0;
+    for (;;) {
+        // Each round deletes at most this many rows, so that no round holds the store long.
+        constexpr std::int64_t rowsPerRound = 2000;
+        auto [jobs, more] = store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+            Database& database = transaction.database;
+            struct Ended {
+                std::string id;
+                std::string group;
+                std::optional<std::string> uploadSHA;
+                std::optional<std::string> artifactSHA;
+            };
+            std::vector<Ended> ended;
+            {
+                Query rows = database.query(
+                    "SELECT id, group_id, upload_sha, artifact_sha FROM jobs "
+                    "WHERE state IN (?, ?, ?) AND updated_at <= ? LIMIT 64",
+                    Protocol::text(JobState::succeeded), Protocol::text(JobState::failed),
+                    Protocol::text(JobState::cancelled), before);
+                while (rows.next()) {
+                    ended.push_back({rows.text(0), rows.text(1), rows.optionalText(2),
+                                     rows.optionalText(3)});
+                }
+            }
+            std::int64_t budget = rowsPerRound;
+            std::size_t deleted = 0;
+            for (const auto& job : ended) {
+                std::int64_t count = 0;
+                std::int64_t bytes = 0;
+                {
+                    Query events = database.query(
+                        "SELECT COUNT(*), COALESCE(SUM(LENGTH(CAST(message AS BLOB))), 0) FROM "
+                        "(SELECT message FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
+                        job.id, budget);
+                    if (events.next()) {
+                        count = events.integer(0);
+                        bytes = events.integer(1);
+                    }
+                }
+                database.run("DELETE FROM events WHERE id IN "
+                             "(SELECT id FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
+                             job.id, budget);
+                database.run("UPDATE groups SET event_bytes = MAX(0, event_bytes - ?) "
+                             "WHERE id = ?",
+                             bytes, job.group);
+                budget -= count;
+                if (budget <= 0) {
+                    // The job's remaining events, if any, and the job go in the next round.
+                    break;
+                }
+                budget -= database.run("DELETE FROM leases WHERE job_id = ?", job.id);
+                database.run("DELETE FROM jobs WHERE id = ?", job.id);
+                ++deleted;
+                // Its build went when it ended; this catches one a crash left behind.
+                for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
+                    if (sha) {
+                        transaction.afterCommit(
+                            [this, id = job.id, file = *sha] { artifacts_.remove(id, file); });
+                    }
+                }
+            }
+            bool full = ended.size() == 64 || budget <= 0;
+            return std::pair(deleted, full);
+        });
+        forgotten += jobs;
+        if (!more) {
+            return forgotten;
+        }
+    }
 }
 
 void Service::restartLeases() {

@@ -83,6 +83,17 @@ constexpr NumberOption numberOptions[] = {
      [](Options& options, std::uint64_t value) { options.maxConnectionsPerAddress = value; }},
     {"--min-transfer-rate", 0, most, "--min-transfer-rate must be a whole number of bytes a second",
      [](Options& options, std::uint64_t value) { options.minTransferRate = value; }},
+    {"--max-open-jobs-per-group", 1, 1'000'000,
+     "--max-open-jobs-per-group must be between 1 and 1000000",
+     [](Options& options, std::uint64_t value) { options.maxOpenJobsPerGroup = value; }},
+    {"--max-stored-bytes-per-group", 1, most,
+     "--max-stored-bytes-per-group must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxStoredBytesPerGroup = value; }},
+    {"--max-event-bytes-per-group", 1, most,
+     "--max-event-bytes-per-group must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxEventBytesPerGroup = value; }},
+    {"--retention-days", 1, 36500, "--retention-days must be between 1 and 36500",
+     [](Options& options, std::uint64_t value) { options.retentionDays = value; }},
 };
 
 } // namespace
@@ -208,6 +219,14 @@ Options:
                              open connections from one address (default 2048)
   --min-transfer-rate BYTES  a build moving slower than this a second, averaged over
                              30 s, is cut (default 16384; 0 never)
+  --max-open-jobs-per-group N
+                             unfinished jobs one group may have (default 1000)
+  --max-stored-bytes-per-group BYTES
+                             builds of one group's unfinished jobs on the relay at once
+                             (default 68719476736, 64 GiB)
+  --max-event-bytes-per-group BYTES
+                             text of one group's job events kept (default 268435456, 256 MiB)
+  --retention-days N         days an ended job and its events are kept (default 30)
   --help, --version
 
 The first line on standard output is a JSON object with "url" and "bootstrap_file".

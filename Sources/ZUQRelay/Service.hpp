@@ -32,12 +32,27 @@ inline constexpr std::size_t eventsPerAnswer = 1000;
 inline constexpr std::size_t eventsPerJob = 10000;
 inline constexpr std::size_t errorCharacters = 2000;
 inline constexpr std::size_t messageCharacters = 4000;
+inline constexpr std::size_t messageBytes = 8000;
 inline constexpr std::size_t nameCharacters = 200;
 inline constexpr std::size_t jobFieldCharacters = 1000;
 inline constexpr std::size_t devicesPerGroup = 1000;
 inline constexpr std::size_t openInvitesPerGroup = 1000;
 inline constexpr std::size_t leasesPerHeartbeat = 100;
 } // namespace Limits
+
+/// What one group may keep on the relay, and for how long ended jobs are kept. The defaults
+/// leave room for far more than a group's normal use; they stop one member from filling the
+/// relay's disk.
+struct Policy {
+    /// Jobs not yet ended (building or installing).
+    std::size_t openJobsPerGroup = 1000;
+    /// Builds of unfinished jobs, in bytes.
+    std::uint64_t storedBytesPerGroup = std::uint64_t(64) << 30;
+    /// Texts of all the group's events, in bytes.
+    std::uint64_t eventBytesPerGroup = std::uint64_t(256) << 20;
+    /// How long an ended job is kept, with its events, before it is deleted.
+    double retentionSeconds = 30 * 86400.0;
+};
 
 /// The device a request was authenticated as.
 struct Caller {
@@ -57,7 +72,7 @@ struct Download {
 /// case; everything the relay creates is lower case.
 class Service {
 public:
-    Service(Store& store, const Artifacts& artifacts, const Clock& clock);
+    Service(Store& store, const Artifacts& artifacts, const Clock& clock, Policy policy = {});
 
     // Groups and devices.
 
@@ -74,7 +89,8 @@ public:
     JSON join(const JSON& body);
     /// {"id", "name", "devices": [...]}.
     JSON group(const Caller& caller);
-    /// Revokes a device of the caller's group: its leases end and its unfinished jobs fail.
+    /// Revokes a device of the caller's group: its leases end, the invites it made are void
+    /// and its unfinished jobs fail.
     JSON revoke(const Caller& caller, std::string_view deviceID);
 
     // Jobs.
@@ -93,9 +109,13 @@ public:
 
     // Work on a leased job. `lease` is the "X-ZUQ-Lease" header (empty when missing).
 
-    /// Refuses unless `lease` lets the caller upload job `id`'s build now.
-    void checkUpload(const Caller& caller, std::string_view id, std::string_view lease);
-    /// Moves a finished upload into place as the job's build, replacing an earlier one.
+    /// Refuses unless `lease` lets the caller upload job `id`'s build of `length` bytes now,
+    /// within the group's quota of stored builds.
+    void checkUpload(const Caller& caller, std::string_view id, std::string_view lease,
+                     std::uint64_t length);
+    /// Moves a finished upload into place as the job's build, replacing an earlier one. The
+    /// file and its name are on the disk before the job records it; a refused upload leaves
+    /// no file behind.
     JSON storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                      Upload& upload, const std::string& sha);
     Download openDownload(const Caller& caller, std::string_view id, std::string_view lease);
@@ -108,11 +128,15 @@ public:
 
     // Upkeep.
 
-    /// Fails the jobs whose leases lapsed, forgets expired invites and old leases, and writes
-    /// the heartbeats worth keeping (with `stopping`, all of them). Called about once a
+    /// Fails the jobs whose leases lapsed, forgets expired invites and old leases, writes
+    /// the heartbeats worth keeping (with `stopping`, all of them) and, about once a minute,
+    /// deletes the jobs that ended more than the retention period ago. Called about once a
     /// second and once more when the relay stops; every operation that depends on leases also
     /// catches up first, so nothing waits for this.
     void sweep(bool stopping = false);
+    /// Deletes the jobs that ended more than the retention period ago, with their events,
+    /// leases and any build file left, in short transactions. Returns how many jobs went.
+    std::size_t forgetEndedJobs();
     /// At start-up: gives every live lease a fresh lease period, so time while the relay was
     /// down does not count against the Macs.
     void restartLeases();
@@ -157,6 +181,9 @@ private:
                 const std::optional<std::string>& error);
     void expireLeases(Store::Transaction& transaction);
     JSON jobRecord(Database& database, const std::string& id);
+    /// Refuses as too large when the stored builds of `job`'s group, other than `job`'s own,
+    /// and `more` bytes would pass the group's quota.
+    void checkStoredBytes(Database& database, const std::string& job, std::uint64_t more);
 
     void writePresence(bool everything);
     /// The caller's oldest job waiting for it and not held by a live lease: id and state.
@@ -166,6 +193,7 @@ private:
     Store& store_;
     const Artifacts& artifacts_;
     const Clock& clock_;
+    const Policy policy_;
     Presence presence_;
 
     // Device credentials, read once from the store: they change only by revocation, which
@@ -181,6 +209,8 @@ private:
     // No live lease expires before this time, so until then no lease can have lapsed and the
     // search for lapsed leases is skipped.
     std::atomic<double> nextLeaseExpiry_{0};
+    // When ended jobs were last looked for (only the maintenance thread touches it).
+    double lastForgotten_ = 0;
 };
 
 } // namespace ZUQRelay

@@ -53,7 +53,7 @@ void Routes::checkUpload(const RequestHead& head, Decision& decision) const {
                           "Header X-ZUQ-SHA256 must be 64 hexadecimal digits");
         }
     }
-    service_.checkUpload(decision.caller, decision.id, decision.lease);
+    service_.checkUpload(decision.caller, decision.id, decision.lease, *length);
     decision.length = *length;
 }
 

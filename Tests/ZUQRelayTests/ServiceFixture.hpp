@@ -55,6 +55,8 @@ protected:
     std::vector<std::string> storedFiles() const;
 
     ManualClock clock;
+    /// The rules' quotas and retention; `reopen` applies a change.
+    ZUQRelay::Policy policy;
     std::unique_ptr<ZUQRelay::Store> store;
     std::unique_ptr<ZUQRelay::Artifacts> artifacts;
     std::unique_ptr<ZUQRelay::Service> service;
