@@ -7,14 +7,14 @@ ZUQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZUQ_DEBIAN_PACKAGES=(
     g++ cmake ninja-build pkg-config git ca-certificates
     libssl-dev libcurl4-openssl-dev nlohmann-json3-dev libplist-dev
-    libcpp-httplib-dev libsqlite3-dev libzip-dev
+    libcpp-httplib-dev libsqlite3-dev libboost1.81-dev libzip-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     zip unzip curl openssl
 )
 
 # Homebrew formulae for a build on macOS (Security.framework stands in for the file keychain).
 ZUQ_BREW_PACKAGES=(cmake ninja pkg-config openssl@3 curl nlohmann-json libplist cpp-httplib sqlite libzip
-                   googletest google-benchmark)
+                   boost googletest google-benchmark)
 
 zuq_log() { printf '==> %s\n' "$*" >&2; }
 

@@ -5,6 +5,10 @@
 //     Simulated agents heartbeat and claim every interval, each over its own connection,
 //     while builds upload; prints requests per second and latency percentiles.
 //
+//   relay-benchmark idle --relay URL --bootstrap-file PATH --pid PID [--agents 10000]
+//     Agents that each send one heartbeat over their own connection and then keep it open;
+//     prints the relay's resident memory and threads before and while they are held.
+//
 //   relay-benchmark transfer --relay URL --bootstrap-file PATH --nginx URL --file PATH
 //       [--nginx-root DIR] [--runs 3]
 //     One build uploaded to and downloaded from the relay, and the same file PUT to and GET
@@ -17,14 +21,19 @@
 #include "Platform/File.hpp"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -288,6 +297,92 @@ int load(const std::map<std::string, std::string>& values) {
     return 0;
 }
 
+// A field of /proc/PID/status, in its own unit (kB for memory).
+long long processStatus(const std::string& pid, const std::string& field) {
+    std::ifstream status("/proc/" + pid + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field + ":")) {
+            return std::stoll(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// Reads one answer whose body has a Content-Length from a blocking socket; false when the
+// connection ends first.
+bool readAnswer(int fd) {
+    std::string in;
+    char buffer[8192];
+    for (;;) {
+        std::size_t end = in.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            std::string head = in.substr(0, end);
+            std::transform(head.begin(), head.end(), head.begin(), ::tolower);
+            auto at = head.find("content-length:");
+            std::size_t length = at == std::string::npos ? 0 : std::stoul(head.substr(at + 15));
+            if (in.size() >= end + 4 + length) {
+                return head.starts_with("http/1.1 200");
+            }
+        }
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return false;
+        }
+        in.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int idle(const std::map<std::string, std::string>& values) {
+    std::string relay = values.at("--relay");
+    std::string pid = values.at("--pid");
+    std::size_t agents = std::stoul(values.count("--agents") ? values.at("--agents") : "10000");
+    Client setup(relay);
+    Device device = createGroup(setup, secretFrom(values.at("--bootstrap-file")), "Idle");
+    auto colon = relay.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(relay.substr(colon + 1))));
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    long long before = processStatus(pid, "VmRSS");
+    long long threadsBefore = processStatus(pid, "Threads");
+    // A heartbeat of the size an agent sends, so that every connection has read one.
+    std::string body =
+        JSON::object({{"inventory",
+                       JSON::object({{"phones", JSON::array()}, {"pad", std::string(1500, 'x')}})},
+                      {"leases", JSON::array()}})
+            .data();
+    std::string request =
+        "POST /v1/heartbeat HTTP/1.1\r\nHost: relay\r\n" + device.authorization() +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+    std::vector<int> sockets;
+    std::size_t failed = 0;
+    for (std::size_t index = 0; index < agents; ++index) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(request.size()) ||
+            !readAnswer(fd)) {
+            ++failed;
+        }
+        sockets.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    long long held = processStatus(pid, "VmRSS");
+    long long threadsHeld = processStatus(pid, "Threads");
+    std::printf("%zu idle agents (%zu failed): relay resident %.1f MiB before, %.1f MiB while "
+                "held (%.1f KiB each); threads %lld before, %lld while held\n",
+                agents, failed, static_cast<double>(before) / 1024,
+                static_cast<double>(held) / 1024,
+                static_cast<double>(held - before) / static_cast<double>(agents), threadsBefore,
+                threadsHeld);
+    for (int fd : sockets) {
+        ::close(fd);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
 int transfer(const std::map<std::string, std::string>& values) {
     std::string relay = values.at("--relay");
     std::string nginx = values.at("--nginx");
@@ -300,6 +395,7 @@ int transfer(const std::map<std::string, std::string>& values) {
     Device device = createGroup(relayClient, secretFrom(values.at("--bootstrap-file")), "Transfer");
     // nginx answers a PUT once the file is in the page cache; the relay only once it is on
     // the disk. Flushing nginx's file afterwards gives the figure with the same guarantee.
+    // (Over TLS both are given ZUQ_BENCH_CA, the certificate they share.)
     std::filesystem::path nginxRoot = values.count("--nginx-root") ? values.at("--nginx-root") : "";
     double best[5] = {0, 0, 0, 0, 0}; // relay up, relay down, nginx up, nginx down, nginx up+flush
     auto mbps = [&](double seconds) { return size / seconds / 1e6; };
@@ -380,8 +476,11 @@ int main(int argc, char** argv) {
         if (mode == "transfer") {
             return transfer(options(argc, argv));
         }
-        std::fprintf(stderr,
-                     "usage: relay-benchmark load|transfer --relay URL ... (see the source)\n");
+        if (mode == "idle") {
+            return idle(options(argc, argv));
+        }
+        std::fprintf(stderr, "usage: relay-benchmark load|idle|transfer --relay URL ... (see the "
+                             "source)\n");
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "relay-benchmark: %s\n", error.what());

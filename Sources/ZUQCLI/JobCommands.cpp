@@ -38,8 +38,8 @@ Result run(Invocation& invocation) {
     std::string configuration =
         arguments.value("--configuration").value_or(mode == "adhoc" ? "Release" : "Debug");
     std::string udid = arguments.require("--device");
-    JSON submitted = invocation.relay().submit(
-        {builder, receiver, project, scheme, configuration, mode, udid});
+    JSON submitted =
+        invocation.relay().submit({builder, receiver, project, scheme, configuration, mode, udid});
     if (!arguments.flag("--wait")) {
         return submitted;
     }
@@ -73,11 +73,42 @@ namespace ZUQCLI {
 
 namespace {
 
+// Any member of the group can write event texts, so on a terminal their control characters
+// (C0 but newline and tab, DEL, and C1) are shown as \u00XX rather than obeyed: an event must
+// not move the cursor, retitle the window or rewrite what the follower already read.
+std::string terminalSafe(const std::string& text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    auto escape = [&](unsigned code) {
+        shown += "\\u00";
+        shown += hex[code >> 4];
+        shown += hex[code & 0xF];
+    };
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        auto byte = static_cast<unsigned char>(text[index]);
+        auto next = index + 1 < text.size() ? static_cast<unsigned char>(text[index + 1]) : 0u;
+        if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) {
+            escape(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F in UTF-8.
+            escape(next);
+            ++index;
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
 // Event lines go out as they arrive, unbuffered, so a follower sees progress live. A closed
-// standard error does not end the wait.
+// standard error does not end the wait. Written to a pipe or a file, a text stays exactly as
+// the relay returned it.
 void printEvent(const std::string& message) {
+    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
     try {
-        Platform::writeAll(STDERR_FILENO, message + "\n", "standard error");
+        Platform::writeAll(STDERR_FILENO, (terminal ? terminalSafe(message) : message) + "\n",
+                           "standard error");
     } catch (const std::system_error&) {
     }
 }

@@ -1,13 +1,14 @@
 #include "ZUQCLI.hpp"
 
 #include "Commands.hpp"
+#include "Platform/File.hpp"
 #include "Platform/Host.hpp"
 #include "ProcessRunner.hpp"
 #include "Storage.hpp"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
+#include <system_error>
 #include <unistd.h>
 
 namespace ZUQCLI {
@@ -110,18 +111,12 @@ All Macs must run an agent; each builds only its explicitly registered projects.
     return text;
 }
 
-// Writes all of `text` to a descriptor directly, bypassing stdio buffers.
+// Writes all of `text` to a descriptor directly, bypassing stdio buffers. An output that is
+// gone cannot be told so.
 void writeOut(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        Platform::writeAll(fd, text, fd == STDOUT_FILENO ? "standard output" : "standard error");
+    } catch (const std::system_error&) {
     }
 }
 

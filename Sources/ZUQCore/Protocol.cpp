@@ -18,6 +18,18 @@ constexpr std::array<std::string_view, 5> stateTexts = {"building", "installing"
                                                         "failed", "cancelled"};
 constexpr std::array<std::string_view, 2> sideTexts = {"builder", "receiver"};
 
+// The value whose text, by its place in `texts`, is `text`.
+template <class Value, std::size_t count>
+std::optional<Value> named(const std::array<std::string_view, count>& texts,
+                           std::string_view text) noexcept {
+    for (std::size_t index = 0; index < count; ++index) {
+        if (texts[index] == text) {
+            return static_cast<Value>(index);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string path(Operation operation, std::string_view id) {
@@ -88,21 +100,11 @@ std::string_view text(Side side) noexcept {
 }
 
 std::optional<JobState> jobState(std::string_view text) noexcept {
-    for (std::size_t index = 0; index < stateTexts.size(); ++index) {
-        if (stateTexts[index] == text) {
-            return static_cast<JobState>(index);
-        }
-    }
-    return std::nullopt;
+    return named<JobState>(stateTexts, text);
 }
 
 std::optional<Side> side(std::string_view text) noexcept {
-    for (std::size_t index = 0; index < sideTexts.size(); ++index) {
-        if (sideTexts[index] == text) {
-            return static_cast<Side>(index);
-        }
-    }
-    return std::nullopt;
+    return named<Side>(sideTexts, text);
 }
 
 bool isTerminal(JobState state) noexcept {

@@ -1,11 +1,14 @@
 #include "AccessLog.hpp"
 
-#include "HTTPServer.hpp"
-
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace ZUQRelay::AccessLog {
@@ -13,6 +16,8 @@ namespace ZUQRelay::AccessLog {
 namespace {
 
 constexpr std::size_t pathCharacters = 200;
+// Bytes of lines waiting for the writer at most: some seconds of a busy relay's requests.
+constexpr std::size_t pendingLimit = 4 << 20;
 
 void appendTime(std::string& line) {
     using namespace std::chrono;
@@ -39,35 +44,120 @@ void appendSanitised(std::string& line, std::string_view text, std::size_t limit
     }
 }
 
+// Writes everything or gives up: a log that cannot be written must not stop the relay.
+void writeOut(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+class Writer {
+public:
+    Writer() : thread_([this] { run(); }) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    // Writes what is left before the process ends.
+    ~Writer() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    void add(const std::string& line) {
+        {
+            std::lock_guard lock(mutex_);
+            ++added_;
+            if (pending_.size() + line.size() > pendingLimit) {
+                ++dropped_;
+                return;
+            }
+            pending_ += line;
+        }
+        changed_.notify_one();
+    }
+
+    void flush() {
+        std::unique_lock lock(mutex_);
+        std::uint64_t until = added_;
+        written_.wait(lock, [&] { return handled_ >= until; });
+    }
+
+private:
+    void run() {
+        std::string batch;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return handled_ != added_ || closing_; });
+            if (handled_ == added_) {
+                return;
+            }
+            batch.swap(pending_);
+            std::uint64_t dropped = dropped_;
+            std::uint64_t upTo = added_;
+            dropped_ = 0;
+            lock.unlock();
+            if (dropped > 0) {
+                appendTime(batch);
+                batch += " " + std::to_string(dropped) +
+                         " log lines were dropped: standard error could not keep up\n";
+            }
+            writeOut(batch);
+            batch.clear();
+            lock.lock();
+            handled_ = upTo;
+            written_.notify_all();
+        }
+    }
+
+    std::mutex mutex_; // guards the fields below
+    std::string pending_;
+    std::uint64_t added_ = 0;   // lines handed in, dropped ones included
+    std::uint64_t handled_ = 0; // of those, lines written or dropped
+    std::uint64_t dropped_ = 0; // lines dropped since the last batch
+    bool closing_ = false;
+    std::condition_variable changed_;
+    std::condition_variable written_;
+    std::thread thread_; // last, so that it starts once the fields above exist
+};
+
+Writer& writer() {
+    static Writer instance;
+    return instance;
+}
+
 void emit(std::string& line) {
     line += '\n';
-    // One write per line, so lines from different threads never interleave.
-    [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    writer().add(line);
 }
 
 } // namespace
 
-void request(const httplib::Request& request, const httplib::Response& response) {
+void request(std::string_view method, std::string_view path, unsigned status, double milliseconds,
+             std::string_view device) {
     std::string line;
     line.reserve(160);
     appendTime(line);
     line += ' ';
-    appendSanitised(line, request.method.empty() ? "-" : request.method, 16);
+    appendSanitised(line, method.empty() ? "-" : method, 16);
     line += ' ';
-    appendSanitised(line, request.path.empty() ? "-" : request.path, pathCharacters);
+    appendSanitised(line, path.empty() ? "-" : path, pathCharacters);
     line += ' ';
-    line += std::to_string(response.status);
-    const Connection* connection = HTTPServer::current();
-    char milliseconds[32] = "-";
-    if (connection) {
-        std::chrono::duration<double, std::milli> taken =
-            std::chrono::steady_clock::now() - connection->requestStart();
-        std::snprintf(milliseconds, sizeof milliseconds, "%.1fms", taken.count());
-    }
-    line += ' ';
-    line += milliseconds;
-    line += ' ';
-    line += connection && !connection->device().empty() ? connection->device() : "-";
+    line += std::to_string(status);
+    char taken[32];
+    std::snprintf(taken, sizeof taken, " %.1fms ", milliseconds);
+    line += taken;
+    line += device.empty() ? "-" : device;
     emit(line);
 }
 
@@ -77,6 +167,10 @@ void notice(std::string_view text) {
     line += ' ';
     line += text;
     emit(line);
+}
+
+void flush() {
+    writer().flush();
 }
 
 } // namespace ZUQRelay::AccessLog

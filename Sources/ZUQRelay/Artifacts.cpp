@@ -13,9 +13,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view temporaryPrefix = ".upload-";
-// An upload's data moves to its writer in buffers of this size, this many at most.
-constexpr std::size_t writeSize = 4 << 20;
-constexpr std::size_t uploadBuffers = 4;
 // How much is written before the kernel is asked to start putting it on the disk, and how
 // many such steps may be on their way there at once.
 constexpr std::uint64_t writeBackStep = 32 << 20;
@@ -67,152 +64,45 @@ Artifacts::clean(const std::function<bool(const std::string&, const std::string&
     return removed;
 }
 
-Upload::Upload(const Artifacts& artifacts)
-    : file_(artifacts.directory(), temporaryPrefix),
-      buffers_(uploadBuffers, std::vector<char>(writeSize)) {
-    for (std::size_t index = 1; index < buffers_.size(); ++index) {
-        free_.push_back(index);
-    }
-    writer_ = std::thread([this] { write(); });
-}
-
-Upload::~Upload() {
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = true;
-        full_.clear();
-    }
-    changed_.notify_all();
-    if (writer_.joinable()) {
-        writer_.join();
-    }
-}
+Upload::Upload(const Artifacts& artifacts) : file_(artifacts.directory(), temporaryPrefix) {}
 
 void Upload::append(const char* data, std::size_t size) {
-    while (size > 0) {
-        std::span<char> room = space();
-        std::size_t take = std::min(size, room.size());
-        std::memcpy(room.data(), data, take);
-        commit(take);
-        data += take;
-        size -= take;
+    // In pieces of this size the page cache grows in small folios, which are much cheaper to
+    // come by than large ones on virtual machines that hand free memory back to their host.
+    constexpr std::size_t pieceOfWrite = 128 * 1024;
+    hash_.update(data, size);
+    for (std::size_t done = 0; done < size; done += pieceOfWrite) {
+        Platform::writeAll(file_.fd(), data + done, std::min(pieceOfWrite, size - done),
+                           file_.path());
     }
-}
-
-std::span<char> Upload::space() {
-    std::vector<char>& buffer = buffers_[current_];
-    return {buffer.data() + filled_, buffer.size() - filled_};
-}
-
-void Upload::commit(std::size_t size) {
-    hash_.update(buffers_[current_].data() + filled_, size);
     size_ += size;
-    filled_ += size;
-    if (filled_ == buffers_[current_].size()) {
-        hand(filled_);
-    }
+    writeBehind();
 }
 
-// Gives the current buffer to the writer and takes a free one, waiting while the writer is
-// that far behind.
-void Upload::hand(std::size_t size) {
-    std::unique_lock lock(mutex_);
-    if (failure_) {
-        std::rethrow_exception(failure_);
-    }
-    full_.push_back({current_, size});
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !free_.empty() || failure_; });
-    if (failure_) {
-        std::rethrow_exception(failure_);
-    }
-    current_ = free_.back();
-    free_.pop_back();
-    filled_ = 0;
-}
-
-void Upload::write() {
-    std::uint64_t written = 0;
-    std::uint64_t startedTo = 0;
-    std::uint64_t waitedTo = 0;
-    for (;;) {
-        Piece piece{};
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return !full_.empty() || closing_; });
-            if (full_.empty()) {
-                return;
-            }
-            piece = full_.front();
-            full_.pop_front();
-        }
-        try {
-            // In pieces of this size the page cache grows in small folios, which are much
-            // cheaper to come by than large ones on virtual machines that hand free memory
-            // back to their host.
-            constexpr std::size_t pieceOfWrite = 128 * 1024;
-            const char* data = buffers_[piece.buffer].data();
-            for (std::size_t done = 0; done < piece.size; done += pieceOfWrite) {
-                Platform::writeAll(file_.fd(), data + done,
-                                   std::min(pieceOfWrite, piece.size - done), file_.path());
-            }
-            written += piece.size;
-            writeBehind(written, startedTo, waitedTo);
-        } catch (...) {
-            std::lock_guard lock(mutex_);
-            failure_ = std::current_exception();
-            changed_.notify_all();
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            free_.push_back(piece.buffer);
-        }
-        changed_.notify_all();
-    }
-}
-
-void Upload::writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::uint64_t& waitedTo) {
+void Upload::writeBehind() {
 #ifdef __linux__
-    // The disk writes behind the upload a step at a time, and the writer waits whenever more
+    // The disk writes behind the upload a step at a time, and the upload waits whenever more
     // than a few steps are not on the disk yet. So several large uploads never fill the page
     // cache with dirty pages, which would make the kernel stall every writer of the machine
-    // (the database's log included) until the disk caught up, and the final flush is short.
-    if (written - startedTo < writeBackStep) {
+    // (the database's log included) until the disk caught up.
+    if (size_ - startedTo_ < writeBackStep) {
         return;
     }
-    ::sync_file_range(file_.fd(), static_cast<off_t>(startedTo),
-                      static_cast<off_t>(written - startedTo), SYNC_FILE_RANGE_WRITE);
-    startedTo = written;
+    ::sync_file_range(file_.fd(), static_cast<off_t>(startedTo_),
+                      static_cast<off_t>(size_ - startedTo_), SYNC_FILE_RANGE_WRITE);
+    startedTo_ = size_;
     std::uint64_t allowed = writeBackStep * writeBackSteps;
-    if (written > waitedTo + allowed) {
-        std::uint64_t until = written - allowed;
+    if (size_ > waitedTo_ + allowed) {
+        std::uint64_t until = size_ - allowed;
         ::sync_file_range(
-            file_.fd(), static_cast<off_t>(waitedTo), static_cast<off_t>(until - waitedTo),
+            file_.fd(), static_cast<off_t>(waitedTo_), static_cast<off_t>(until - waitedTo_),
             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        waitedTo = until;
+        waitedTo_ = until;
     }
-#else
-    (void)written;
-    (void)startedTo;
-    (void)waitedTo;
 #endif
 }
 
 std::string Upload::finish() {
-    if (filled_ > 0) {
-        hand(filled_);
-    }
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = true;
-    }
-    changed_.notify_all();
-    writer_.join();
-    writer_ = std::thread();
-    if (failure_) {
-        std::rethrow_exception(failure_);
-    }
     Platform::syncFile(file_.fd(), file_.path());
     return hash_.hexDigest();
 }

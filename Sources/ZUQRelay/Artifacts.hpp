@@ -4,18 +4,11 @@
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace ZUQRelay {
 
@@ -46,55 +39,34 @@ private:
     std::filesystem::path directory_;
 };
 
-/// One upload being received: bytes are hashed as they arrive and handed to a writer thread
-/// of the upload's own, which writes them to a fresh temporary file with the disk writing
-/// behind, so receiving never waits for the disk unless it is far behind. Dropped before it
-/// is stored, the temporary file is removed. Used by one thread at a time.
+/// One upload being received, on the thread that appends to it: each piece is hashed and
+/// written to a fresh temporary file as it comes, with the disk writing behind, so a large
+/// build never fills the page cache with dirty pages and its final flush is short. Dropped
+/// before it is stored, the temporary file is removed. Not thread-safe.
 class Upload {
 public:
     explicit Upload(const Artifacts& artifacts);
     Upload(const Upload&) = delete;
     Upload& operator=(const Upload&) = delete;
-    ~Upload();
 
-    /// Takes the next bytes. Throws the writer's error (a full disk, for one) once it has
-    /// failed.
+    /// Hashes and writes the next bytes; may wait for the disk. Throws when they cannot be
+    /// written (a full disk, for one).
     void append(const char* data, std::size_t size);
-    /// Room for the next bytes, to receive into without a copy; `commit` takes the `size`
-    /// first bytes of it as appended. Both may throw the writer's error.
-    std::span<char> space();
-    void commit(std::size_t size);
-    /// Writes out the rest, flushes the file to the disk and returns the SHA-256 of everything
-    /// appended as 64 lower-case hexadecimal digits.
+    /// Flushes the file to the disk and returns the SHA-256 of everything appended as 64
+    /// lower-case hexadecimal digits.
     std::string finish();
 
     std::uint64_t size() const { return size_; }
     Platform::TemporaryFile& file() { return file_; }
 
 private:
-    struct Piece {
-        std::size_t buffer;
-        std::size_t size;
-    };
-    void hand(std::size_t size);
-    void write();
-    void writeBehind(std::uint64_t written, std::uint64_t& startedTo, std::uint64_t& waitedTo);
+    void writeBehind();
 
     Platform::TemporaryFile file_;
     Platform::SHA256 hash_;
     std::uint64_t size_ = 0;
-    std::vector<std::vector<char>> buffers_;
-    std::size_t current_ = 0; // the buffer being filled, owned by the receiving side
-    std::size_t filled_ = 0;  // bytes in it
-
-    std::mutex mutex_; // guards the fields below
-    std::condition_variable changed_;
-    std::deque<Piece> full_;
-    std::vector<std::size_t> free_;
-    bool closing_ = false;
-    std::exception_ptr failure_;
-
-    std::thread writer_;
+    std::uint64_t startedTo_ = 0; // the disk has been asked to write up to here
+    std::uint64_t waitedTo_ = 0;  // and is known to have written up to here
 };
 
 } // namespace ZUQRelay

@@ -7,7 +7,9 @@
 #include "Platform/Random.hpp"
 #include "Refusal.hpp"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
@@ -29,8 +31,30 @@ std::string_view trimmed(std::string_view text) {
 
 } // namespace
 
-Bootstrap::Bootstrap(std::string secret, const Clock& clock)
-    : secret_(std::move(secret)), clock_(clock) {}
+Bootstrap::Bootstrap(std::string secret, const Clock& clock, std::size_t trackedAddresses)
+    : secret_(std::move(secret)), clock_(clock), trackedAddresses_(trackedAddresses) {}
+
+std::string Bootstrap::counted(std::string_view address) {
+    std::string text(address);
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    if (auto zone = text.find('%'); zone != std::string::npos) {
+        text.resize(zone);
+    }
+    in6_addr bytes{};
+    if (::inet_pton(AF_INET6, text.c_str(), &bytes) != 1) {
+        return std::string(address);
+    }
+    const unsigned char* b = bytes.s6_addr;
+    char shown[INET6_ADDRSTRLEN];
+    if (IN6_IS_ADDR_V4MAPPED(&bytes)) {
+        return ::inet_ntop(AF_INET, b + 12, shown, sizeof shown);
+    }
+    std::snprintf(shown, sizeof shown, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7]);
+    return shown;
+}
 
 std::string Bootstrap::readSecret(const std::filesystem::path& file) {
     std::string secret(trimmed(Platform::readFile(file)));
@@ -53,33 +77,38 @@ std::filesystem::path Bootstrap::defaultSecretFile(const std::filesystem::path& 
 }
 
 void Bootstrap::check(const std::string& address, std::string_view presented) {
+    const Refusal tooMany(Refusal::Reason::tooMany,
+                          "Too many wrong bootstrap secrets. Try again in a minute.");
+    std::string key = counted(address);
     std::lock_guard lock(mutex_);
     double now = clock_.now();
-    auto found = failures_.find(address);
+    auto found = failures_.find(key);
     if (found != failures_.end()) {
         auto& times = found->second;
         while (!times.empty() && now - times.front() >= window) {
             times.pop_front();
         }
         if (times.size() >= failuresPerMinute) {
-            throw Refusal(429, "Too many wrong bootstrap secrets. Try again in a minute.");
+            throw tooMany;
+        }
+    } else if (failures_.size() >= trackedAddresses_) {
+        // Looking for stale entries costs a pass over the table: at most once a second.
+        if (now - lastForgotten_ >= 1) {
+            lastForgotten_ = now;
+            forgetStale(now);
+        }
+        if (failures_.size() >= trackedAddresses_) {
+            throw tooMany;
         }
     }
     if (Platform::constantTimeEqual(Platform::sha256Hex(presented), Platform::sha256Hex(secret_))) {
         return;
     }
     if (found == failures_.end()) {
-        if (failures_.size() >= trackedAddresses) {
-            forgetStale(now);
-        }
-        if (failures_.size() < trackedAddresses) {
-            found = failures_.emplace(address, std::deque<double>()).first;
-        }
+        found = failures_.emplace(std::move(key), std::deque<double>()).first;
     }
-    if (found != failures_.end()) {
-        found->second.push_back(now);
-    }
-    throw Refusal(403, "Invalid bootstrap secret");
+    found->second.push_back(now);
+    throw Refusal(Refusal::Reason::forbidden, "Invalid bootstrap secret");
 }
 
 void Bootstrap::forgetStale(double now) {

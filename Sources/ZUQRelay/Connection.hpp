@@ -1,161 +1,167 @@
-// One client connection as the HTTP library reads and writes it: a non-blocking socket,
-// optionally wrapped in TLS, with every wait bounded.
+// The relay's connections as coroutines over a plain or a TLS stream: what the session
+// sources share. The work of a connection is spread over several sources (requests, answers,
+// uploads, downloads), each defining its part of the members for both streams, so that no
+// single one compiles the whole of Beast and Asio twice over.
 #pragma once
 
-#include "Platform/File.hpp"
+#include "AccessLog.hpp"
+#include "Server.hpp"
+#include "Throughput.hpp"
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <list>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include <httplib.h>
+namespace ZUQRelay::Sessions {
 
-struct ssl_st;
-struct ssl_ctx_st;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using Clock = std::chrono::steady_clock;
+using tcp = asio::ip::tcp;
+using PlainStream = beast::tcp_stream;
+using SecureStream = beast::ssl_stream<beast::tcp_stream>;
 
-namespace ZUQRelay {
+inline constexpr auto tuple = asio::as_tuple(asio::use_awaitable);
 
-/// How long a connection may take over each part of its work.
-struct Timeouts {
-    /// From the first byte of a request to the end of its headers.
-    std::chrono::milliseconds headers{std::chrono::seconds(30)};
-    /// Without progress while reading a body or writing an answer.
-    std::chrono::milliseconds transfer{std::chrono::seconds(60)};
-    /// Without any request on a kept-alive connection (and for a new one, before its first).
-    std::chrono::milliseconds idle{std::chrono::seconds(30)};
+// A request head longer than this ends its connection without an answer.
+inline constexpr std::size_t maxHeadBytes = 64 * 1024;
+// Bytes read at once into a connection's buffer, and while a TLS one waits for a request.
+inline constexpr std::size_t readSize = 16 * 1024;
+inline constexpr std::size_t idleReadSize = 1024;
+inline constexpr std::string_view busySentence =
+    "The relay is busy with other transfers. Try again shortly.";
+
+// What becomes of a connection after an exchange.
+enum class Next {
+    keep,   // ready for the next request
+    close,  // ends now
+    linger, // its request was not read to the end: ends once the answer is read
 };
 
-/// An accepted connection. Between requests it waits in the server's idle set without a
-/// thread; while a request is handled it is used by exactly one worker thread, which lends it
-/// a read buffer (`attach`) for that time. Implements httplib::Stream, so the library parses
-/// requests from it and writes answers to it. Closing happens on destruction.
-class Connection final : public httplib::Stream {
+// One request's entry in the access log.
+struct LogEntry {
+    std::string method = "-";
+    std::string path = "-";
+    Clock::time_point start = Clock::now();
+    std::string device;
+
+    void write(unsigned status) const {
+        std::chrono::duration<double, std::milli> taken = Clock::now() - start;
+        AccessLog::request(method, path, status, taken.count(), device);
+    }
+};
+
+// An HTTP/1.0 client's expectation is ignored: that version has no interim answers.
+inline bool expectsContinue(const RequestHead& head) {
+    return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
+}
+
+// A build moving on a thread of its own: what that thread and the session watching it share.
+class Transfer {
 public:
-    /// Takes ownership of `socket` (already non-blocking). With `tls`, the connection speaks
-    /// TLS and starts with a handshake.
-    Connection(Platform::FileDescriptor socket, ssl_ctx_st* tls, const Timeouts& timeouts);
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() override;
+    explicit Transfer(Throughput rate) : rate_(std::move(rate)) {}
 
-    int fd() const { return socket_.get(); }
-
-    /// Lends the connection a buffer for reading; `detach` takes it back, keeping any bytes
-    /// not read yet for the next worker.
-    void attach(std::span<char> buffer);
-    void detach();
-    /// The first line of the buffered request head.
-    std::string_view requestLine() const;
-
-    enum class Progress {
-        ready,   // a request's whole head (request line and headers) is here
-        waiting, // not yet: wait for the socket without a thread, keeping what came
-        closed,  // the peer closed, failed, or took too long or too many bytes over a head
-    };
-    /// Without blocking: finishes the TLS handshake when due, then reads what has arrived
-    /// until a whole request head is buffered.
-    Progress receive();
-
-    /// Marks the start of handling the buffered request. Its body must then arrive within the
-    /// head time-out, counted from the head's first byte, unless `beginTransfer` lifts that.
-    void beginRequest();
-    /// The request's body is a build: it is read under the transfer time-out alone.
-    void beginTransfer() { bodyDeadline_.reset(); }
-
-    /// Asks for the connection to close after the current answer (its request body was not
-    /// read, so the stream no longer lines up with requests).
-    void closeAfterResponse() { closeAfterResponse_ = true; }
-    bool closingAfterResponse() const { return closeAfterResponse_; }
-
-    /// What the access log needs of the current request.
-    std::chrono::steady_clock::time_point requestStart() const { return requestStart_; }
-    void setDevice(std::string device) { device_ = std::move(device); }
-    const std::string& device() const { return device_; }
-
-    /// Reads up to `size` bytes of a request body into `data`, straight from the socket
-    /// when nothing is buffered: for builds, which need no parsing. Returns the number read;
-    /// 0 when the peer closed, failed or stalled past the transfer time-out.
-    std::size_t readBody(char* data, std::size_t size);
-    /// True for a connection without TLS.
-    bool plain() const { return !ssl_; }
-    /// Sends what is gathered, then `size` bytes of the open file `fd` from its start,
-    /// straight from the page cache. Plain connections only. False when the peer is gone,
-    /// too slow, or the file shorter.
-    bool sendFile(int fd, std::uint64_t size);
-    /// The current request has been answered directly: whatever else is written for it is
-    /// dropped.
-    void answered() { answered_ = true; }
-    /// Sends what `write` has gathered. False when the peer is gone or too slow.
-    bool flush();
-
-    /// Ends the sending side after a last answer, so the peer reads it to the end even
-    /// though the rest of its request will not be read.
-    void finishSending();
-    /// Reads and drops what has arrived, without blocking. False once the peer has closed or
-    /// failed.
-    bool discardInput();
-
-    // Kept by the server while no worker holds the connection.
-    enum class Parked { no, idle, lingering };
-    Parked parked = Parked::no;
-    std::list<std::shared_ptr<Connection>>::iterator parkedPosition;
-    std::chrono::steady_clock::time_point parkedSince;
-
-    // httplib::Stream
-    bool is_readable() const override;
-    bool is_writable() const override;
-    ssize_t read(char* data, size_t size) override;
-    ssize_t write(const char* data, size_t size) override;
-    void get_remote_ip_and_port(std::string& ip, int& port) const override;
-    void get_local_ip_and_port(std::string& ip, int& port) const override;
-    int socket() const override { return socket_.get(); }
+    // Counts bytes moved; called by the thread.
+    void moved(std::uint64_t bytes) {
+        std::lock_guard lock(mutex_);
+        rate_.add(bytes, Clock::now());
+    }
+    // Whether the session cut the connection for moving too slowly.
+    bool cut() {
+        std::lock_guard lock(mutex_);
+        return tooSlow_;
+    }
 
 private:
-    enum class Wait { readable, writable };
-    // Result of one low-level transfer: bytes moved, or why none were.
-    enum class Outcome { moved, wouldBlockRead, wouldBlockWrite, end, error };
-    Outcome receiveSome(char* data, std::size_t size, std::size_t& moved);
-    Outcome sendSome(const char* data, std::size_t size, std::size_t& moved);
-    Outcome tlsOutcome(int result, std::size_t& moved) const;
-    bool sendAll(const char* data, std::size_t size);
-    bool waitFor(Wait wait, std::chrono::steady_clock::time_point deadline) const;
-    bool fill();
-    /// The length of the buffered request head up to its last line, or 0 while incomplete.
-    std::size_t headLength() const;
-
-    struct FreeSSL {
-        void operator()(ssl_st* ssl) const;
-    };
-
-    // Looked up once: the library asks for both on every request.
-    mutable std::string remoteIP_;
-    mutable int remotePort_ = -1;
-    mutable std::string localIP_;
-    mutable int localPort_ = -1;
-    Platform::FileDescriptor socket_;
-    std::unique_ptr<ssl_st, FreeSSL> ssl_;
-    bool handshaken_ = false;
-    Timeouts timeouts_;
-    std::span<char> buffer_;
-    // Small writes are gathered here so that an answer's head and body leave in one send.
-    std::string output_;
-    std::size_t begin_ = 0;
-    std::size_t end_ = 0;
-
-    // Bytes of a request head that arrived before the connection was parked, kept while no
-    // worker lends a buffer.
-    std::string partial_;
-    std::optional<std::chrono::steady_clock::time_point> headStarted_;
-    std::optional<std::chrono::steady_clock::time_point> bodyDeadline_;
-    std::chrono::steady_clock::time_point requestStart_;
-    bool closeAfterResponse_ = false;
-    bool answered_ = false;
-    std::string device_;
+    template <class Stream>
+    friend class Connection;
+    std::mutex mutex_; // guards the fields below
+    Throughput rate_;
+    bool done_ = false;
+    bool tooSlow_ = false;
 };
 
-} // namespace ZUQRelay
+// A connection's coroutines. Sessions are made by makeSession; the members are defined, and
+// instantiated for both streams, in the session sources.
+template <class Stream>
+class Connection final : public Session {
+public:
+    static constexpr bool secure = std::is_same_v<Stream, SecureStream>;
+
+    template <class... Arguments>
+    Connection(Server& server, std::string address, Arguments&&... arguments)
+        : Session(server, std::move(address)), stream_(std::forward<Arguments>(arguments)...) {}
+
+    void start() override {
+        auto self = std::static_pointer_cast<Connection>(shared_from_this());
+        asio::co_spawn(executor(), run(std::move(self)), asio::detached);
+    }
+
+    void closeIfIdle() override {
+        if (waiting_) {
+            lowest().close();
+        }
+    }
+
+    asio::any_io_executor executor() override { return lowest().get_executor(); }
+
+private:
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+    const Timeouts& timeouts() const { return server_.settings().timeouts; }
+    Throughput throughput() const {
+        return Throughput(server_.settings().minimumRate, server_.settings().rateWindow,
+                          Clock::now());
+    }
+
+    asio::awaitable<void> run(std::shared_ptr<Connection> self);
+    asio::awaitable<bool> waitForRequest();
+    void readArrived();
+    asio::awaitable<Next> exchange();
+    asio::awaitable<std::optional<Next>> readBody(http::request_parser<http::string_body>& parser,
+                                                  Clock::time_point deadline, LogEntry& log);
+    asio::awaitable<Next> upload(const Routes::Decision& decision, const RequestHead& head,
+                                 bool keepAlive, LogEntry& log);
+    asio::awaitable<Next> download(const Routes::Decision& decision, const RequestHead& head,
+                                   bool keepAlive, bool bodyUnread, LogEntry& log);
+    // Runs `work` on a thread of its own at a lower priority, with the stream left to it in
+    // blocking mode, and waits for it without holding an I/O thread. When the transfer moves
+    // too slowly the connection is shut down, which ends the thread's blocking call.
+    asio::awaitable<void> apart(Transfer& transfer, std::function<void()> work);
+    // What the thread does: the rest of an upload's body into `upload` (nothing when all of it
+    // arrived, else the refusal), or `size` bytes of `file` to the client (false if cut short).
+    std::optional<Routes::Answer> receive(Upload& upload, std::uint64_t length,
+                                          Transfer& transfer);
+    bool send(int file, std::uint64_t size, Transfer& transfer);
+    asio::awaitable<bool> answer(unsigned version, const Routes::Answer& answer, bool keepAlive);
+    asio::awaitable<Next> finish(unsigned version, const Routes::Answer& answer, Next next,
+                                 bool keepAlive, LogEntry& log);
+    asio::awaitable<void> linger();
+    // Tells a client that asked to wait that it may send its body; false when that failed.
+    asio::awaitable<bool> sendContinue();
+    // Keeps the head budget in step with the bytes buffered for an unfinished head.
+    bool holdHead(std::size_t bytes);
+
+    Stream stream_;
+    beast::flat_buffer buffer_;
+    bool waiting_ = false;     // waiting for a request, and so closeable at once
+    std::size_t headHeld_ = 0; // bytes of the server's head budget held
+};
+
+} // namespace ZUQRelay::Sessions

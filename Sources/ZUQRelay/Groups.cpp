@@ -35,8 +35,8 @@ JSON enrol(Database& database, const std::string& group, const std::string& grou
 
 } // namespace
 
-Service::Service(Store& store, const Artifacts& artifacts, const Clock& clock)
-    : store_(store), artifacts_(artifacts), clock_(clock) {}
+Service::Service(Store& store, const Artifacts& artifacts, const Clock& clock, Policy policy)
+    : store_(store), artifacts_(artifacts), clock_(clock), policy_(policy) {}
 
 JSON Service::createGroup(const JSON& body) {
     const std::string& name = Members::string(body, "name", Limits::nameCharacters);
@@ -51,7 +51,7 @@ JSON Service::createGroup(const JSON& body) {
 }
 
 Caller Service::authenticate(std::string_view authorization) {
-    const Refusal invalid(401, "Invalid device credential");
+    const Refusal invalid(Refusal::Reason::unauthenticated, "Invalid device credential");
     constexpr std::string_view scheme = "bearer ";
     if (authorization.size() <= scheme.size() ||
         Members::lowerCase(authorization.substr(0, scheme.size())) != scheme) {
@@ -85,14 +85,15 @@ Caller Service::authenticate(std::string_view authorization) {
             throw invalid;
         }
         std::unique_lock lock(credentialsMutex_);
-        // A revocation that raced with the read has already marked the entry; keep that.
+        // A revocation that committed after the read has put its own entry here, marked
+        // revoked; emplace keeps that one.
         known = credentials_.emplace(device, *known).first->second;
     }
     if (!Platform::constantTimeEqual(presented, known->tokenHash)) {
         throw invalid;
     }
     if (known->revoked) {
-        throw Refusal(401, "revoked device credential");
+        throw Refusal(Refusal::Reason::unauthenticated, "revoked device credential");
     }
     return Caller{device, known->group};
 }
@@ -107,7 +108,8 @@ JSON Service::createInvite(const Caller& caller) {
                            caller.groupID, now);
         if (open.next() &&
             open.integer(0) >= static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
-            throw Refusal(429, "This group has too many open invites. Wait for some to expire.");
+            throw Refusal(Refusal::Reason::tooMany,
+                          "This group has too many open invites. Wait for some to expire.");
         }
         std::string code = newSecret(inviteBytes);
         database.run("INSERT INTO invites (code_hash, group_id, created_by, created_at, "
@@ -120,7 +122,7 @@ JSON Service::createInvite(const Caller& caller) {
 }
 
 JSON Service::join(const JSON& body) {
-    const Refusal invalid(400, "Invite is invalid or expired");
+    const Refusal invalid(Refusal::Reason::invalid, "Invite is invalid or expired");
     // A missing or mistyped code is as unknown as a wrong one.
     std::string code = body["code"].text();
     const std::string& deviceName = Members::string(body, "device_name", Limits::nameCharacters);
@@ -132,8 +134,10 @@ JSON Service::join(const JSON& body) {
         Database& database = transaction.database;
         std::string hash = Platform::sha256Hex(code);
         // Consuming is one statement, so two Macs racing with the same code cannot both win.
+        // An invite is good only while the Mac that made it is still a member.
         if (database.run("UPDATE invites SET used_at = ? WHERE code_hash = ? AND used_at IS NULL "
-                         "AND expires_at > ?",
+                         "AND expires_at > ? AND created_by IN "
+                         "(SELECT id FROM devices WHERE revoked = 0)",
                          now, hash, now) != 1) {
             throw invalid;
         }
@@ -145,44 +149,57 @@ JSON Service::join(const JSON& body) {
             throw invalid;
         }
         if (group.integer(2) >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
-            throw Refusal(409, "This group already has " + std::to_string(Limits::devicesPerGroup) +
-                                   " Macs");
+            throw Refusal(Refusal::Reason::conflict, "This group already has " +
+                                                         std::to_string(Limits::devicesPerGroup) +
+                                                         " Macs");
         }
         return enrol(database, group.text(0), group.text(1), deviceName, now);
     });
 }
 
 JSON Service::group(const Caller& caller) {
-    return store_.read([&](Database& database) {
-        double now = clock_.now();
+    struct Device {
+        std::string id;
+        std::string name;
+        bool revoked;
+        std::optional<double> lastSeen;
+        std::optional<std::string> inventory;
+    };
+    // Only the rows are read under the store's lock; inventories are decoded after.
+    auto [name, read] = store_.read([&](Database& database) {
         Query group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
-        std::string name = group.next() ? group.text(0) : std::string();
-        JSON::Array devices;
-        Query rows = database.query("SELECT id, name, revoked, last_seen, inventory FROM devices "
-                                    "WHERE group_id = ? ORDER BY created_at, id",
-                                    caller.groupID);
-        while (rows.next()) {
-            bool seen = !rows.isNull(3);
-            double lastSeen = rows.real(3);
-            std::optional<std::string> inventoryText = rows.optionalText(4);
-            if (auto report = presence_.find(rows.text(0))) {
-                seen = true;
-                lastSeen = report->seen;
-                inventoryText = std::move(report->inventory);
-            }
-            JSON inventory = inventoryText ? JSON::decode(*inventoryText) : JSON();
-            devices.push_back(JSON::object({
-                {"id", rows.text(0)},
-                {"name", rows.text(1)},
-                {"online", seen && now - lastSeen < Limits::onlineSeconds},
-                {"revoked", rows.integer(2) != 0},
-                {"last_seen", seen ? JSON(Members::timestamp(lastSeen)) : JSON()},
-                {"inventory", std::move(inventory)},
-            }));
+        std::string groupName = group.next() ? group.text(0) : std::string();
+        std::vector<Device> rows;
+        Query row = database.query("SELECT id, name, revoked, last_seen, inventory FROM devices "
+                                   "WHERE group_id = ? ORDER BY created_at, id",
+                                   caller.groupID);
+        while (row.next()) {
+            rows.push_back({row.text(0), row.text(1), row.integer(2) != 0,
+                            row.isNull(3) ? std::nullopt : std::optional(row.real(3)),
+                            row.optionalText(4)});
         }
-        return JSON::object(
-            {{"id", caller.groupID}, {"name", name}, {"devices", JSON(std::move(devices))}});
+        return std::pair(std::move(groupName), std::move(rows));
     });
+    double now = clock_.now();
+    JSON::Array devices;
+    devices.reserve(read.size());
+    for (Device& device : read) {
+        if (auto report = presence_.find(device.id)) {
+            device.lastSeen = report->seen;
+            device.inventory = std::move(report->inventory);
+        }
+        bool seen = device.lastSeen.has_value();
+        devices.push_back(JSON::object({
+            {"id", device.id},
+            {"name", std::move(device.name)},
+            {"online", seen && now - *device.lastSeen < Limits::onlineSeconds},
+            {"revoked", device.revoked},
+            {"last_seen", seen ? JSON(Members::timestamp(*device.lastSeen)) : JSON()},
+            {"inventory", device.inventory ? JSON::decode(*device.inventory) : JSON()},
+        }));
+    }
+    return JSON::object(
+        {{"id", caller.groupID}, {"name", std::move(name)}, {"devices", JSON(std::move(devices))}});
 }
 
 JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
@@ -192,26 +209,33 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
         if (!Platform::isUUID(device) ||
             database.run("UPDATE devices SET revoked = 1 WHERE id = ? AND group_id = ?", device,
                          caller.groupID) != 1) {
-            throw Refusal(404, "Mac not found");
+            throw Refusal(Refusal::Reason::notFound, "Mac not found");
         }
         database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
-        transaction.afterCommit([this, device] {
+        database.run("DELETE FROM invites WHERE created_by = ? AND used_at IS NULL", device);
+        Credential revoked{caller.groupID, std::string(), true};
+        if (Query row = database.query("SELECT token_hash FROM devices WHERE id = ?", device);
+            row.next()) {
+            revoked.tokenHash = row.text(0);
+        }
+        // Set whether or not the device is cached: a first request that read the device from
+        // the store before this commit must not cache it as valid afterwards.
+        transaction.afterCommit([this, device, revoked] {
             std::unique_lock lock(credentialsMutex_);
-            if (auto found = credentials_.find(device); found != credentials_.end()) {
-                found->second.revoked = true;
-            }
+            credentials_.insert_or_assign(device, revoked);
         });
-        std::vector<JobState> unfinished;
+        std::vector<Job> unfinished;
         Query jobs = database.query(
             "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "
-            "AND (builder_id = ? OR receiver_id = ?) AND state IN ('building', 'installing')",
-            caller.groupID, device, device);
+            "AND (builder_id = ? OR receiver_id = ?) AND state IN (?, ?)",
+            caller.groupID, device, device, Protocol::text(JobState::building),
+            Protocol::text(JobState::installing));
         while (jobs.next()) {
-            unfinished.push_back(
-                {jobs.text(0), jobs.text(1), jobs.optionalText(2), jobs.optionalText(3)});
+            unfinished.push_back({jobs.text(0), storedState(jobs.text(1)), jobs.optionalText(2),
+                                  jobs.optionalText(3)});
         }
         for (const auto& job : unfinished) {
-            endJob(transaction, job, "failed", std::string("Mac was revoked"));
+            endJob(transaction, job, JobState::failed, std::string("Mac was revoked"));
         }
         return JSON::object({{"ok", true}, {"id", device}});
     });

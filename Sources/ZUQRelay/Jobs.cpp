@@ -10,26 +10,49 @@ namespace {
 constexpr std::string_view recordColumns =
     "id, state, error, spec, builder_id, receiver_id, artifact_sha, created_at, updated_at";
 
-JSON record(const Query& row) {
+// A job's row as read, so that the record can be built once the store's lock is released.
+struct Row {
+    std::string id;
+    std::string state;
+    std::optional<std::string> error;
+    std::string spec;
+    std::string builder;
+    std::string receiver;
+    std::optional<std::string> artifactSHA;
+    double createdAt = 0;
+    double updatedAt = 0;
+};
+
+Row readRow(const Query& row) {
+    return {row.text(0),         row.text(1), row.optionalText(2), row.text(3),
+            row.text(4),         row.text(5), row.optionalText(6), row.real(7),
+            row.real(8)};
+}
+
+JSON record(Row row) {
+    auto optional = [](std::optional<std::string>& text) {
+        return text ? JSON(std::move(*text)) : JSON();
+    };
     return JSON::object({
-        {"id", row.text(0)},
-        {"state", row.text(1)},
-        {"error", row.isNull(2) ? JSON() : JSON(row.text(2))},
-        {"spec", JSON::decode(row.text(3))},
-        {"builder_id", row.text(4)},
-        {"receiver_id", row.text(5)},
-        {"artifact_sha", row.isNull(6) ? JSON() : JSON(row.text(6))},
-        {"created_at", Members::timestamp(row.real(7))},
-        {"updated_at", Members::timestamp(row.real(8))},
+        {"id", std::move(row.id)},
+        {"state", std::move(row.state)},
+        {"error", optional(row.error)},
+        {"spec", JSON::decode(row.spec)},
+        {"builder_id", std::move(row.builder)},
+        {"receiver_id", std::move(row.receiver)},
+        {"artifact_sha", optional(row.artifactSHA)},
+        {"created_at", Members::timestamp(row.createdAt)},
+        {"updated_at", Members::timestamp(row.updatedAt)},
     });
 }
 
-// The phone with this UDID in an inventory's "phones", or null.
+// The phone with this UDID in an inventory's "phones", or null. Inventories stored before
+// the relay bounded them are bounded here, so a job never copies more than a bounded record.
 JSON reportedPhone(const std::optional<std::string>& inventoryText, const std::string& udid) {
     if (!inventoryText) {
         return JSON();
     }
-    JSON inventory = JSON::decode(*inventoryText);
+    JSON inventory = Members::boundedInventory(JSON::decode(*inventoryText));
     for (const JSON& phone : inventory["phones"].items()) {
         if (phone.kind() == JSON::Kind::object && phone["udid"].kind() == JSON::Kind::string &&
             phone["udid"].text() == udid) {
@@ -52,27 +75,34 @@ JSON Service::jobRecord(Database& database, const std::string& id) {
     Query row =
         database.query("SELECT " + std::string(recordColumns) + " FROM jobs WHERE id = ?", id);
     if (!row.next()) {
-        throw Refusal(404, "Job not found");
+        throw Refusal(Refusal::Reason::notFound, "Job not found");
     }
-    return record(row);
+    return record(readRow(row));
 }
 
-Service::JobState Service::findJob(Database& database, const Caller& caller, std::string_view id) {
+Service::JobState Service::storedState(std::string_view text) {
+    if (auto state = Protocol::jobState(text)) {
+        return *state;
+    }
+    throw std::logic_error("a job in an unknown state: " + std::string(text));
+}
+
+Service::Job Service::findJob(Database& database, const Caller& caller, std::string_view id) {
     std::string job = Members::lowerCase(id);
     Query row = database.query(
         "SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ? AND group_id = ?", job,
         caller.groupID);
     // Another group's job is answered exactly like a missing one.
     if (!Platform::isUUID(job) || !row.next()) {
-        throw Refusal(404, "Job not found");
+        throw Refusal(Refusal::Reason::notFound, "Job not found");
     }
-    return {job, row.text(0), row.optionalText(1), row.optionalText(2)};
+    return {job, storedState(row.text(0)), row.optionalText(1), row.optionalText(2)};
 }
 
-void Service::endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+void Service::endJob(Store::Transaction& transaction, const Job& job, JobState state,
                      const std::optional<std::string>& error) {
     transaction.database.run("UPDATE jobs SET state = ?, error = ?, updated_at = ? WHERE id = ?",
-                             state, error, clock_.now(), job.id);
+                             Protocol::text(state), error, clock_.now(), job.id);
     transaction.makeDurable();
     // A finished job's build is of no further use to anyone; it goes once the end is on disk.
     for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
@@ -85,7 +115,7 @@ void Service::endJob(Store::Transaction& transaction, const JobState& job, std::
 
 JSON Service::submit(const Caller& caller, const JSON& body) {
     if (body.kind() != JSON::Kind::object) {
-        throw Refusal(400, "Request body must be a JSON object");
+        throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
     }
     JSON::Object submitted;
     for (std::string_view name :
@@ -94,7 +124,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         submitted[std::string(name)] = value;
     }
     if (submitted["mode"].text() != "adhoc" && submitted["mode"].text() != "debug") {
-        throw Refusal(400, "Mode must be adhoc or debug");
+        throw Refusal(Refusal::Reason::invalid, "Mode must be adhoc or debug");
     }
     std::string builder = Members::lowerCase(submitted["builder_id"].text());
     std::string receiver = Members::lowerCase(submitted["receiver_id"].text());
@@ -103,10 +133,20 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
         if (!isMember(database, caller, builder)) {
-            throw Refusal(400, "Unknown builder Mac");
+            throw Refusal(Refusal::Reason::invalid, "Unknown builder Mac");
         }
         if (!isMember(database, caller, receiver)) {
-            throw Refusal(400, "Unknown receiver Mac");
+            throw Refusal(Refusal::Reason::invalid, "Unknown receiver Mac");
+        }
+        Query open = database.query(
+            "SELECT COUNT(*) FROM jobs WHERE group_id = ? AND state IN (?, ?)", caller.groupID,
+            Protocol::text(JobState::building), Protocol::text(JobState::installing));
+        if (open.next() &&
+            static_cast<std::uint64_t>(open.integer(0)) >= policy_.openJobsPerGroup) {
+            throw Refusal(Refusal::Reason::tooMany,
+                          "This group has " + std::to_string(policy_.openJobsPerGroup) +
+                              " unfinished jobs, as many as the relay allows. Wait for some to "
+                              "end or cancel some.");
         }
         JSON::Object recorded = submitted;
         std::optional<std::string> inventory;
@@ -120,25 +160,32 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         std::string id = Members::lowerCase(Platform::newUUID());
         double now = clock_.now();
         database.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "
-                     "created_at, updated_at) VALUES (?, ?, 'building', ?, ?, ?, ?, ?)",
-                     id, caller.groupID, JSON(std::move(recorded)).data(), builder, receiver, now,
-                     now);
+                     "created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                     id, caller.groupID, Protocol::text(JobState::building),
+                     JSON(std::move(recorded)).data(), builder, receiver, now, now);
         return jobRecord(database, id);
     });
 }
 
 JSON Service::jobs(const Caller& caller) {
-    return store_.read([&](Database& database) {
-        JSON::Array jobs;
-        Query rows =
+    // Only the rows are read under the store's lock; decoding and building the answer are not.
+    std::vector<Row> rows = store_.read([&](Database& database) {
+        std::vector<Row> read;
+        Query row =
             database.query("SELECT " + std::string(recordColumns) +
                                " FROM jobs WHERE group_id = ? ORDER BY seq DESC LIMIT ?",
                            caller.groupID, static_cast<std::int64_t>(Limits::jobsPerAnswer));
-        while (rows.next()) {
-            jobs.push_back(record(rows));
+        while (row.next()) {
+            read.push_back(readRow(row));
         }
-        return JSON::object({{"jobs", JSON(std::move(jobs))}});
+        return read;
     });
+    JSON::Array jobs;
+    jobs.reserve(rows.size());
+    for (Row& row : rows) {
+        jobs.push_back(record(std::move(row)));
+    }
+    return JSON::object({{"jobs", JSON(std::move(jobs))}});
 }
 
 JSON Service::job(const Caller& caller, std::string_view id) {
@@ -152,28 +199,39 @@ JSON Service::job(const Caller& caller, std::string_view id) {
 JSON Service::cancel(const Caller& caller, std::string_view id) {
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         expireLeases(transaction);
-        JobState job = findJob(transaction.database, caller, id);
-        if (!ZUQ::isTerminal(job.state)) {
-            endJob(transaction, job, "cancelled", std::nullopt);
+        Job job = findJob(transaction.database, caller, id);
+        if (!Protocol::isTerminal(job.state)) {
+            endJob(transaction, job, JobState::cancelled, std::nullopt);
         }
         return jobRecord(transaction.database, job.id);
     });
 }
 
 JSON Service::events(const Caller& caller, std::string_view id, std::int64_t after) {
-    return store_.read([&](Database& database) {
+    struct Event {
+        std::int64_t id;
+        std::string message;
+        double createdAt;
+    };
+    std::vector<Event> read = store_.read([&](Database& database) {
         std::string job = findJob(database, caller, id).id;
-        JSON::Array events;
-        Query rows = database.query("SELECT id, message, created_at FROM events WHERE job_id = ? "
-                                    "AND id > ? ORDER BY id LIMIT ?",
-                                    job, after, static_cast<std::int64_t>(Limits::eventsPerAnswer));
-        while (rows.next()) {
-            events.push_back(JSON::object({{"id", rows.integer(0)},
-                                           {"message", rows.text(1)},
-                                           {"created_at", Members::timestamp(rows.real(2))}}));
+        std::vector<Event> rows;
+        Query row = database.query("SELECT id, message, created_at FROM events WHERE job_id = ? "
+                                   "AND id > ? ORDER BY id LIMIT ?",
+                                   job, after, static_cast<std::int64_t>(Limits::eventsPerAnswer));
+        while (row.next()) {
+            rows.push_back({row.integer(0), row.text(1), row.real(2)});
         }
-        return JSON::object({{"events", JSON(std::move(events))}});
+        return rows;
     });
+    JSON::Array events;
+    events.reserve(read.size());
+    for (Event& event : read) {
+        events.push_back(JSON::object({{"id", event.id},
+                                       {"message", std::move(event.message)},
+                                       {"created_at", Members::timestamp(event.createdAt)}}));
+    }
+    return JSON::object({{"events", JSON(std::move(events))}});
 }
 
 } // namespace ZUQRelay

@@ -20,10 +20,8 @@ namespace {
 constexpr std::size_t leaseBytes = 32;
 // How long a lapsed or ended lease is remembered for heartbeats that still carry it.
 constexpr double lapsedLeaseSeconds = 3600;
-
-std::string_view sideName(bool builder) {
-    return builder ? "builder" : "receiver";
-}
+// How often the sweep looks for jobs past their retention period.
+constexpr double forgetEverySeconds = 60;
 
 } // namespace
 
@@ -36,65 +34,72 @@ void Service::expireLeases(Store::Transaction& transaction) {
     struct Lapsed {
         std::string hash;
         std::string job;
-        std::string side;
+        Side side;
     };
     std::vector<Lapsed> lapsed;
     {
         Query rows = database.query(
             "SELECT token_hash, job_id, side FROM leases WHERE live = 1 AND expires_at <= ?", now);
         while (rows.next()) {
-            lapsed.push_back({rows.text(0), rows.text(1), rows.text(2)});
+            lapsed.push_back({rows.text(0), rows.text(1), *Protocol::side(rows.text(2))});
         }
     }
     for (const auto& [hash, id, side] : lapsed) {
         database.run("UPDATE leases SET live = 0 WHERE token_hash = ?", hash);
         Query row =
             database.query("SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ?", id);
-        if (!row.next() || row.text(0) != workingState(side)) {
+        if (!row.next() || storedState(row.text(0)) != Protocol::workingState(side)) {
             continue;
         }
-        JobState job{id, row.text(0), row.optionalText(1), row.optionalText(2)};
-        endJob(transaction, job, "failed",
-               side == "builder" ? "The builder Mac stopped responding"
-                                 : "The receiver Mac stopped responding");
+        Job job{id, storedState(row.text(0)), row.optionalText(1), row.optionalText(2)};
+        endJob(transaction, job, JobState::failed,
+               side == Side::builder ? "The builder Mac stopped responding"
+                                     : "The receiver Mac stopped responding");
     }
     Query next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
     nextLeaseExpiry_ =
         next.next() && !next.isNull(0) ? next.real(0) : std::numeric_limits<double>::infinity();
 }
 
-std::string Service::requireLease(Database& database, const Caller& caller, const std::string& job,
-                                  std::string_view lease, std::optional<Side> side) {
+Service::Side Service::requireLease(Database& database, const Caller& caller,
+                                    const std::string& job, std::string_view lease,
+                                    std::optional<Side> side) {
     Query row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
                                "AND device_id = ? AND live = 1 AND expires_at > ?",
                                Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
-    if (lease.empty() || !row.next() || (side && row.text(0) != sideName(*side == Side::builder))) {
-        throw Refusal(409, "Lease is not valid for this job");
+    std::optional<Side> held =
+        lease.empty() || !row.next() ? std::nullopt : Protocol::side(row.text(0));
+    if (!held || (side && *held != *side)) {
+        throw Refusal(Refusal::Reason::conflict, "Lease is not valid for this job");
     }
-    return row.text(0);
+    return *held;
 }
 
 JSON Service::heartbeat(const Caller& caller, const JSON& body) {
     if (body.kind() != JSON::Kind::object) {
-        throw Refusal(400, "Request body must be a JSON object");
+        throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
     }
     const JSON& inventory = Members::object(body, "inventory");
     const JSON::Array& leases = Members::array(body, "leases");
     if (leases.size() > Limits::leasesPerHeartbeat) {
-        throw Refusal(400, "Member \"leases\" has more than " +
-                               std::to_string(Limits::leasesPerHeartbeat) + " items");
+        throw Refusal(Refusal::Reason::invalid, "Member \"leases\" has more than " +
+                                                    std::to_string(Limits::leasesPerHeartbeat) +
+                                                    " items");
     }
     std::vector<std::pair<std::string, std::string>> presented;
     for (const JSON& lease : leases) {
         if (lease.kind() != JSON::Kind::object || lease["id"].kind() != JSON::Kind::string ||
             lease["token"].kind() != JSON::Kind::string) {
-            throw Refusal(400, "Member \"leases\" must hold objects with \"id\" and \"token\" "
-                               "strings");
+            throw Refusal(Refusal::Reason::invalid,
+                          "Member \"leases\" must hold objects with \"id\" and \"token\" "
+                          "strings");
         }
         presented.emplace_back(Members::lowerCase(lease["id"].text()),
                                Platform::sha256Hex(lease["token"].text()));
     }
-    presence_.record(caller.deviceID, clock_.now(), inventory.data());
+    // Cut to size, never refused: a refused heartbeat would fail every pass of the Mac's
+    // agent, and it would never claim a job.
+    presence_.record(caller.deviceID, clock_.now(), Members::boundedInventoryText(inventory));
     if (presented.empty()) {
         return JSON::object({{"jobs", JSON::array()}});
     }
@@ -145,8 +150,9 @@ JSON Service::claim(const Caller& caller) {
         std::string lease = Platform::base64URLEncode(Platform::randomBytes(leaseBytes));
         database.run("INSERT INTO leases (token_hash, job_id, device_id, side, expires_at, "
                      "created_at) VALUES (?, ?, ?, ?, ?, ?)",
-                     Platform::sha256Hex(lease), id, caller.deviceID, sideName(state == "building"),
-                     now + Limits::leaseSeconds, now);
+                     Platform::sha256Hex(lease), id, caller.deviceID,
+                     Protocol::text(*Protocol::workingSide(state)), now + Limits::leaseSeconds,
+                     now);
         transaction.makeDurable();
         nextLeaseExpiry_ = std::min(nextLeaseExpiry_.load(), now + Limits::leaseSeconds);
         return JSON::object({{"job", jobRecord(database, id)}, {"lease", lease}});
@@ -162,6 +168,83 @@ void Service::sweep(bool stopping) {
         transaction.database.run("DELETE FROM leases WHERE live = 0 AND expires_at <= ?",
                                  now - lapsedLeaseSeconds);
     });
+    if (double now = clock_.now(); now - lastForgotten_ >= forgetEverySeconds) {
+        lastForgotten_ = now;
+        forgetEndedJobs();
+    }
+}
+
+std::size_t Service::forgetEndedJobs() {
+    double before = clock_.now() - policy_.retentionSeconds;
+    std::size_t forgotten = 0;
+    for (;;) {
+        // Each round deletes at most this many rows, so that no round holds the store long.
+        constexpr std::int64_t rowsPerRound = 2000;
+        auto [jobs, more] = store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
+            Database& database = transaction.database;
+            struct Ended {
+                std::string id;
+                std::string group;
+                std::optional<std::string> uploadSHA;
+                std::optional<std::string> artifactSHA;
+            };
+            std::vector<Ended> ended;
+            {
+                Query rows = database.query(
+                    "SELECT id, group_id, upload_sha, artifact_sha FROM jobs "
+                    "WHERE state IN (?, ?, ?) AND updated_at <= ? LIMIT 64",
+                    Protocol::text(JobState::succeeded), Protocol::text(JobState::failed),
+                    Protocol::text(JobState::cancelled), before);
+                while (rows.next()) {
+                    ended.push_back({rows.text(0), rows.text(1), rows.optionalText(2),
+                                     rows.optionalText(3)});
+                }
+            }
+            std::int64_t budget = rowsPerRound;
+            std::size_t deleted = 0;
+            for (const auto& job : ended) {
+                std::int64_t count = 0;
+                std::int64_t bytes = 0;
+                {
+                    Query events = database.query(
+                        "SELECT COUNT(*), COALESCE(SUM(LENGTH(CAST(message AS BLOB))), 0) FROM "
+                        "(SELECT message FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
+                        job.id, budget);
+                    if (events.next()) {
+                        count = events.integer(0);
+                        bytes = events.integer(1);
+                    }
+                }
+                database.run("DELETE FROM events WHERE id IN "
+                             "(SELECT id FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
+                             job.id, budget);
+                database.run("UPDATE groups SET event_bytes = MAX(0, event_bytes - ?) "
+                             "WHERE id = ?",
+                             bytes, job.group);
+                budget -= count;
+                if (budget <= 0) {
+                    // The job's remaining events, if any, and the job go in the next round.
+                    break;
+                }
+                budget -= database.run("DELETE FROM leases WHERE job_id = ?", job.id);
+                database.run("DELETE FROM jobs WHERE id = ?", job.id);
+                ++deleted;
+                // Its build went when it ended; this catches one a crash left behind.
+                for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
+                    if (sha) {
+                        transaction.afterCommit(
+                            [this, id = job.id, file = *sha] { artifacts_.remove(id, file); });
+                    }
+                }
+            }
+            bool full = ended.size() == 64 || budget <= 0;
+            return std::pair(deleted, full);
+        });
+        forgotten += jobs;
+        if (!more) {
+            return forgotten;
+        }
+    }
 }
 
 void Service::restartLeases() {
@@ -200,21 +283,21 @@ void Service::writePresence(bool everything) {
     }
 }
 
-std::optional<std::pair<std::string, std::string>>
+std::optional<std::pair<std::string, Service::JobState>>
 Service::waitingJob(Database& database, const std::string& device, double now) {
     Query row = database.query(
         "SELECT j.id, j.state FROM jobs j "
-        "WHERE ((j.builder_id = ?1 AND j.state = 'building') "
-        "    OR (j.receiver_id = ?1 AND j.state = 'installing')) "
+        "WHERE ((j.builder_id = ?1 AND j.state = ?3) OR (j.receiver_id = ?1 AND j.state = ?4)) "
         "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "
-        "    AND l.side = CASE j.state WHEN 'building' THEN 'builder' ELSE 'receiver' END "
+        "    AND l.side = CASE j.state WHEN ?3 THEN ?5 ELSE ?6 END "
         "    AND l.live = 1 AND l.expires_at > ?2) "
         "ORDER BY j.seq LIMIT 1",
-        device, now);
+        device, now, Protocol::text(JobState::building), Protocol::text(JobState::installing),
+        Protocol::text(Side::builder), Protocol::text(Side::receiver));
     if (!row.next()) {
         return std::nullopt;
     }
-    return std::pair(row.text(0), row.text(1));
+    return std::pair(row.text(0), storedState(row.text(1)));
 }
 
 } // namespace ZUQRelay

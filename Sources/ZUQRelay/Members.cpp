@@ -2,6 +2,7 @@
 
 #include "Refusal.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ZUQRelay::Members {
@@ -24,7 +25,7 @@ bool isContinuation(char byte) {
 const std::string& string(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::string) {
-        throw Refusal(400, quoted(name) + " must be a string");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be a string");
     }
     return value.text();
 }
@@ -32,8 +33,8 @@ const std::string& string(const JSON& body, std::string_view name) {
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit) {
     const std::string& text = string(body, name);
     if (text.size() > limit && characterCount(text) > limit) {
-        throw Refusal(400, quoted(name) + " is too long (at most " + std::to_string(limit) +
-                               " characters)");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " is too long (at most " +
+                                                    std::to_string(limit) + " characters)");
     }
     return text;
 }
@@ -41,7 +42,7 @@ const std::string& string(const JSON& body, std::string_view name, std::size_t l
 const JSON& object(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::object) {
-        throw Refusal(400, quoted(name) + " must be an object");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be an object");
     }
     return value;
 }
@@ -49,7 +50,7 @@ const JSON& object(const JSON& body, std::string_view name) {
 const JSON::Array& array(const JSON& body, std::string_view name) {
     const JSON& value = body[name];
     if (value.kind() != JSON::Kind::array) {
-        throw Refusal(400, quoted(name) + " must be an array");
+        throw Refusal(Refusal::Reason::invalid, quoted(name) + " must be an array");
     }
     return value.items();
 }
@@ -62,6 +63,166 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
         }
     }
     return std::string(text);
+}
+
+std::string firstBytes(std::string_view text, std::size_t bytes) {
+    if (text.size() <= bytes) {
+        return std::string(text);
+    }
+    std::size_t end = bytes;
+    while (end > 0 && isContinuation(text[end])) {
+        --end;
+    }
+    return std::string(text.substr(0, end));
+}
+
+namespace {
+
+// One value of an inventory with its texts cut to `characters` and its lists and nesting
+// bounded; `depth` is the value's own level (the inventory's members are at level 1).
+JSON cutValue(const JSON& value, std::size_t characters, std::size_t items, std::size_t depth) {
+    switch (value.kind()) {
+    case JSON::Kind::string:
+        if (value.text().size() <= characters) {
+            return value;
+        }
+        return JSON(firstCharacters(value.text(), characters));
+    case JSON::Kind::array: {
+        if (depth >= inventoryDepth) {
+            return JSON();
+        }
+        JSON::Array kept;
+        const JSON::Array& all = value.items();
+        for (std::size_t index = 0; index < all.size() && index < items; ++index) {
+            kept.push_back(cutValue(all[index], characters, inventoryItems, depth + 1));
+        }
+        return JSON(std::move(kept));
+    }
+    case JSON::Kind::object: {
+        if (depth >= inventoryDepth) {
+            return JSON();
+        }
+        JSON::Object kept;
+        for (const auto& [name, member] : value.fields()) {
+            // A name cut short could meet another; a name that long is no real member.
+            if (name.size() <= characters || characterCount(name) <= characters) {
+                kept.emplace(name, cutValue(member, characters, inventoryItems, depth + 1));
+            }
+        }
+        return JSON(std::move(kept));
+    }
+    default:
+        return value;
+    }
+}
+
+std::size_t listLimit(std::string_view name) {
+    if (name == "phones") {
+        return inventoryPhones;
+    }
+    return name == "projects" ? inventoryProjects : inventoryItems;
+}
+
+JSON::Object cutInventory(const JSON& inventory, std::size_t characters, bool listsOnly) {
+    JSON::Object kept;
+    for (const auto& [name, member] : inventory.fields()) {
+        bool list = name == "phones" || name == "projects";
+        if (listsOnly && !list) {
+            continue;
+        }
+        if (name.size() <= characters || characterCount(name) <= characters) {
+            kept.emplace(name, cutValue(member, characters, listLimit(name), 1));
+        }
+    }
+    return kept;
+}
+
+// Whether cutValue would keep `value` as it is.
+bool withinLimits(const JSON& value, std::size_t items, std::size_t depth) {
+    switch (value.kind()) {
+    case JSON::Kind::string:
+        return value.text().size() <= inventoryCharacters ||
+               characterCount(value.text()) <= inventoryCharacters;
+    case JSON::Kind::array:
+        if (depth >= inventoryDepth || value.items().size() > items) {
+            return false;
+        }
+        for (const JSON& item : value.items()) {
+            if (!withinLimits(item, inventoryItems, depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    case JSON::Kind::object:
+        if (depth >= inventoryDepth) {
+            return false;
+        }
+        for (const auto& [name, member] : value.fields()) {
+            if (name.size() > inventoryCharacters ||
+                !withinLimits(member, inventoryItems, depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+std::size_t encodedSize(const JSON& value) {
+    return value.data().size();
+}
+
+} // namespace
+
+JSON boundedInventory(const JSON& inventory) {
+    if (inventory.kind() != JSON::Kind::object) {
+        return JSON::object();
+    }
+    for (std::size_t characters : {inventoryCharacters, std::size_t(250), std::size_t(64)}) {
+        JSON kept(cutInventory(inventory, characters, false));
+        if (encodedSize(kept) < inventoryBytes) {
+            return kept;
+        }
+    }
+    // Only a report made to be large gets here: keep the lists, and as many of their items
+    // as fit, phones before projects.
+    JSON::Object lists = cutInventory(inventory, 64, true);
+    std::size_t size = encodedSize(JSON(lists));
+    for (const char* name : {"projects", "phones"}) {
+        auto found = lists.find(name);
+        if (found == lists.end() || found->second.kind() != JSON::Kind::array) {
+            continue;
+        }
+        JSON::Array items = found->second.items();
+        while (size >= inventoryBytes && !items.empty()) {
+            // The item and the comma before it.
+            size -= std::min(size, encodedSize(items.back()) + 1);
+            items.pop_back();
+        }
+        found->second = JSON(std::move(items));
+    }
+    return JSON(std::move(lists));
+}
+
+std::string boundedInventoryText(const JSON& inventory) {
+    if (inventory.kind() == JSON::Kind::object) {
+        bool within = true;
+        for (const auto& [name, member] : inventory.fields()) {
+            if (name.size() > inventoryCharacters ||
+                !withinLimits(member, listLimit(name), 1)) {
+                within = false;
+                break;
+            }
+        }
+        if (within) {
+            std::string text = inventory.data();
+            if (text.size() < inventoryBytes) {
+                return text;
+            }
+        }
+    }
+    return boundedInventory(inventory).data();
 }
 
 std::size_t characterCount(std::string_view text) {

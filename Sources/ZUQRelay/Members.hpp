@@ -10,20 +10,44 @@
 
 namespace ZUQRelay::Members {
 
-/// The string member `name` of `body`; refuses with 400 "Member "<name>" must be a string".
+/// The string member `name` of `body`; refuses as invalid with
+/// "Member "<name>" must be a string".
 const std::string& string(const JSON& body, std::string_view name);
-/// The same, also refusing text longer than `limit` characters with 400
+/// The same, also refusing text longer than `limit` characters as invalid with
 /// "Member "<name>" is too long (at most <limit> characters)".
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit);
-/// The object member `name`; 400 "Member "<name>" must be an object".
+/// The object member `name`; invalid: "Member "<name>" must be an object".
 const JSON& object(const JSON& body, std::string_view name);
-/// The array member `name`; 400 "Member "<name>" must be an array".
+/// The array member `name`; invalid: "Member "<name>" must be an array".
 const JSON::Array& array(const JSON& body, std::string_view name);
 
 /// The first `count` Unicode characters (code points) of valid UTF-8 `text`.
 std::string firstCharacters(std::string_view text, std::size_t count);
 /// The number of Unicode characters (code points) in valid UTF-8 `text`.
 std::size_t characterCount(std::string_view text);
+
+/// The first characters of valid UTF-8 `text` that fit in `bytes` bytes, never cutting one
+/// character in two.
+std::string firstBytes(std::string_view text, std::size_t bytes);
+
+/// What the relay keeps of a Mac's reported inventory: at most `inventoryPhones` "phones" and
+/// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`
+/// characters, other lists to `inventoryItems` items, nesting to `inventoryDepth` levels. Should
+/// that still encode to `inventoryBytes` or more, texts are cut shorter, then members other
+/// than "phones" and "projects" go, then projects from the end, then phones from the end, until
+/// it fits. Short records are kept whole, so the members a job reads of a phone ("udid",
+/// "os") survive any report a Mac would really send. Never refuses: an inventory that is not
+/// an object is kept as an empty one.
+JSON boundedInventory(const JSON& inventory);
+/// The encoded text of `boundedInventory(inventory)`; a report within every limit, as a
+/// Mac's real one is, is encoded as it stands without being copied first.
+std::string boundedInventoryText(const JSON& inventory);
+inline constexpr std::size_t inventoryPhones = 64;
+inline constexpr std::size_t inventoryProjects = 256;
+inline constexpr std::size_t inventoryCharacters = 1000;
+inline constexpr std::size_t inventoryItems = 256;
+inline constexpr std::size_t inventoryDepth = 6;
+inline constexpr std::size_t inventoryBytes = 256 * 1024;
 
 /// ASCII lower case, for identifiers.
 std::string lowerCase(std::string_view text);

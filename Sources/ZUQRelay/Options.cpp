@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
+#include <limits>
 
 namespace ZUQRelay {
 
@@ -48,6 +49,53 @@ void parseListen(std::string_view text, Options& options) {
     options.port = *number;
 }
 
+// The options that take a whole number: its bounds, the sentence for a value outside them and
+// where it goes.
+struct NumberOption {
+    std::string_view name;
+    std::uint64_t minimum;
+    std::uint64_t maximum;
+    std::string_view error;
+    void (*set)(Options&, std::uint64_t);
+};
+
+constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t manyConnections = 1 << 20;
+
+constexpr NumberOption numberOptions[] = {
+    {"--max-artifact-bytes", 1, most,
+     "--max-artifact-bytes must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxArtifactBytes = value; }},
+    {"--threads", 2, 1024, "--threads must be between 2 and 1024",
+     [](Options& options, std::uint64_t value) { options.threads = value; }},
+    {"--max-transfers", 1, 4096, "--max-transfers must be between 1 and 4096",
+     [](Options& options, std::uint64_t value) { options.maxTransfers = value; }},
+    {"--transfers-per-mac", 1, 4096, "--transfers-per-mac must be between 1 and 4096",
+     [](Options& options, std::uint64_t value) { options.transfersPerMac = value; }},
+    {"--transfers-per-group", 1, 4096, "--transfers-per-group must be between 1 and 4096",
+     [](Options& options, std::uint64_t value) { options.transfersPerGroup = value; }},
+    {"--transfer-wait", 0, 3600, "--transfer-wait must be between 0 and 3600 seconds",
+     [](Options& options, std::uint64_t value) { options.transferWaitSeconds = value; }},
+    {"--keep-alive", 1, 3600, "--keep-alive must be between 1 and 3600 seconds",
+     [](Options& options, std::uint64_t value) { options.keepAliveSeconds = value; }},
+    {"--max-connections-per-address", 1, manyConnections,
+     "--max-connections-per-address must be between 1 and 1048576",
+     [](Options& options, std::uint64_t value) { options.maxConnectionsPerAddress = value; }},
+    {"--min-transfer-rate", 0, most, "--min-transfer-rate must be a whole number of bytes a second",
+     [](Options& options, std::uint64_t value) { options.minTransferRate = value; }},
+    {"--max-open-jobs-per-group", 1, 1'000'000,
+     "--max-open-jobs-per-group must be between 1 and 1000000",
+     [](Options& options, std::uint64_t value) { options.maxOpenJobsPerGroup = value; }},
+    {"--max-stored-bytes-per-group", 1, most,
+     "--max-stored-bytes-per-group must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxStoredBytesPerGroup = value; }},
+    {"--max-event-bytes-per-group", 1, most,
+     "--max-event-bytes-per-group must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxEventBytesPerGroup = value; }},
+    {"--retention-days", 1, 36500, "--retention-days must be between 1 and 36500",
+     [](Options& options, std::uint64_t value) { options.retentionDays = value; }},
+};
+
 } // namespace
 
 Options Options::parse(const std::vector<std::string>& arguments) {
@@ -70,10 +118,13 @@ Options Options::parse(const std::vector<std::string>& arguments) {
             name = argument.substr(0, equals);
             value = std::string(argument.substr(equals + 1));
         }
-        constexpr std::string_view known[] = {"--data",     "--listen",  "--bootstrap-file",
-                                              "--tls-cert", "--tls-key", "--max-artifact-bytes",
-                                              "--threads"};
-        if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
+        constexpr std::string_view known[] = {"--data", "--listen", "--bootstrap-file",
+                                              "--tls-cert", "--tls-key"};
+        const NumberOption* number =
+            std::find_if(std::begin(numberOptions), std::end(numberOptions),
+                         [&](const NumberOption& option) { return option.name == name; });
+        if (std::find(std::begin(known), std::end(known), name) == std::end(known) &&
+            number == std::end(numberOptions)) {
             throw ZUQError("Unknown option: " + std::string(argument) + ". Run zuq-relay --help.");
         }
         if (!value) {
@@ -96,18 +147,12 @@ Options Options::parse(const std::vector<std::string>& arguments) {
             options.tlsCertificate = *value;
         } else if (name == "--tls-key") {
             options.tlsKey = *value;
-        } else if (name == "--max-artifact-bytes") {
-            auto bytes = parseNumber<std::uint64_t>(*value);
-            if (!bytes || *bytes == 0) {
-                throw ZUQError("--max-artifact-bytes must be a whole number of bytes above 0");
+        } else if (number != std::end(numberOptions)) {
+            auto parsed = parseNumber<std::uint64_t>(*value);
+            if (!parsed || *parsed < number->minimum || *parsed > number->maximum) {
+                throw ZUQError(std::string(number->error));
             }
-            options.maxArtifactBytes = *bytes;
-        } else if (name == "--threads") {
-            auto threads = parseNumber<std::size_t>(*value);
-            if (!threads || *threads < 2 || *threads > 1024) {
-                throw ZUQError("--threads must be between 2 and 1024");
-            }
-            options.threads = *threads;
+            number->set(options, *parsed);
         }
     }
     if (options.help || options.version) {
@@ -163,7 +208,25 @@ Options:
                              serve HTTPS with this certificate chain and key; required for
                              any address that is not loopback
   --max-artifact-bytes N     largest build accepted (default 4294967296)
-  --threads N                worker threads (default 64)
+  --threads N                worker threads for requests (default 16)
+  --max-transfers N          builds moving at once (default 32); more wait up to 30 s
+  --transfers-per-mac N      of them, for one Mac (default 2)
+  --transfers-per-group N    of them, for one group (default 8)
+  --transfer-wait SECONDS    how long a transfer waits for a slot before it is refused
+                             (default 30)
+  --keep-alive SECONDS       how long a connection is kept without a request (default 30)
+  --max-connections-per-address N
+                             open connections from one address (default 2048)
+  --min-transfer-rate BYTES  a build moving slower than this a second, averaged over
+                             30 s, is cut (default 16384; 0 never)
+  --max-open-jobs-per-group N
+                             unfinished jobs one group may have (default 1000)
+  --max-stored-bytes-per-group BYTES
+                             builds of one group's unfinished jobs on the relay at once
+                             (default 68719476736, 64 GiB)
+  --max-event-bytes-per-group BYTES
+                             text of one group's job events kept (default 268435456, 256 MiB)
+  --retention-days N         days an ended job and its events are kept (default 30)
   --help, --version
 
 The first line on standard output is a JSON object with "url" and "bootstrap_file".

@@ -20,7 +20,26 @@ struct Options {
     std::optional<std::filesystem::path> tlsCertificate;
     std::optional<std::filesystem::path> tlsKey;
     std::uint64_t maxArtifactBytes = std::uint64_t(4) << 30;
-    std::size_t threads = 64;
+    /// Worker threads that run requests against the store.
+    std::size_t threads = 16;
+    /// Builds moving at once: in all, of one Mac, of one group.
+    std::size_t maxTransfers = 32;
+    std::size_t transfersPerMac = 2;
+    std::size_t transfersPerGroup = 8;
+    /// How long a transfer waits for a slot before it is refused; 0 refuses at once.
+    std::size_t transferWaitSeconds = 30;
+    /// How long a connection is kept without a request.
+    std::size_t keepAliveSeconds = 30;
+    /// Open connections from one address at most.
+    std::size_t maxConnectionsPerAddress = 2048;
+    /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.
+    std::uint64_t minTransferRate = 16 * 1024;
+    /// What one group may keep: unfinished jobs, bytes of builds, bytes of event texts.
+    std::uint64_t maxOpenJobsPerGroup = 1000;
+    std::uint64_t maxStoredBytesPerGroup = std::uint64_t(64) << 30;
+    std::uint64_t maxEventBytesPerGroup = std::uint64_t(256) << 20;
+    /// Days an ended job is kept, with its events, before it is deleted.
+    std::uint64_t retentionDays = 30;
     bool help = false;
     bool version = false;
 

@@ -2,16 +2,18 @@
 
 #include "AccessLog.hpp"
 #include "Bootstrap.hpp"
-#include "HTTPServer.hpp"
 #include "Options.hpp"
 #include "Routes.hpp"
+#include "Server.hpp"
 #include "Service.hpp"
 #include "TLS.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <iostream>
@@ -20,6 +22,7 @@
 #include <stop_token>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace ZUQRelay {
@@ -40,6 +43,38 @@ Platform::FileDescriptor lockDataDirectory(const std::filesystem::path& data) {
         Platform::throwErrno("Cannot lock", path);
     }
     return lock;
+}
+
+// Takes group and other access away from an existing file or directory, with a warning in
+// the log: what it holds (credentials' hashes, the bootstrap secret, builds) is the relay's
+// alone. A relay that cannot tighten a file it does not own still starts, and says so.
+void keepToOwner(const std::filesystem::path& path, mode_t mode) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || (status.st_mode & 077) == 0) {
+        return;
+    }
+    char old[8];
+    std::snprintf(old, sizeof old, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    if (::chmod(path.c_str(), mode) != 0) {
+        AccessLog::notice("Warning: " + path.string() + " is readable by others (mode " + old +
+                          ") and could not be made owner-only: " + std::strerror(errno));
+        return;
+    }
+    char now[8];
+    std::snprintf(now, sizeof now, "%04o", static_cast<unsigned>(mode));
+    AccessLog::notice("Warning: " + path.string() + " was readable by others (mode " + old +
+                      "); changed to " + now);
+}
+
+// The data directory and everything the relay keeps in it, made owner-only where an earlier
+// relay or an operator left them open.
+void tightenDataDirectory(const std::filesystem::path& data) {
+    keepToOwner(data, 0700);
+    keepToOwner(data / "artifacts", 0700);
+    for (const char* name : {"relay.sqlite3", "relay.sqlite3-wal", "relay.sqlite3-shm",
+                             "relay.lock", "bootstrap-secret"}) {
+        keepToOwner(data / name, 0600);
+    }
 }
 
 // As many descriptors as the system allows, for many idle agent connections.
@@ -89,11 +124,16 @@ int serve(const Options& options) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::size_t maxConnections = raiseDescriptorLimit();
 
+    // Everything the relay creates is its own alone: the database, its log and index (which
+    // SQLite creates with the database's mode), builds and the bootstrap secret.
+    ::umask(077);
     Platform::createDirectories(options.data, 0700);
+    tightenDataDirectory(options.data);
     Platform::FileDescriptor lock = lockDataDirectory(options.data);
     std::filesystem::path bootstrapFile = std::filesystem::absolute(
         options.bootstrapFile ? *options.bootstrapFile
                               : Bootstrap::defaultSecretFile(options.data));
+    keepToOwner(bootstrapFile, 0600);
     SystemClock clock;
     Bootstrap bootstrap(Bootstrap::readSecret(bootstrapFile), clock);
     std::optional<TLSContext> tls;
@@ -103,23 +143,30 @@ int serve(const Options& options) {
 
     Store store(options.data / "relay.sqlite3");
     Artifacts artifacts(options.data / "artifacts");
-    Service service(store, artifacts, clock);
+    Policy policy;
+    policy.openJobsPerGroup = options.maxOpenJobsPerGroup;
+    policy.storedBytesPerGroup = options.maxStoredBytesPerGroup;
+    policy.eventBytesPerGroup = options.maxEventBytesPerGroup;
+    policy.retentionSeconds = static_cast<double>(options.retentionDays) * 86400;
+    Service service(store, artifacts, clock, policy);
     service.restartLeases();
     std::size_t removed = service.cleanArtifacts();
 
-    // Half the workers answer ordinary requests, half move builds; a transfer past that
-    // number is told to retry rather than wait.
-    HTTPServer::Settings settings;
-    settings.bulkThreads = options.threads / 2;
-    settings.threads = options.threads - settings.bulkThreads;
-    settings.isBulk = Routes::isTransfer;
-    settings.maxConnections = maxConnections;
-    HTTPServer server(settings, tls ? tls->get() : nullptr);
     Routes::Settings routeSettings;
     routeSettings.maxArtifactBytes = options.maxArtifactBytes;
-    routeSettings.maxTransfers = settings.bulkThreads;
-    Routes routes(service, bootstrap, artifacts, routeSettings);
-    routes.install(server);
+    Routes routes(service, bootstrap, routeSettings);
+    Server::Settings settings;
+    settings.ioThreads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 4);
+    settings.workers = options.threads;
+    settings.maxConnections = maxConnections;
+    settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    settings.transfers.slots = options.maxTransfers;
+    settings.transfers.perDevice = options.transfersPerMac;
+    settings.transfers.perGroup = options.transfersPerGroup;
+    settings.transfers.wait = std::chrono::seconds(options.transferWaitSeconds);
+    settings.timeouts.idle = std::chrono::seconds(options.keepAliveSeconds);
+    settings.minimumRate = options.minTransferRate;
+    Server server(settings, routes, artifacts, tls ? &tls->get() : nullptr);
     int port = server.listenOn(options.host, options.port);
 
     std::string url = options.origin(port);
@@ -127,8 +174,9 @@ int serve(const Options& options) {
               << std::endl;
     AccessLog::notice(
         "zuq-relay " + std::string(ZUQ::version) + " serving " + url + " with " +
-        std::to_string(settings.threads) + " request workers and " +
-        std::to_string(settings.bulkThreads) + " build workers; data in " + options.data.string() +
+        std::to_string(settings.ioThreads) + " I/O threads, " + std::to_string(settings.workers) +
+        " workers and " + std::to_string(settings.transfers.slots) + " transfer slots; data in " +
+        options.data.string() +
         (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
 
     std::atomic<bool> finished = false;
@@ -181,6 +229,8 @@ int main(const std::vector<std::string>& arguments) {
         }
         return serve(options);
     } catch (const std::exception& error) {
+        // After the log's own lines, which go out through its writer.
+        AccessLog::flush();
         std::string line = JSON::object({{"error", error.what()}}).data() + "\n";
         std::fputs(line.c_str(), stderr);
         return 1;

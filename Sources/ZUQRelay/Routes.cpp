@@ -1,56 +1,17 @@
 #include "Routes.hpp"
 
 #include "AccessLog.hpp"
+#include "Members.hpp"
 
 #include <charconv>
 #include <system_error>
 
 namespace ZUQRelay {
 
+namespace http = boost::beast::http;
+using Protocol::Operation;
+
 namespace {
-
-void answer(httplib::Response& response, int status, const JSON& document) {
-    response.status = status;
-    response.set_content(document.data(), "application/json");
-}
-
-void refuse(httplib::Response& response, int status, const std::string& sentence) {
-    answer(response, status, JSON::object({{"error", sentence}}));
-}
-
-// The unread rest of a request would be taken for the next request: the connection closes.
-void abandonBody() {
-    if (Connection* connection = HTTPServer::current()) {
-        connection->closeAfterResponse();
-    }
-}
-
-bool hasBody(const httplib::Request& request) {
-    return request.has_header("Transfer-Encoding") ||
-           (request.has_header("Content-Length") &&
-            request.get_header_value("Content-Length") != "0");
-}
-
-std::string_view reason(int status) {
-    switch (status) {
-    case 400:
-        return "Bad request";
-    case 404:
-        return "Not found";
-    case 405:
-        return "Method not allowed";
-    case 413:
-        return "Request is too large";
-    case 414:
-        return "Request URI is too long";
-    case 416:
-        return "Range not satisfiable";
-    case 500:
-        return "Internal error";
-    default:
-        return "Request failed";
-    }
-}
 
 std::vector<std::string_view> segments(std::string_view path) {
     std::vector<std::string_view> parts;
@@ -66,102 +27,127 @@ std::vector<std::string_view> segments(std::string_view path) {
     return parts;
 }
 
-} // namespace
-
-Routes::TransferSlot::TransferSlot(std::atomic<std::size_t>& running, std::size_t limit)
-    : running_(running) {
-    if (++running_ > limit) {
-        --running_;
-        throw Refusal(503, "The relay is busy with other transfers. Try again shortly.");
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
-Routes::Routes(Service& service, Bootstrap& bootstrap, const Artifacts& artifacts,
-               const Settings& settings)
-    : service_(service), bootstrap_(bootstrap), artifacts_(artifacts), settings_(settings) {
+// A path or query text with its %XX escapes undone.
+std::string decodedPath(std::string_view target) {
+    std::string_view path = target.substr(0, target.find('?'));
+    std::string decoded;
+    decoded.reserve(path.size());
+    for (std::size_t index = 0; index < path.size(); ++index) {
+        if (path[index] == '%' && index + 2 < path.size() && hexValue(path[index + 1]) >= 0 &&
+            hexValue(path[index + 2]) >= 0) {
+            decoded +=
+                static_cast<char>(hexValue(path[index + 1]) * 16 + hexValue(path[index + 2]));
+            index += 2;
+        } else {
+            decoded += path[index];
+        }
+    }
+    return decoded;
+}
+
+} // namespace
+
+Routes::Routes(Service& service, Bootstrap& bootstrap, const Settings& settings)
+    : service_(service), bootstrap_(bootstrap), settings_(settings) {
     using enum Access;
     using enum Body;
     routes_ = {
-        {"POST", "/v1/groups", bootstrap, json, &Routes::createGroup},
-        {"POST", "/v1/invites", device, emptyOrJSON, &Routes::createInvite},
-        {"POST", "/v1/join", open, json, &Routes::join},
-        {"GET", "/v1/group", device, none, &Routes::group},
-        {"DELETE", "/v1/devices/*", device, none, &Routes::revoke},
-        {"POST", "/v1/jobs", device, json, &Routes::submit},
-        {"GET", "/v1/jobs", device, none, &Routes::jobs},
-        {"GET", "/v1/jobs/*", device, none, &Routes::job},
-        {"GET", "/v1/jobs/*/events", device, none, &Routes::events},
-        {"POST", "/v1/jobs/*/cancel", device, emptyOrJSON, &Routes::cancel},
-        {"PUT", "/v1/jobs/*/artifact", device, stream, &Routes::upload},
-        {"GET", "/v1/jobs/*/artifact", device, none, &Routes::download},
-        {"POST", "/v1/jobs/*/finish-build", device, json, &Routes::finishBuild},
-        {"POST", "/v1/jobs/*/finish", device, emptyOrJSON, &Routes::finish},
-        {"POST", "/v1/jobs/*/fail", device, json, &Routes::fail},
-        {"POST", "/v1/jobs/*/event", device, json, &Routes::addEvent},
-        {"POST", "/v1/heartbeat", device, json, &Routes::heartbeat},
-        {"POST", "/v1/claim", device, emptyOrJSON, &Routes::claim},
+        {Operation::createGroup, bootstrap, json},
+        {Operation::createInvite, device, emptyOrJSON},
+        {Operation::join, open, json},
+        {Operation::group, device, none},
+        {Operation::revoke, device, none},
+        {Operation::submit, device, json},
+        {Operation::jobs, device, none},
+        {Operation::job, device, none},
+        {Operation::events, device, none},
+        {Operation::cancel, device, emptyOrJSON},
+        {Operation::upload, device, upload},
+        {Operation::download, device, download},
+        {Operation::finishBuild, device, json},
+        {Operation::finish, device, emptyOrJSON},
+        {Operation::fail, device, json},
+        {Operation::event, device, json},
+        {Operation::heartbeat, device, json},
+        {Operation::claim, device, emptyOrJSON},
     };
 }
 
-void Routes::install(HTTPServer& server) {
-    server.Get(".*",
-               [this](const auto& request, auto& response) { handle(request, response, nullptr); });
-    auto withBody = [this](const httplib::Request& request, httplib::Response& response,
-                           const httplib::ContentReader& reader) {
-        handle(request, response, &reader);
-    };
-    server.Post(".*", withBody);
-    server.Put(".*", withBody);
-    server.Delete(".*", withBody);
-    server.set_pre_routing_handler(
-        [this](const auto& request, auto& response) { return preRoute(request, response); });
-    server.set_expect_100_continue_handler(
-        [this](const auto& request, auto& response) { return expectContinue(request, response); });
-    // Answers the library makes itself (a malformed request line, a bad range) get the same
-    // JSON form as the relay's own.
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty() || response.content_provider_) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            refuse(response, response.status, std::string(reason(response.status)));
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    server.set_logger(AccessLog::request);
-    server.set_payload_max_length(static_cast<std::size_t>(
-        std::max<std::uint64_t>(settings_.maxArtifactBytes, maxJSONBytes)));
-    server.set_keep_alive_timeout(30);
-    server.set_keep_alive_max_count(1000000);
-}
-
-bool Routes::isTransfer(std::string_view requestLine) {
-    if (!requestLine.starts_with("PUT ") && !requestLine.starts_with("GET ")) {
-        return false;
+unsigned Routes::status(Refusal::Reason reason) {
+    switch (reason) {
+    case Refusal::Reason::invalid:
+        return 400;
+    case Refusal::Reason::unauthenticated:
+        return 401;
+    case Refusal::Reason::forbidden:
+        return 403;
+    case Refusal::Reason::notFound:
+        return 404;
+    case Refusal::Reason::notAllowed:
+        return 405;
+    case Refusal::Reason::conflict:
+        return 409;
+    case Refusal::Reason::lengthRequired:
+        return 411;
+    case Refusal::Reason::tooLarge:
+        return 413;
+    case Refusal::Reason::unsupported:
+        return 415;
+    case Refusal::Reason::tooMany:
+        return 429;
+    case Refusal::Reason::busy:
+        return 503;
     }
-    std::string_view target = requestLine.substr(4);
-    target = target.substr(0, target.find_first_of(" ?"));
-    return target.starts_with("/v1/jobs/") && target.ends_with("/artifact");
+    return 500;
 }
 
-httplib::Server::HandlerResponse Routes::preRoute(const httplib::Request& request,
-                                                  httplib::Response& response) {
-    const std::string& method = request.method;
+Routes::Answer Routes::refusal(unsigned status, std::string_view sentence) {
+    return {status, JSON::object({{"error", sentence}}).data()};
+}
+
+Routes::Answer Routes::failure(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Refusal& refused) {
+        return refusal(status(refused.reason()), refused.what());
+    } catch (const JSON::ParseError& invalid) {
+        return refusal(400, std::string("Request body is not valid JSON: ") + invalid.what());
+    } catch (const std::system_error& failed) {
+        AccessLog::notice(std::string("Failed: ") + failed.what());
+        if (failed.code() == std::errc::no_space_on_device) {
+            return refusal(507, "The relay has no room left to store this");
+        }
+        return refusal(500, "Internal error");
+    } catch (const std::exception& failed) {
+        AccessLog::notice(std::string("Failed: ") + failed.what());
+        return refusal(500, "Internal error");
+    }
+}
+
+const Routes::Route& Routes::route(const RequestHead& head, std::string& id) const {
+    std::string_view method = head.method_string();
     if (method != "GET" && method != "POST" && method != "PUT" && method != "DELETE") {
-        abandonBody();
-        refuse(response, 405, "Method not allowed");
-        return httplib::Server::HandlerResponse::Handled;
+        throw Refusal(Refusal::Reason::notAllowed, "Method not allowed");
     }
-    if (method == "GET" && hasBody(request)) {
-        abandonBody();
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-}
-
-const Routes::Route& Routes::route(const httplib::Request& request, std::string& id) const {
-    std::vector<std::string_view> path = segments(request.path);
+    std::string decoded = decodedPath(head.target());
+    std::vector<std::string_view> path = segments(decoded);
     bool pathKnown = false;
-    for (const Route& route : routes_) {
-        std::vector<std::string_view> pattern = segments(route.path);
+    for (const Route& candidate : routes_) {
+        const Protocol::Endpoint& endpoint = Protocol::endpoint(candidate.operation);
+        std::vector<std::string_view> pattern = segments(endpoint.pattern);
         if (pattern.size() != path.size()) {
             continue;
         }
@@ -179,195 +165,125 @@ const Routes::Route& Routes::route(const httplib::Request& request, std::string&
             continue;
         }
         pathKnown = true;
-        if (route.method == request.method) {
+        if (endpoint.method == method) {
             id = captured;
-            return route;
+            return candidate;
         }
     }
-    throw pathKnown ? Refusal(405, "Method not allowed") : Refusal(404, "Not found");
+    throw pathKnown ? Refusal(Refusal::Reason::notAllowed, "Method not allowed")
+                    : Refusal(Refusal::Reason::notFound, "Not found");
 }
 
-void Routes::handle(const httplib::Request& request, httplib::Response& response,
-                    const httplib::ContentReader* reader) {
-    Exchange exchange{request, response, reader, {}, {}, {}};
-    try {
-        const Route& matched = route(request, exchange.id);
-        std::string text = matched.body == Body::stream ? std::string() : readText(exchange);
-        admit(matched, exchange);
-        if (matched.body == Body::json || (matched.body == Body::emptyOrJSON && !text.empty())) {
-            exchange.body = JSON::decode(text);
-            if (exchange.body.kind() != JSON::Kind::object) {
-                throw Refusal(400, "Request body must be a JSON object");
-            }
-        } else if (matched.body == Body::emptyOrJSON) {
-            exchange.body = JSON::object();
+Routes::Decision Routes::decide(const RequestHead& head, const std::string& address) const {
+    Decision decision;
+    const Route& matched = route(head, decision.id);
+    decision.operation = matched.operation;
+    decision.body = matched.body;
+    decision.lease = std::string(head[Protocol::Headers::lease]);
+    if (matched.body == Body::json || matched.body == Body::emptyOrJSON) {
+        auto length = head.find(http::field::content_length);
+        std::uint64_t announced = 0;
+        if (length != head.end()) {
+            std::string_view text = length->value();
+            std::from_chars(text.data(), text.data() + text.size(), announced);
         }
-        JSON result = (this->*matched.handler)(exchange);
-        if (!result.isNull()) {
-            answer(response, 200, result);
+        if (announced > maxJSONBytes) {
+            throw Refusal(Refusal::Reason::tooLarge, "Request body is too large");
         }
-    } catch (const Refusal& refusal) {
-        refuse(response, refusal.status(), refusal.what());
-    } catch (const JSON::ParseError& error) {
-        refuse(response, 400, std::string("Request body is not valid JSON: ") + error.what());
-    } catch (const std::system_error& error) {
-        AccessLog::notice(std::string("Failed: ") + error.what());
-        if (error.code() == std::errc::no_space_on_device) {
-            refuse(response, 507, "The relay has no room left to store this");
-        } else {
-            refuse(response, 500, "Internal error");
-        }
-    } catch (const std::exception& error) {
-        AccessLog::notice(std::string("Failed: ") + error.what());
-        refuse(response, 500, "Internal error");
     }
-}
-
-std::string Routes::readText(Exchange& exchange) {
-    std::string text;
-    // Without a length or chunked coding a request has no body; asking the library to read
-    // one would wait for the peer to close.
-    if (!exchange.reader || !hasBody(exchange.request)) {
-        return text;
-    }
-    if (exchange.request.has_header("Content-Length") &&
-        exchange.request.get_header_value<std::uint64_t>("Content-Length") > maxJSONBytes) {
-        abandonBody();
-        throw Refusal(413, "Request body is too large");
-    }
-    bool tooLarge = false;
-    bool complete = (*exchange.reader)([&](const char* data, std::size_t size) {
-        if (text.size() + size > maxJSONBytes) {
-            tooLarge = true;
-            return false;
-        }
-        text.append(data, size);
-        return true;
-    });
-    if (tooLarge) {
-        abandonBody();
-        throw Refusal(413, "Request body is too large");
-    }
-    if (!complete) {
-        abandonBody();
-        throw Refusal(400, "The request body was cut short");
-    }
-    return text;
-}
-
-void Routes::admit(const Route& route, Exchange& exchange) {
-    switch (route.access) {
+    switch (matched.access) {
     case Access::open:
-        return;
+        break;
     case Access::bootstrap:
-        bootstrap_.check(exchange.request.remote_addr,
-                         exchange.request.get_header_value("X-ZUQ-Bootstrap"));
-        return;
+        bootstrap_.check(address, head[Protocol::Headers::bootstrap]);
+        break;
     case Access::device:
-        exchange.caller = service_.authenticate(exchange.request.get_header_value("Authorization"));
-        if (Connection* connection = HTTPServer::current()) {
-            connection->setDevice(exchange.caller.deviceID);
-        }
-        return;
+        decision.caller = service_.authenticate(head[http::field::authorization]);
+        break;
     }
-}
-
-int Routes::expectContinue(const httplib::Request& request, httplib::Response& response) {
-    Exchange exchange{request, response, nullptr, {}, {}, {}};
-    try {
-        const Route& matched = route(request, exchange.id);
-        if (matched.body == Body::stream) {
-            admit(matched, exchange);
-            checkUpload(exchange);
-        } else if (request.get_header_value<std::uint64_t>("Content-Length") > maxJSONBytes) {
-            throw Refusal(413, "Request body is too large");
-        }
-        return 100;
-    } catch (const Refusal& refusal) {
-        refuse(response, refusal.status(), refusal.what());
-    } catch (const std::exception& error) {
-        AccessLog::notice(std::string("Failed: ") + error.what());
-        refuse(response, 500, "Internal error");
+    if (matched.body == Body::upload) {
+        checkUpload(head, decision);
     }
-    // The body was announced but will not be read.
-    abandonBody();
-    return response.status;
+    return decision;
 }
 
-JSON Routes::createGroup(Exchange& exchange) {
-    return service_.createGroup(exchange.body);
+std::int64_t Routes::after(const RequestHead& head) const {
+    std::string_view target = head.target();
+    auto question = target.find('?');
+    if (question == std::string_view::npos) {
+        return 0;
+    }
+    std::string_view query = target.substr(question + 1);
+    while (!query.empty()) {
+        std::string_view pair = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), pair.size() + 1));
+        std::string_view name = pair.substr(0, pair.find('='));
+        if (decodedPath(name) != Protocol::afterParameter) {
+            continue;
+        }
+        std::string text =
+            pair.size() > name.size() ? decodedPath(pair.substr(name.size() + 1)) : std::string();
+        std::int64_t value = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
+            throw Refusal(Refusal::Reason::invalid,
+                          "Parameter \"after\" must be a whole number, 0 or more");
+        }
+        return value;
+    }
+    return 0;
 }
 
-JSON Routes::createInvite(Exchange& exchange) {
-    return service_.createInvite(exchange.caller);
-}
-
-JSON Routes::join(Exchange& exchange) {
-    return service_.join(exchange.body);
-}
-
-JSON Routes::group(Exchange& exchange) {
-    return service_.group(exchange.caller);
-}
-
-JSON Routes::revoke(Exchange& exchange) {
-    return service_.revoke(exchange.caller, exchange.id);
-}
-
-JSON Routes::submit(Exchange& exchange) {
-    return service_.submit(exchange.caller, exchange.body);
-}
-
-JSON Routes::jobs(Exchange& exchange) {
-    return service_.jobs(exchange.caller);
-}
-
-JSON Routes::job(Exchange& exchange) {
-    return service_.job(exchange.caller, exchange.id);
-}
-
-JSON Routes::events(Exchange& exchange) {
-    std::int64_t after = 0;
-    if (exchange.request.has_param("after")) {
-        std::string text = exchange.request.get_param_value("after");
-        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), after);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size() || after < 0) {
-            throw Refusal(400, "Parameter \"after\" must be a whole number, 0 or more");
+JSON Routes::handle(const Decision& decision, const RequestHead& head,
+                    std::string_view text) const {
+    JSON body;
+    if (decision.body == Body::json || (decision.body == Body::emptyOrJSON && !text.empty())) {
+        body = JSON::decode(text);
+        if (body.kind() != JSON::Kind::object) {
+            throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
         }
     }
-    return service_.events(exchange.caller, exchange.id, after);
-}
-
-JSON Routes::cancel(Exchange& exchange) {
-    return service_.cancel(exchange.caller, exchange.id);
-}
-
-JSON Routes::heartbeat(Exchange& exchange) {
-    return service_.heartbeat(exchange.caller, exchange.body);
-}
-
-JSON Routes::claim(Exchange& exchange) {
-    return service_.claim(exchange.caller);
-}
-
-JSON Routes::finishBuild(Exchange& exchange) {
-    return service_.finishBuild(exchange.caller, exchange.id,
-                                exchange.request.get_header_value("X-ZUQ-Lease"), exchange.body);
-}
-
-JSON Routes::finish(Exchange& exchange) {
-    return service_.finish(exchange.caller, exchange.id,
-                           exchange.request.get_header_value("X-ZUQ-Lease"));
-}
-
-JSON Routes::fail(Exchange& exchange) {
-    return service_.fail(exchange.caller, exchange.id,
-                         exchange.request.get_header_value("X-ZUQ-Lease"), exchange.body);
-}
-
-JSON Routes::addEvent(Exchange& exchange) {
-    return service_.addEvent(exchange.caller, exchange.id,
-                             exchange.request.get_header_value("X-ZUQ-Lease"), exchange.body);
+    const Caller& caller = decision.caller;
+    const std::string& id = decision.id;
+    const std::string& lease = decision.lease;
+    switch (decision.operation) {
+    case Operation::createGroup:
+        return service_.createGroup(body);
+    case Operation::createInvite:
+        return service_.createInvite(caller);
+    case Operation::join:
+        return service_.join(body);
+    case Operation::group:
+        return service_.group(caller);
+    case Operation::revoke:
+        return service_.revoke(caller, id);
+    case Operation::submit:
+        return service_.submit(caller, body);
+    case Operation::jobs:
+        return service_.jobs(caller);
+    case Operation::job:
+        return service_.job(caller, id);
+    case Operation::events:
+        return service_.events(caller, id, after(head));
+    case Operation::cancel:
+        return service_.cancel(caller, id);
+    case Operation::finishBuild:
+        return service_.finishBuild(caller, id, lease, body);
+    case Operation::finish:
+        return service_.finish(caller, id, lease);
+    case Operation::fail:
+        return service_.fail(caller, id, lease, body);
+    case Operation::event:
+        return service_.addEvent(caller, id, lease, body);
+    case Operation::heartbeat:
+        return service_.heartbeat(caller, body);
+    case Operation::claim:
+        return service_.claim(caller);
+    case Operation::upload:
+    case Operation::download:
+        break;
+    }
+    throw std::logic_error("a build transfer handled as a JSON request");
 }
 
 } // namespace ZUQRelay

@@ -1,114 +1,103 @@
-// The relay's HTTP surface: paths under "/v1/", authentication, body limits, JSON in and out,
-// streamed builds, and the mapping of refusals to answers.
+// The relay's HTTP surface above the transport: which operation a request is, who sends it,
+// whether it may go on, and the JSON answers of the rules; refusals mapped to statuses in one
+// table.
 #pragma once
 
+#include "Artifacts.hpp"
 #include "Bootstrap.hpp"
-#include "HTTPServer.hpp"
+#include "Protocol.hpp"
+#include "Refusal.hpp"
 #include "Service.hpp"
 
-#include <atomic>
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/message.hpp>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <httplib.h>
-
 namespace ZUQRelay {
 
-/// Registers every route on an HTTPServer and answers them through a Service. Every refusal
-/// is a non-2xx answer with {"error": sentence}; every success a JSON document, except a
-/// build's download. Thread-safe.
+/// A request's head as the transport read it.
+using RequestHead = boost::beast::http::request_header<>;
+
+/// Decides requests from their heads and answers them through a Service. Every refusal is a
+/// non-2xx answer with {"error": sentence}; every success a JSON document, except a build's
+/// download. Holds no state of its own beyond its settings: thread-safe, and every call may
+/// use the store, so callers run them off the I/O threads.
 class Routes {
 public:
     struct Settings {
         /// Largest build accepted.
         std::uint64_t maxArtifactBytes = std::uint64_t(4) << 30;
-        /// Uploads and downloads running at once; more are told to retry, so that transfers
-        /// never take the workers that heartbeats and claims need.
-        std::size_t maxTransfers = 56;
     };
     /// Largest JSON request body.
     static constexpr std::size_t maxJSONBytes = 1 << 20;
 
-    Routes(Service& service, Bootstrap& bootstrap, const Artifacts& artifacts,
-           const Settings& settings);
+    /// What a request's body is to the route it takes.
+    enum class Body {
+        none,        // nothing; a body sent anyway is not read
+        json,        // a JSON object
+        emptyOrJSON, // a JSON object or nothing, which reads as {}
+        upload,      // a build, exactly Content-Length bytes
+        download,    // nothing; the answer is a build
+    };
 
-    /// Registers the handlers, the hooks and the access log on `server`.
-    void install(HTTPServer& server);
+    /// A request that may go on, decided from its head alone.
+    struct Decision {
+        Protocol::Operation operation{};
+        Body body = Body::none;
+        std::string id;           // the identifier in the path
+        std::string lease;        // "X-ZUQ-Lease", empty when missing
+        Caller caller;            // empty for routes open to anyone
+        std::uint64_t length = 0; // an upload's announced length
+        std::string expectedSHA;  // an upload's "X-ZUQ-SHA256" in lower case, or empty
+    };
 
-    /// True for the request line of a build's upload or download, which the server hands to
-    /// its bulk workers.
-    static bool isTransfer(std::string_view requestLine);
+    /// An answer in JSON.
+    struct Answer {
+        unsigned status = 200;
+        std::string body;
+    };
+
+    Routes(Service& service, Bootstrap& bootstrap, const Settings& settings);
+
+    /// Routes `head`, authenticates its sender (from `address` for the bootstrap secret) and,
+    /// for a build, checks everything that needs no body: its length, coding, checksum header,
+    /// lease and the job's state. Throws Refusal.
+    Decision decide(const RequestHead& head, const std::string& address) const;
+    /// Carries out a decided JSON request whose body is `text` (empty when none came).
+    JSON handle(const Decision& decision, const RequestHead& head, std::string_view text) const;
+    /// The build of a decided download, opened.
+    Download openDownload(const Decision& decision) const;
+    /// Stores a received upload whose bytes have SHA-256 `sha`; refuses a mismatch with the
+    /// announced checksum.
+    JSON storeUpload(const Decision& decision, Upload& upload, const std::string& sha) const;
+
+    /// The answer to a failure of any of the above: a refusal's status and sentence, the
+    /// parser's reason for a body that is not JSON, 507 for a full disk, and for anything else
+    /// 500 "Internal error" (logged).
+    static Answer failure(std::exception_ptr error);
+    /// The status that tells a refusal's reason.
+    static unsigned status(Refusal::Reason reason);
+    /// {"error": sentence} with `status`.
+    static Answer refusal(unsigned status, std::string_view sentence);
 
 private:
     enum class Access { open, bootstrap, device };
-    enum class Body { none, json, emptyOrJSON, stream };
-    struct Exchange {
-        const httplib::Request& request;
-        httplib::Response& response;
-        const httplib::ContentReader* reader;
-        std::string id;
-        Caller caller;
-        JSON body;
-    };
-    using Handler = JSON (Routes::*)(Exchange&);
     struct Route {
-        std::string_view method;
-        std::string_view path; // "*" stands for one segment, the identifier
+        Protocol::Operation operation;
         Access access;
         Body body;
-        Handler handler;
     };
-
-    void handle(const httplib::Request& request, httplib::Response& response,
-                const httplib::ContentReader* reader);
-    const Route& route(const httplib::Request& request, std::string& id) const;
-    std::string readText(Exchange& exchange);
-    void admit(const Route& route, Exchange& exchange);
-    int expectContinue(const httplib::Request& request, httplib::Response& response);
-    httplib::Server::HandlerResponse preRoute(const httplib::Request& request,
-                                              httplib::Response& response);
-
-    // One per route.
-    JSON createGroup(Exchange& exchange);
-    JSON createInvite(Exchange& exchange);
-    JSON join(Exchange& exchange);
-    JSON group(Exchange& exchange);
-    JSON revoke(Exchange& exchange);
-    JSON submit(Exchange& exchange);
-    JSON jobs(Exchange& exchange);
-    JSON job(Exchange& exchange);
-    JSON events(Exchange& exchange);
-    JSON cancel(Exchange& exchange);
-    JSON heartbeat(Exchange& exchange);
-    JSON claim(Exchange& exchange);
-    JSON finishBuild(Exchange& exchange);
-    JSON finish(Exchange& exchange);
-    JSON fail(Exchange& exchange);
-    JSON addEvent(Exchange& exchange);
-    // Builds, in Transfers.cpp.
-    JSON upload(Exchange& exchange);
-    JSON download(Exchange& exchange);
-    std::uint64_t checkUpload(Exchange& exchange);
-
-    /// A place among the running transfers, given back on destruction.
-    class TransferSlot {
-    public:
-        explicit TransferSlot(std::atomic<std::size_t>& running, std::size_t limit);
-        TransferSlot(const TransferSlot&) = delete;
-        TransferSlot& operator=(const TransferSlot&) = delete;
-        ~TransferSlot() { --running_; }
-
-    private:
-        std::atomic<std::size_t>& running_;
-    };
+    const Route& route(const RequestHead& head, std::string& id) const;
+    void checkUpload(const RequestHead& head, Decision& decision) const;
+    std::int64_t after(const RequestHead& head) const;
 
     Service& service_;
     Bootstrap& bootstrap_;
-    const Artifacts& artifacts_;
     Settings settings_;
-    std::atomic<std::size_t> transfers_{0};
     std::vector<Route> routes_;
 };
 

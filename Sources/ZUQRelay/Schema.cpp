@@ -77,6 +77,16 @@ CREATE TABLE events (
 );
 CREATE INDEX events_by_job ON events(job_id, id);
 )sql",
+    // The bytes of each group's events, kept as they are added and deleted, for the group's
+    // quota; and indexes to count a group's unfinished jobs and find long-ended ones.
+    R"sql(
+ALTER TABLE groups ADD COLUMN event_bytes INTEGER NOT NULL DEFAULT 0;
+UPDATE groups SET event_bytes = (
+    SELECT COALESCE(SUM(LENGTH(CAST(e.message AS BLOB))), 0)
+    FROM events e JOIN jobs j ON j.id = e.job_id WHERE j.group_id = groups.id);
+CREATE INDEX jobs_by_group_state ON jobs(group_id, state);
+CREATE INDEX jobs_by_state_age ON jobs(state, updated_at);
+)sql",
 };
 
 } // namespace

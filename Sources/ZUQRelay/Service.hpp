@@ -1,6 +1,6 @@
 // The relay's rules: groups, devices and invites; jobs, leases and events; where builds may
 // go. Everything here is independent of HTTP: requests arrive as JSON values and identifiers,
-// answers leave as JSON values, refusals as Refusal with a status and a sentence.
+// answers leave as JSON values, refusals as Refusal with a reason and a sentence.
 #pragma once
 
 #include "Artifacts.hpp"
@@ -8,6 +8,7 @@
 #include "JSON.hpp"
 #include "Platform/File.hpp"
 #include "Presence.hpp"
+#include "Protocol.hpp"
 #include "Refusal.hpp"
 #include "Store.hpp"
 
@@ -31,12 +32,27 @@ inline constexpr std::size_t eventsPerAnswer = 1000;
 inline constexpr std::size_t eventsPerJob = 10000;
 inline constexpr std::size_t errorCharacters = 2000;
 inline constexpr std::size_t messageCharacters = 4000;
+inline constexpr std::size_t messageBytes = 8000;
 inline constexpr std::size_t nameCharacters = 200;
 inline constexpr std::size_t jobFieldCharacters = 1000;
 inline constexpr std::size_t devicesPerGroup = 1000;
 inline constexpr std::size_t openInvitesPerGroup = 1000;
 inline constexpr std::size_t leasesPerHeartbeat = 100;
 } // namespace Limits
+
+/// What one group may keep on the relay, and for how long ended jobs are kept. The defaults
+/// leave room for far more than a group's normal use; they stop one member from filling the
+/// relay's disk.
+struct Policy {
+    /// Jobs not yet ended (building or installing).
+    std::size_t openJobsPerGroup = 1000;
+    /// Builds of unfinished jobs, in bytes.
+    std::uint64_t storedBytesPerGroup = std::uint64_t(64) << 30;
+    /// Texts of all the group's events, in bytes.
+    std::uint64_t eventBytesPerGroup = std::uint64_t(256) << 20;
+    /// How long an ended job is kept, with its events, before it is deleted.
+    double retentionSeconds = 30 * 86400.0;
+};
 
 /// The device a request was authenticated as.
 struct Caller {
@@ -56,15 +72,16 @@ struct Download {
 /// case; everything the relay creates is lower case.
 class Service {
 public:
-    Service(Store& store, const Artifacts& artifacts, const Clock& clock);
+    Service(Store& store, const Artifacts& artifacts, const Clock& clock, Policy policy = {});
 
     // Groups and devices.
 
     /// {"name", "device_name"} → {"group_id", "group_name", "device_id", "token"}: a new group
     /// with its first device. The bootstrap secret is checked by the caller.
     JSON createGroup(const JSON& body);
-    /// The device of an "Authorization: Bearer <device>.<token>" header. Refuses with 401
-    /// "Invalid device credential", or "revoked device credential" for a revoked device.
+    /// The device of an "Authorization: Bearer <device>.<token>" header. Refuses as
+    /// unauthenticated with "Invalid device credential", or "revoked device credential" for a
+    /// revoked device.
     Caller authenticate(std::string_view authorization);
     /// {"code", "expires_in_seconds"}: a single-use invite into the caller's group.
     JSON createInvite(const Caller& caller);
@@ -72,7 +89,8 @@ public:
     JSON join(const JSON& body);
     /// {"id", "name", "devices": [...]}.
     JSON group(const Caller& caller);
-    /// Revokes a device of the caller's group: its leases end and its unfinished jobs fail.
+    /// Revokes a device of the caller's group: its leases end, the invites it made are void
+    /// and its unfinished jobs fail.
     JSON revoke(const Caller& caller, std::string_view deviceID);
 
     // Jobs.
@@ -91,9 +109,13 @@ public:
 
     // Work on a leased job. `lease` is the "X-ZUQ-Lease" header (empty when missing).
 
-    /// Refuses unless `lease` lets the caller upload job `id`'s build now.
-    void checkUpload(const Caller& caller, std::string_view id, std::string_view lease);
-    /// Moves a finished upload into place as the job's build, replacing an earlier one.
+    /// Refuses unless `lease` lets the caller upload job `id`'s build of `length` bytes now,
+    /// within the group's quota of stored builds.
+    void checkUpload(const Caller& caller, std::string_view id, std::string_view lease,
+                     std::uint64_t length);
+    /// Moves a finished upload into place as the job's build, replacing an earlier one. The
+    /// file and its name are on the disk before the job records it; a refused upload leaves
+    /// no file behind.
     JSON storeUpload(const Caller& caller, std::string_view id, std::string_view lease,
                      Upload& upload, const std::string& sha);
     Download openDownload(const Caller& caller, std::string_view id, std::string_view lease);
@@ -106,11 +128,15 @@ public:
 
     // Upkeep.
 
-    /// Fails the jobs whose leases lapsed, forgets expired invites and old leases, and writes
-    /// the heartbeats worth keeping (with `stopping`, all of them). Called about once a
+    /// Fails the jobs whose leases lapsed, forgets expired invites and old leases, writes
+    /// the heartbeats worth keeping (with `stopping`, all of them) and, about once a minute,
+    /// deletes the jobs that ended more than the retention period ago. Called about once a
     /// second and once more when the relay stops; every operation that depends on leases also
     /// catches up first, so nothing waits for this.
     void sweep(bool stopping = false);
+    /// Deletes the jobs that ended more than the retention period ago, with their events,
+    /// leases and any build file left, in short transactions. Returns how many jobs went.
+    std::size_t forgetEndedJobs();
     /// At start-up: gives every live lease a fresh lease period, so time while the relay was
     /// down does not count against the Macs.
     void restartLeases();
@@ -118,36 +144,56 @@ public:
     std::size_t cleanArtifacts();
 
 private:
-    enum class Side { builder, receiver };
-    struct JobState {
+    using Side = Protocol::Side;
+    using JobState = Protocol::JobState;
+    /// What the rules need of a job's row.
+    struct Job {
         std::string id;
-        std::string state;
+        JobState state;
         std::optional<std::string> uploadSHA;
         std::optional<std::string> artifactSHA;
     };
+    /// A leased job that the caller may work on, and the side its lease is of.
+    struct Leased {
+        Job job;
+        Side side;
+    };
+    /// What a call on a leased job needs of the job's state.
+    enum class Needs {
+        sideAtWork, // the state in which the lease's side works
+        notEnded,   // any state but an ended one
+    };
 
-    /// The state in which a side works on a job: "building" or "installing".
-    static std::string_view workingState(std::string_view side) {
-        return side == "builder" ? "building" : "installing";
-    }
-    JobState findJob(Database& database, const Caller& caller, std::string_view id);
+    /// The state a stored text names; the store holds no other texts.
+    static JobState storedState(std::string_view text);
+    Job findJob(Database& database, const Caller& caller, std::string_view id);
     /// Refuses unless `lease` is a live lease of the caller on `job` (of `side`, when given);
-    /// returns the lease's side, "builder" or "receiver".
-    std::string requireLease(Database& database, const Caller& caller, const std::string& job,
-                             std::string_view lease, std::optional<Side> side);
-    void endJob(Store::Transaction& transaction, const JobState& job, std::string_view state,
+    /// returns the lease's side.
+    Side requireLease(Database& database, const Caller& caller, const std::string& job,
+                      std::string_view lease, std::optional<Side> side);
+    /// What every call on a leased job does first: lapsed leases end, then the job must be one
+    /// of the caller's group (not found), `lease` a live lease of the caller on it, of `side`
+    /// when given ("Lease is not valid for this job"), and the job's state what `needs` asks
+    /// ("Job is <state>").
+    Leased leasedJob(Store::Transaction& transaction, const Caller& caller, std::string_view id,
+                     std::string_view lease, std::optional<Side> side, Needs needs);
+    void endJob(Store::Transaction& transaction, const Job& job, JobState state,
                 const std::optional<std::string>& error);
     void expireLeases(Store::Transaction& transaction);
     JSON jobRecord(Database& database, const std::string& id);
+    /// Refuses as too large when the stored builds of `job`'s group, other than `job`'s own,
+    /// and `more` bytes would pass the group's quota.
+    void checkStoredBytes(Database& database, const std::string& job, std::uint64_t more);
 
     void writePresence(bool everything);
     /// The caller's oldest job waiting for it and not held by a live lease: id and state.
-    std::optional<std::pair<std::string, std::string>>
+    std::optional<std::pair<std::string, JobState>>
     waitingJob(Database& database, const std::string& device, double now);
 
     Store& store_;
     const Artifacts& artifacts_;
     const Clock& clock_;
+    const Policy policy_;
     Presence presence_;
 
     // Device credentials, read once from the store: they change only by revocation, which
@@ -163,6 +209,8 @@ private:
     // No live lease expires before this time, so until then no lease can have lapsed and the
     // search for lapsed leases is skipped.
     std::atomic<double> nextLeaseExpiry_{0};
+    // When ended jobs were last looked for (only the maintenance thread touches it).
+    double lastForgotten_ = 0;
 };
 
 } // namespace ZUQRelay

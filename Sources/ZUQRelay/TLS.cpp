@@ -20,22 +20,21 @@ namespace {
     throw ZUQError(what + ": " + reason);
 }
 
+struct FreeContext {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+
 } // namespace
 
-void TLSContext::Free::operator()(ssl_ctx_st* context) const {
-    SSL_CTX_free(context);
-}
-
-TLSContext::TLSContext(const std::filesystem::path& certificate, const std::filesystem::path& key)
-    : context_(SSL_CTX_new(TLS_server_method())) {
-    if (!context_) {
+TLSContext::TLSContext(const std::filesystem::path& certificate, const std::filesystem::path& key) {
+    std::unique_ptr<SSL_CTX, FreeContext> owned(SSL_CTX_new(TLS_server_method()));
+    if (!owned) {
         fail("Cannot create a TLS context");
     }
-    SSL_CTX* context = context_.get();
+    SSL_CTX* context = owned.get();
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    // Idle connections keep no buffers; writes may be partial and resumed from another address.
-    SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
-                                  SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Idle connections keep no buffers.
+    SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
     if (SSL_CTX_use_certificate_chain_file(context, certificate.c_str()) != 1) {
         fail("Cannot use the TLS certificate " + certificate.string());
     }
@@ -45,6 +44,7 @@ TLSContext::TLSContext(const std::filesystem::path& certificate, const std::file
     if (SSL_CTX_check_private_key(context) != 1) {
         fail("The TLS key " + key.string() + " does not match the certificate");
     }
+    context_ = std::make_unique<boost::asio::ssl::context>(owned.release());
 }
 
 } // namespace ZUQRelay

@@ -1,10 +1,9 @@
 // The server side of TLS: one context holding the certificate chain and its key.
 #pragma once
 
+#include <boost/asio/ssl/context.hpp>
 #include <filesystem>
 #include <memory>
-
-struct ssl_ctx_st;
 
 namespace ZUQRelay {
 
@@ -15,13 +14,10 @@ public:
     /// and OpenSSL's reason when either cannot be used or they do not match.
     TLSContext(const std::filesystem::path& certificate, const std::filesystem::path& key);
 
-    ssl_ctx_st* get() const { return context_.get(); }
+    boost::asio::ssl::context& get() { return *context_; }
 
 private:
-    struct Free {
-        void operator()(ssl_ctx_st* context) const;
-    };
-    std::unique_ptr<ssl_ctx_st, Free> context_;
+    std::unique_ptr<boost::asio::ssl::context> context_;
 };
 
 } // namespace ZUQRelay

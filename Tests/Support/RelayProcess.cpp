@@ -79,8 +79,9 @@ int waitWithDeadline(pid_t pid, std::chrono::seconds timeout) {
 
 } // namespace
 
-RelayProcess::RelayProcess(fs::path data, std::vector<std::string> arguments)
-    : data_(std::move(data)), arguments_(std::move(arguments)) {
+RelayProcess::RelayProcess(fs::path data, std::vector<std::string> arguments,
+                           std::optional<std::size_t> descriptorLimit)
+    : data_(std::move(data)), arguments_(std::move(arguments)), descriptorLimit_(descriptorLimit) {
     start();
 }
 
@@ -109,6 +110,14 @@ void RelayProcess::start(const std::string& listen) {
     std::vector<std::string> argumentText = {program.string(), "--listen", listen, "--data",
                                              data_.string()};
     argumentText.insert(argumentText.end(), arguments_.begin(), arguments_.end());
+    if (descriptorLimit_) {
+        // The shell lowers both limits, then becomes the relay.
+        program = "/bin/sh";
+        argumentText.insert(
+            argumentText.begin(),
+            {"sh", "-c",
+             "ulimit -n " + std::to_string(*descriptorLimit_) + " && exec \"$0\" \"$@\""});
+    }
     std::vector<char*> argv;
     for (auto& text : argumentText) {
         argv.push_back(text.data());

@@ -1,7 +1,9 @@
 // A real zuq-relay on 127.0.0.1 for tests that talk to it over HTTP.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -10,13 +12,15 @@ namespace TestSupport {
 
 /// Runs build/bin/zuq-relay with "--listen 127.0.0.1:0 --data DIR" and any further
 /// arguments, and knows the origin it serves. Its standard error (the request log) goes to
-/// DIR + ".log", appended across restarts. The process is stopped with SIGTERM on
+/// DIR + ".log", appended across restarts. With a descriptor limit, the relay runs with that
+/// many open files at most (soft and hard). The process is stopped with SIGTERM on
 /// destruction. Not thread-safe.
 class RelayProcess {
 public:
     /// Starts the relay and waits (up to a minute) for the first line of its standard output.
     /// Throws std::runtime_error with the log when it exits or prints nothing in time.
-    explicit RelayProcess(std::filesystem::path data, std::vector<std::string> arguments = {});
+    explicit RelayProcess(std::filesystem::path data, std::vector<std::string> arguments = {},
+                          std::optional<std::size_t> descriptorLimit = std::nullopt);
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
     ~RelayProcess();
@@ -46,6 +50,7 @@ private:
 
     std::filesystem::path data_;
     std::vector<std::string> arguments_;
+    std::optional<std::size_t> descriptorLimit_;
     pid_t pid_ = -1;
     int output_ = -1;
     std::string url_;

@@ -6,6 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 using TestSupport::Output;
@@ -214,6 +222,93 @@ TEST_F(Commands, GroupCommandsReadTheirFilesAndOptions) {
     EXPECT_EQ(zuq({"group", "create"}).err, errorObject("Required option: --bootstrap-file"));
     Output missing = zuq({"group", "create", "--bootstrap-file", (directory / "none").string()});
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+} // namespace
+
+namespace {
+
+// Runs `program` with its standard error on a new pseudo-terminal in raw mode (so the
+// terminal adds nothing to what it writes) and its standard output on a file; returns what
+// arrived on the terminal.
+std::string standardErrorOnTerminal(const std::filesystem::path& program,
+                                    const std::vector<std::string>& arguments,
+                                    const std::filesystem::path& output) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+        return {};
+    }
+    std::string slavePath = ::ptsname(master);
+    int slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+    termios mode{};
+    ::tcgetattr(slave, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(slave, TCSANOW, &mode);
+
+    TestSupport::Invocation invocation(program, arguments, {});
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, slave, 2);
+    posix_spawn_file_actions_addclose(&actions, master);
+    pid_t pid = -1;
+    int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, invocation.argv(),
+                                invocation.envp());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(slave);
+    std::string shown;
+    if (spawned == 0) {
+        // Read until the child has exited and the terminal is drained: reading from a master
+        // whose terminal has no more users fails with EIO.
+        char buffer[4096];
+        for (;;) {
+            ssize_t got = ::read(master, buffer, sizeof buffer);
+            if (got > 0) {
+                shown.append(buffer, static_cast<std::size_t>(got));
+            } else if (got < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    } else {
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(spawned);
+    }
+    ::close(master);
+    return shown;
+}
+
+TEST_F(Commands, FollowedEventsShowControlCharactersEscapedOnlyOnATerminal) {
+    // Clears the screen, sets the window title, rings the bell, returns the carriage, and a
+    // C1 control sequence introducer (U+009B) with a DEL; tabs, new lines and other text stay.
+    const std::string message = "\x1b[2J\x1b]0;owned\x07 done\r\tnext\nline \xc2\x9b" "31m\x7f é";
+    relay.answer("GET", "/v1/jobs/11111111-1111-1111-1111-111111111111", 200,
+                 R"({"id": "1", "state": "succeeded"})");
+    relay.answer("GET", R"(/v1/jobs/[0-9-]+/events)", 200,
+                 JSON::object({{"events", JSON::array({JSON::object(
+                                              {{"id", 1}, {"message", message}})})}})
+                     .data());
+    relay.start();
+    enrol();
+    const std::vector<std::string> arguments = {"logs", "11111111-1111-1111-1111-111111111111",
+                                                "--follow"};
+
+    std::string shown = standardErrorOnTerminal(TestSupport::binaryDirectory() / "zuq",
+                                                arguments, directory / "out.json");
+    EXPECT_EQ(shown, "\\u001b[2J\\u001b]0;owned\\u0007 done\\u000d\tnext\nline \\u009b31m\\u007f "
+                     "é\n");
+    EXPECT_EQ(JSON::decode(TestSupport::readFile(directory / "out.json"))["state"].text(),
+              "succeeded");
+
+    // Through a pipe the bytes are exactly the relay's.
+    Output piped = zuq(arguments);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, message + "\n");
 }
 
 } // namespace

@@ -123,12 +123,15 @@ TEST_F(ArtifactsTest, AnUploadToAJobThatEndedMeanwhileIsRefusedAndDropped) {
     Member member = createGroup();
     std::string job = submit(member, member, member);
     std::string lease = claim(member);
-    ZUQRelay::Upload upload(*artifacts);
-    upload.append("build", 5);
-    std::string sha = upload.finish();
-    service->cancel(member.caller, job);
-    EXPECT_REFUSED(service->storeUpload(member.caller, job, lease, upload, sha), 409,
-                   "Job is cancelled");
+    {
+        ZUQRelay::Upload upload(*artifacts);
+        upload.append("build", 5);
+        std::string sha = upload.finish();
+        service->cancel(member.caller, job);
+        EXPECT_REFUSED(service->storeUpload(member.caller, job, lease, upload, sha), 409,
+                       "Job is cancelled");
+    }
+    EXPECT_TRUE(storedFiles().empty());
 }
 
 TEST_F(ArtifactsTest, StartUpRemovesFilesNoJobNeeds) {

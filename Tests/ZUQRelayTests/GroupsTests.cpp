@@ -3,6 +3,8 @@
 #include "Platform/Random.hpp"
 #include "ServiceFixture.hpp"
 
+#include <thread>
+
 using namespace ZUQRelayTests;
 using ZUQRelay::Refusal;
 
@@ -212,6 +214,63 @@ TEST_F(GroupsTest, GroupsCannotSeeOrTouchEachOthersDevices) {
     EXPECT_NO_THROW(service->authenticate(first.authorization()));
     EXPECT_REFUSED(submit(second, first, second), 400, "Unknown builder Mac");
     EXPECT_REFUSED(submit(second, second, first), 400, "Unknown receiver Mac");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(GroupsTest, InvitesOfARevokedMacEnrolNobody) {
+    Member owner = createGroup("Team", "Owner");
+    Member insider = join(owner, "Insider");
+    JSON beforeRevocation = service->createInvite(insider.caller);
+    JSON ownersInvite = service->createInvite(owner.caller);
+    service->revoke(owner.caller, insider.device);
+
+    const std::string invalid = "Invite is invalid or expired";
+    EXPECT_REFUSED(
+        service->join(JSON::object({{"code", beforeRevocation["code"]}, {"device_name", "X"}})),
+        400, invalid);
+    // Revocation also holds for invites it did not void itself, such as those a relay
+    // without this rule left behind: joining checks the maker.
+    Member second = join(owner, "Second");
+    JSON leftBehind = service->createInvite(second.caller);
+    store->write(ZUQRelay::Durability::durable, [&](ZUQRelay::Store::Transaction& transaction) {
+        transaction.database.run("UPDATE devices SET revoked = 1 WHERE id = ?", second.device);
+    });
+    EXPECT_REFUSED(
+        service->join(JSON::object({{"code", leftBehind["code"]}, {"device_name", "Y"}})), 400,
+        invalid);
+    // The invites of Macs still in the group are untouched.
+    JSON joined = service->join(JSON::object({{"code", ownersInvite["code"]}, {"device_name", "Z"}}));
+    EXPECT_EQ(joined["group_id"].text(), owner.group);
+    EXPECT_EQ(service->group(owner.caller)["devices"].items().size(), 4u);
+}
+
+TEST_F(GroupsTest, ARevocationRacingAMacsFirstRequestAfterAStartHolds) {
+    Member owner = createGroup("Team", "Owner");
+    // Each round starts with an empty credential cache, as after a restart, and lets the
+    // Mac's first request race with its revocation.
+    for (int round = 0; round < 40; ++round) {
+        Member target = join(owner, "Target");
+        reopen();
+        std::atomic<bool> go = false;
+        std::thread first([&] {
+            while (!go) {
+            }
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                try {
+                    service->authenticate(target.authorization());
+                } catch (const Refusal&) {
+                }
+            }
+        });
+        go = true;
+        service->revoke(owner.caller, target.device);
+        first.join();
+        EXPECT_REFUSED(service->authenticate(target.authorization()), 401,
+                       "revoked device credential");
+    }
 }
 
 } // namespace

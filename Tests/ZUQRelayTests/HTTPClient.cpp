@@ -2,7 +2,9 @@
 
 #include "Platform/File.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <netinet/in.h>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include <curl/curl.h>
 
@@ -181,46 +184,104 @@ Reply HTTPClient::download(const std::string& path, const std::filesystem::path&
 
 std::string rawExchange(const std::string& origin, const std::string& bytes, int seconds,
                         bool shutWrite) {
+    RawConnection connection(origin);
+    connection.send(bytes);
+    if (shutWrite) {
+        ::shutdown(connection.fd(), SHUT_WR);
+    }
+    return connection.received(std::chrono::seconds(seconds));
+}
+
+RawConnection::RawConnection(const std::string& origin) {
     auto colon = origin.rfind(':');
     int port = std::stoi(origin.substr(colon + 1));
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        throw std::runtime_error("cannot make a socket");
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd_);
         throw std::runtime_error("cannot connect to " + origin);
     }
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+}
+
+RawConnection::~RawConnection() {
+    ::close(fd_);
+}
+
+bool RawConnection::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n <= 0) {
-            break;
+            return false;
         }
-        sent += static_cast<std::size_t>(n);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    if (shutWrite) {
-        ::shutdown(fd, SHUT_WR);
+    return true;
+}
+
+bool RawConnection::fill(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd descriptor{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
+        return true;
     }
-    std::string answer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    char buffer[16384];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        return false;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::optional<std::string> RawConnection::answer(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd descriptor{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
-            break;
+        std::size_t end = pending_.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            std::string head = pending_.substr(0, end);
+            std::transform(head.begin(), head.end(), head.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            auto at = head.find("\r\ncontent-length:");
+            std::size_t length = at == std::string::npos ? 0 : std::stoul(head.substr(at + 17));
+            if (pending_.size() >= end + 4 + length) {
+                std::string whole = pending_.substr(0, end + 4 + length);
+                pending_.erase(0, whole.size());
+                return whole;
+            }
         }
-        char buffer[4096];
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
+        if (std::chrono::steady_clock::now() >= deadline || !fill(deadline)) {
+            return std::nullopt;
         }
-        answer.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
-    return answer;
+}
+
+std::string RawConnection::received(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline && fill(deadline)) {
+    }
+    return std::exchange(pending_, std::string());
+}
+
+bool RawConnection::closesWithin(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!fill(deadline)) {
+            return true;
+        }
+        pending_.clear();
+    }
+    return false;
+}
+
+std::string statusLine(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
 }
 
 } // namespace ZUQRelayTests

@@ -4,6 +4,7 @@
 
 #include "JSONPrinting.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -64,5 +65,37 @@ private:
 /// after the bytes, as a client that gave up would.
 std::string rawExchange(const std::string& origin, const std::string& bytes, int seconds = 10,
                         bool shutWrite = false);
+
+/// A plain TCP connection to the origin's host and port, for requests written by hand and
+/// clients that misbehave on purpose. Not thread-safe.
+class RawConnection {
+public:
+    /// Connects; throws std::runtime_error when that fails.
+    explicit RawConnection(const std::string& origin);
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+    ~RawConnection();
+
+    /// Sends all of `bytes`; false once the connection is broken.
+    bool send(std::string_view bytes);
+    /// One whole answer (its head, and a body of its Content-Length), or nothing when the
+    /// connection closes or `timeout` passes first.
+    std::optional<std::string> answer(std::chrono::milliseconds timeout);
+    /// Everything that arrives until the other side closes or `timeout` passes.
+    std::string received(std::chrono::milliseconds timeout);
+    /// Whether the other side closes the connection within `timeout`, dropping what arrives.
+    bool closesWithin(std::chrono::milliseconds timeout);
+    int fd() const { return fd_; }
+
+private:
+    // Reads what arrives within `deadline` into pending_; false at the end of the stream.
+    bool fill(std::chrono::steady_clock::time_point deadline);
+
+    int fd_ = -1;
+    std::string pending_;
+};
+
+/// The HTTP status line of an answer.
+std::string statusLine(const std::string& answer);
 
 } // namespace ZUQRelayTests

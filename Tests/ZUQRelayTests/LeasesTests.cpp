@@ -178,7 +178,7 @@ TEST_F(LeasesTest, LeaseScopedCallsNeedTheCallersLiveLeaseOfTheRightSide) {
     // The build side is over: its lease no longer fits what the job needs.
     EXPECT_REFUSED(service->fail(builder.caller, job, lease, JSON::object({{"error", "late"}})),
                    409, "Job is installing");
-    EXPECT_REFUSED(service->checkUpload(builder.caller, job, lease), 409, "Job is installing");
+    EXPECT_REFUSED(service->checkUpload(builder.caller, job, lease, 1), 409, "Job is installing");
     std::string install = claim(receiver);
     service->cancel(builder.caller, job);
     EXPECT_REFUSED(service->finish(receiver.caller, job, install), 409, "Job is cancelled");

@@ -16,7 +16,7 @@ TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
     EXPECT_FALSE(defaults.bootstrapFile);
     EXPECT_FALSE(defaults.tls());
     EXPECT_EQ(defaults.maxArtifactBytes, 4294967296u);
-    EXPECT_EQ(defaults.threads, 64u);
+    EXPECT_EQ(defaults.threads, 16u);
     EXPECT_EQ(defaults.origin(8787), "http://127.0.0.1:8787");
 
     Options all = Options::parse({"--data=/d", "--listen", "0.0.0.0:443", "--bootstrap-file",
@@ -35,6 +35,18 @@ TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
     EXPECT_EQ(ipv6.host, "::1");
     EXPECT_EQ(ipv6.port, 0);
     EXPECT_EQ(ipv6.origin(4000), "http://[::1]:4000");
+    EXPECT_EQ(defaults.maxOpenJobsPerGroup, 1000u);
+    EXPECT_EQ(defaults.maxStoredBytesPerGroup, std::uint64_t(64) << 30);
+    EXPECT_EQ(defaults.maxEventBytesPerGroup, std::uint64_t(256) << 20);
+    EXPECT_EQ(defaults.retentionDays, 30u);
+    Options quotas = Options::parse({"--data", "d", "--max-open-jobs-per-group", "5",
+                                     "--max-stored-bytes-per-group=1000",
+                                     "--max-event-bytes-per-group", "2000", "--retention-days",
+                                     "7"});
+    EXPECT_EQ(quotas.maxOpenJobsPerGroup, 5u);
+    EXPECT_EQ(quotas.maxStoredBytesPerGroup, 1000u);
+    EXPECT_EQ(quotas.maxEventBytesPerGroup, 2000u);
+    EXPECT_EQ(quotas.retentionDays, 7u);
     EXPECT_TRUE(Options::parse({"--help"}).help);
     EXPECT_TRUE(Options::parse({"--version"}).version);
 }
@@ -58,6 +70,13 @@ TEST(OptionsTest, MistakesAreNamed) {
         {{"--data", "d", "--listen", ":80"},
          "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
         {{"--data", "d", "--threads", "1"}, "--threads must be between 2 and 1024"},
+        {{"--data", "d", "--retention-days", "0"}, "--retention-days must be between 1 and 36500"},
+        {{"--data", "d", "--max-open-jobs-per-group", "0"},
+         "--max-open-jobs-per-group must be between 1 and 1000000"},
+        {{"--data", "d", "--max-stored-bytes-per-group", "-1"},
+         "--max-stored-bytes-per-group must be a whole number of bytes above 0"},
+        {{"--data", "d", "--max-event-bytes-per-group", "0"},
+         "--max-event-bytes-per-group must be a whole number of bytes above 0"},
         {{"--data", "d", "--threads", "many"}, "--threads must be between 2 and 1024"},
         {{"--data", "d", "--max-artifact-bytes", "0"},
          "--max-artifact-bytes must be a whole number of bytes above 0"},

@@ -29,10 +29,12 @@ void RelayTest::TearDown() {
     TemporaryDirectoryTest::TearDown();
 }
 
-void RelayTest::startRelay(const std::vector<std::string>& arguments) {
+void RelayTest::startRelay(const std::vector<std::string>& arguments,
+                           std::optional<std::size_t> descriptorLimit) {
     client_.reset();
     relay.reset();
-    relay = std::make_unique<TestSupport::RelayProcess>(directory / "relay", arguments);
+    relay = std::make_unique<TestSupport::RelayProcess>(directory / "relay", arguments,
+                                                        descriptorLimit);
     client_ = std::make_unique<HTTPClient>(relay->url());
 }
 

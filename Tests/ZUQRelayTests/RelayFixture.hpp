@@ -6,6 +6,7 @@
 #include "Support.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    /// Starts the fixture's relay again with extra arguments.
-    void startRelay(const std::vector<std::string>& arguments = {});
+    /// Starts the fixture's relay again with extra arguments, and a limit on its open files.
+    void startRelay(const std::vector<std::string>& arguments = {},
+                    std::optional<std::size_t> descriptorLimit = std::nullopt);
 
     HTTPClient& client() { return *client_; }
     Mac createGroup(const std::string& name = "Team", const std::string& device = "Builder");

@@ -3,10 +3,14 @@
 #include "Platform/Digest.hpp"
 #include "RelayFixture.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace ZUQRelayTests;
@@ -14,6 +18,7 @@ using namespace ZUQRelayTests;
 namespace {
 
 using ServerTest = RelayTest;
+namespace fs = std::filesystem;
 
 std::string requestHead(const std::string& method, const std::string& path, const Mac& mac,
                         const std::vector<std::string>& headers) {
@@ -23,10 +28,6 @@ std::string requestHead(const std::string& method, const std::string& path, cons
         head += header + "\r\n";
     }
     return head + "\r\n";
-}
-
-std::string statusLine(const std::string& answer) {
-    return answer.substr(0, answer.find("\r\n"));
 }
 
 // A new job for `mac` to build and receive, submitted through `client`.
@@ -220,6 +221,48 @@ TEST_F(ServerTest, TheLogHasOneLinePerRequestAndNoSecrets) {
     EXPECT_NE(log.find("ms " + owner.device + "\n"), std::string::npos);
     EXPECT_NE(log.find(" POST /v1/join 200 "), std::string::npos);
     EXPECT_NE(log.find("Stopped\n"), std::string::npos);
+}
+
+TEST_F(ServerTest, ALogThatNobodyReadsHoldsUpNoRequest) {
+    // Standard error is a pipe whose reader has stalled: it takes 64 KiB and no more.
+    relay.reset();
+    fs::path data = directory / "stalled";
+    fs::path logPipe = data.string() + ".log";
+    ASSERT_EQ(::mkfifo(logPipe.c_str(), 0600), 0);
+    int reader = ::open(logPipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    relay = std::make_unique<TestSupport::RelayProcess>(data);
+    HTTPClient stalled(relay->url());
+    Reply created = stalled.request("POST", "/v1/groups",
+                                    JSON::object({{"name", "Team"}, {"device_name", "Mac"}}),
+                                    {"X-ZUQ-Bootstrap: " + relay->bootstrapSecret()});
+    ASSERT_EQ(created.status, 200) << created.body;
+    std::string authorization = "Authorization: Bearer " + created.json()["device_id"].text() +
+                                "." + created.json()["token"].text();
+    // Several times what the pipe holds in log lines.
+    for (int request = 0; request < 3000; ++request) {
+        Reply answer = stalled.request("GET", "/v1/group", std::nullopt, {authorization});
+        ASSERT_EQ(answer.status, 200) << "request " << request;
+    }
+    // The log is whole once it is read again: the last request, then the stop.
+    std::string log;
+    std::thread drain([&] {
+        ::fcntl(reader, F_SETFL, 0);
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;) {
+            log.append(buffer, static_cast<std::size_t>(got));
+        }
+    });
+    EXPECT_EQ(relay->stop(), 0);
+    drain.join();
+    ::close(reader);
+    std::size_t logged = 0;
+    for (auto at = log.find(" GET /v1/group 200 "); at != std::string::npos;
+         at = log.find(" GET /v1/group 200 ", at + 1)) {
+        ++logged;
+    }
+    EXPECT_EQ(logged, 3000u) << log.substr(0, 400);
+    EXPECT_TRUE(log.ends_with("Stopped\n")) << log.substr(log.size() - std::min<std::size_t>(400, log.size()));
 }
 
 TEST_F(ServerTest, IdleConnectionsHoldNoWorker) {

@@ -31,7 +31,7 @@ void ServiceTest::reopen() {
     store.reset();
     store = std::make_unique<ZUQRelay::Store>(directory / "relay.sqlite3");
     artifacts = std::make_unique<ZUQRelay::Artifacts>(directory / "artifacts");
-    service = std::make_unique<ZUQRelay::Service>(*store, *artifacts, clock);
+    service = std::make_unique<ZUQRelay::Service>(*store, *artifacts, clock, policy);
 }
 
 Member ServiceTest::createGroup(const std::string& name, const std::string& device) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "JSONPrinting.hpp"
+#include "Routes.hpp"
 #include "Service.hpp"
 #include "Support.hpp"
 
@@ -54,19 +55,23 @@ protected:
     std::vector<std::string> storedFiles() const;
 
     ManualClock clock;
+    /// The rules' quotas and retention; `reopen` applies a change.
+    ZUQRelay::Policy policy;
     std::unique_ptr<ZUQRelay::Store> store;
     std::unique_ptr<ZUQRelay::Artifacts> artifacts;
     std::unique_ptr<ZUQRelay::Service> service;
 };
 
-/// Runs `body`, expecting a Refusal with `expectedStatus` and exactly `sentence`.
+/// Runs `body`, expecting a Refusal whose reason travels as `expectedStatus`, with exactly
+/// `sentence`.
 #define EXPECT_REFUSED(body, expectedStatus, sentence)                                             \
     do {                                                                                           \
         try {                                                                                      \
             body;                                                                                  \
             ADD_FAILURE() << "expected a refusal: " << (sentence);                                 \
         } catch (const ZUQRelay::Refusal& refusal) {                                               \
-            EXPECT_EQ(refusal.status(), (expectedStatus));                                         \
+            EXPECT_EQ(static_cast<int>(ZUQRelay::Routes::status(refusal.reason())),                \
+                      (expectedStatus));                                                           \
             EXPECT_EQ(std::string(refusal.what()), std::string(sentence));                         \
         }                                                                                          \
     } while (false)

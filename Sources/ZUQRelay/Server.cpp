@@ -1,0 +1,217 @@
+#include "Server.hpp"
+
+#include "AccessLog.hpp"
+#include "Session.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace ZUQRelay {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// How long accepting pauses when the process has run out of descriptors and no idle
+// connection can make room.
+constexpr auto acceptPause = std::chrono::milliseconds(100);
+
+} // namespace
+
+Session::Session(Server& server, std::string address)
+    : server_(server), address_(std::move(address)) {
+    server_.enter(*this);
+}
+
+Session::~Session() {
+    server_.forget(*this);
+}
+
+Server::Server(const Settings& settings, const Routes& routes, const Artifacts& artifacts,
+               asio::ssl::context* tls)
+    : settings_(settings), routes_(routes), artifacts_(artifacts), tls_(tls),
+      io_(static_cast<int>(settings.ioThreads)), workers_(settings.workers), acceptor_(io_),
+      admission_(settings.transfers) {}
+
+Server::~Server() {
+    workers_.join();
+}
+
+int Server::listenOn(const std::string& host, int port) {
+    auto fail = [&](const boost::system::error_code& error) {
+        throw std::system_error(error.value(), std::generic_category(),
+                                "Cannot listen on " + host + ":" + std::to_string(port));
+    };
+    tcp::resolver resolver(io_);
+    boost::system::error_code error;
+    auto found = resolver.resolve(host, std::to_string(port),
+                                  tcp::resolver::passive | tcp::resolver::numeric_service, error);
+    if (error || found.empty()) {
+        throw std::runtime_error("Cannot resolve " + host + ": " + error.message());
+    }
+    tcp::endpoint endpoint = found.begin()->endpoint();
+    acceptor_.open(endpoint.protocol(), error);
+    if (!error) {
+        acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+    }
+    if (!error) {
+        acceptor_.bind(endpoint, error);
+    }
+    if (!error) {
+        acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        fail(error);
+    }
+    return acceptor_.local_endpoint().port();
+}
+
+void Server::run() {
+    asio::co_spawn(io_, accept(), asio::detached);
+    std::vector<std::thread> threads;
+    for (std::size_t index = 1; index < settings_.ioThreads; ++index) {
+        threads.emplace_back([this] { io_.run(); });
+    }
+    io_.run();
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    workers_.join();
+}
+
+void Server::stop() {
+    asio::post(io_, [this] {
+        std::list<std::weak_ptr<Session>> idle;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+            stopping_ = true;
+            idle.swap(idle_);
+            for (auto& weak : idle) {
+                if (auto session = weak.lock()) {
+                    session->idle_ = false;
+                }
+            }
+        }
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        admission_.stop();
+        for (auto& weak : idle) {
+            if (auto session = weak.lock()) {
+                asio::post(session->executor(), [session] { session->closeIfIdle(); });
+            }
+        }
+    });
+}
+
+asio::awaitable<void> Server::accept() {
+    asio::steady_timer pause(io_);
+    while (!stopping_) {
+        auto [error, socket] = co_await acceptor_.async_accept(asio::make_strand(io_),
+                                                               asio::as_tuple(asio::use_awaitable));
+        if (stopping_ || error == asio::error::operation_aborted) {
+            break;
+        }
+        if (error) {
+            if (error == asio::error::no_descriptors) {
+                std::lock_guard lock(mutex_);
+                if (evictIdle()) {
+                    continue;
+                }
+            }
+            // Out of descriptors with none idle to give up, or another passing failure: try
+            // again a little later.
+            pause.expires_after(acceptPause);
+            co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+            continue;
+        }
+        admit(std::move(socket));
+    }
+}
+
+bool Server::evictIdle() {
+    while (!idle_.empty()) {
+        auto session = idle_.front().lock();
+        idle_.pop_front();
+        if (session) {
+            session->idle_ = false;
+            asio::post(session->executor(), [session] { session->closeIfIdle(); });
+            return true;
+        }
+    }
+    return false;
+}
+
+void Server::admit(tcp::socket socket) {
+    boost::system::error_code error;
+    tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error) {
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), error);
+    std::string address = peer.address().to_string();
+    {
+        std::lock_guard lock(mutex_);
+        auto from = perAddress_.find(address);
+        if (from != perAddress_.end() && from->second >= settings_.maxConnectionsPerAddress) {
+            return; // refused by closing it
+        }
+        if (open_ >= settings_.maxConnections && !evictIdle()) {
+            return; // every connection is busy: this one is refused by closing it
+        }
+    }
+    // Only this loop adds connections, so the counts checked above can only have fallen.
+    try {
+        makeSession(*this, std::move(socket), std::move(address), tls_)->start();
+    } catch (const std::exception& failure) {
+        AccessLog::notice(std::string("Cannot serve a connection: ") + failure.what());
+    }
+}
+
+void Server::enter(Session& session) {
+    std::lock_guard lock(mutex_);
+    ++open_;
+    ++perAddress_[session.address_];
+}
+
+bool Server::idle(Session& session, bool waiting) {
+    std::lock_guard lock(mutex_);
+    if (waiting && !session.idle_ && !stopping_) {
+        session.idle_ = true;
+        idle_.push_back(session.weak_from_this());
+        session.idlePosition_ = std::prev(idle_.end());
+    } else if (!waiting && session.idle_) {
+        session.idle_ = false;
+        idle_.erase(session.idlePosition_);
+    }
+    return !stopping_;
+}
+
+bool Server::holdHead(std::ptrdiff_t bytes) {
+    std::ptrdiff_t held = heads_ += bytes;
+    return bytes <= 0 || held <= static_cast<std::ptrdiff_t>(settings_.headBudget);
+}
+
+void Server::forget(Session& session) {
+    std::lock_guard lock(mutex_);
+    if (session.idle_) {
+        session.idle_ = false;
+        idle_.erase(session.idlePosition_);
+    }
+    --open_;
+    if (--perAddress_[session.address_] == 0) {
+        perAddress_.erase(session.address_);
+    }
+}
+
+} // namespace ZUQRelay

@@ -1,0 +1,164 @@
+// The relay's HTTP(S) transport: connections, their limits and time-outs, over Boost.Asio and
+// Boost.Beast.
+#pragma once
+
+#include "Admission.hpp"
+#include "Artifacts.hpp"
+#include "Routes.hpp"
+
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+
+namespace ZUQRelay {
+
+/// How long a connection may take over each part of its work.
+struct Timeouts {
+    /// Without any request on a kept-alive connection (and for a new one, before its first).
+    std::chrono::milliseconds idle{std::chrono::seconds(30)};
+    /// From the first byte of a request to the end of its head, and of its JSON body.
+    std::chrono::milliseconds head{std::chrono::seconds(30)};
+    /// For a TLS handshake.
+    std::chrono::milliseconds handshake{std::chrono::seconds(10)};
+    /// For writing a JSON answer.
+    std::chrono::milliseconds answer{std::chrono::seconds(60)};
+    /// For draining what a client still sends after an answer that ends its connection, so
+    /// that closing does not reset the answer before the client has read it.
+    std::chrono::milliseconds linger{std::chrono::seconds(2)};
+};
+
+/// One client connection as the server keeps track of it. The server holds sessions only
+/// weakly; a session owns itself while any I/O on it is pending.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    /// Tells the server the connection is gone.
+    virtual ~Session();
+    /// Starts serving; the session then owns itself until the connection ends.
+    virtual void start() = 0;
+    /// Closes the connection if it is waiting for a request; a request in progress goes on.
+    /// Must run on the session's executor.
+    virtual void closeIfIdle() = 0;
+    virtual boost::asio::any_io_executor executor() = 0;
+
+protected:
+    /// Counts the connection from `address` as open.
+    Session(class Server& server, std::string address);
+    class Server& server_;
+    const std::string& address() const { return address_; }
+
+private:
+    friend class Server;
+    const std::string address_;
+    // Guarded by the server's mutex.
+    bool idle_ = false;
+    std::list<std::weak_ptr<Session>>::iterator idlePosition_;
+};
+
+/// Accepts connections on one listening socket and serves them with coroutines on one
+/// io_context run by a few I/O threads. A connection waiting for its next request costs no
+/// thread and almost no memory. Requests are decided from their heads on worker threads
+/// (everything that touches the store runs there, never on an I/O thread); JSON bodies are
+/// read whole by the I/O side first, builds stream between the socket and the disk under the
+/// transfer admission. Thread-safe: `stop` may be called from any thread, even before `run`.
+class Server {
+public:
+    struct Settings {
+        std::size_t ioThreads = 2;
+        std::size_t workers = 16;
+        /// Open connections at most; the longest idle one is closed to admit a new one.
+        std::size_t maxConnections = 4096;
+        /// Open connections from one address at most; more are closed at once.
+        std::size_t maxConnectionsPerAddress = 2048;
+        /// Bytes of unfinished request heads held for all connections together.
+        std::size_t headBudget = std::size_t(64) << 20;
+        Timeouts timeouts;
+        Admission::Settings transfers;
+        /// A transfer moving fewer bytes a second than this, averaged over `rateWindow`, is
+        /// cut. 0 turns the rule off.
+        std::uint64_t minimumRate = 16 * 1024;
+        std::chrono::seconds rateWindow{30};
+    };
+
+    /// With `tls`, every connection speaks TLS with that context (owned by the caller).
+    Server(const Settings& settings, const Routes& routes, const Artifacts& artifacts,
+           boost::asio::ssl::context* tls);
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    ~Server();
+
+    /// Binds and listens on `host` (a numeric address or a name) and `port` (0 for any free
+    /// one). Returns the port. Throws std::system_error naming the address.
+    int listenOn(const std::string& host, int port);
+
+    /// Serves until `stop`; then stops accepting, closes idle connections, lets every request
+    /// in progress finish and returns.
+    void run();
+    void stop();
+
+    // For sessions.
+    const Settings& settings() const { return settings_; }
+    const Routes& routes() const { return routes_; }
+    const Artifacts& artifacts() const { return artifacts_; }
+    Admission& admission() { return admission_; }
+    bool stopping() const { return stopping_; }
+    /// Marks a session as waiting for a request (evictable) or busy. False when the server is
+    /// stopping: a session then takes no further request.
+    bool idle(Session& session, bool waiting);
+    /// Takes `bytes` more of the head budget (negative to give back); false when over it.
+    bool holdHead(std::ptrdiff_t bytes);
+    /// Counts a new session, and forgets one that is going away.
+    void enter(Session& session);
+    void forget(Session& session);
+
+    /// Runs `function` on a worker thread and resumes the caller on its own executor with the
+    /// result; an exception is rethrown to the caller.
+    template <class Function>
+    boost::asio::awaitable<std::invoke_result_t<Function&>> onWorkers(Function function) {
+        using Result = std::invoke_result_t<Function&>;
+        co_return co_await boost::asio::co_spawn(
+            workers_.get_executor(),
+            [&function]() -> boost::asio::awaitable<Result> { co_return function(); },
+            boost::asio::use_awaitable);
+    }
+
+private:
+    boost::asio::awaitable<void> accept();
+    void admit(boost::asio::ip::tcp::socket socket);
+    // Closes the longest idle session; false when none is idle. Called with mutex_ held.
+    bool evictIdle();
+
+    Settings settings_;
+    const Routes& routes_;
+    const Artifacts& artifacts_;
+    boost::asio::ssl::context* tls_;
+    boost::asio::io_context io_;
+    boost::asio::thread_pool workers_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    Admission admission_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::ptrdiff_t> heads_{0};
+
+    std::mutex mutex_; // guards the fields below, stopping_'s changes and every Session's
+                       // address_, idle_ and idlePosition_
+    std::size_t open_ = 0;
+    std::unordered_map<std::string, std::size_t> perAddress_;
+    // Sessions waiting for a request, longest waiting first.
+    std::list<std::weak_ptr<Session>> idle_;
+};
+
+} // namespace ZUQRelay

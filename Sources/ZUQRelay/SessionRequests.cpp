@@ -1,0 +1,273 @@
+// A connection's course: waiting for requests, reading their heads and JSON bodies, and
+// deciding them on the workers.
+#include "Connection.hpp"
+
+
+namespace ZUQRelay::Sessions {
+
+namespace {
+
+// The framing rules beyond what the parser enforces: at most one Content-Length, given once
+// as one number, and no transfer coding but chunked.
+bool framingIsSound(const RequestHead& head) {
+    auto lengths = head.equal_range(http::field::content_length);
+    if (lengths.first != lengths.second &&
+        (std::next(lengths.first) != lengths.second ||
+         lengths.first->value().find(',') != beast::string_view::npos)) {
+        return false;
+    }
+    auto codings = head.equal_range(http::field::transfer_encoding);
+    if (codings.first != codings.second && (std::next(codings.first) != codings.second ||
+                                            !beast::iequals(codings.first->value(), "chunked"))) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+template <class Stream>
+bool Connection<Stream>::holdHead(std::size_t bytes) {
+    std::ptrdiff_t change =
+        static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(headHeld_);
+    headHeld_ = bytes;
+    return server_.holdHead(change);
+}
+
+template <class Stream>
+asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) {
+    try {
+        bool ready = true;
+        if constexpr (secure) {
+            lowest().expires_after(timeouts().handshake);
+            auto [error] = co_await stream_.async_handshake(asio::ssl::stream_base::server, tuple);
+            ready = !error;
+        }
+        while (ready && !server_.stopping()) {
+            if (buffer_.size() == 0 && !co_await waitForRequest()) {
+                break;
+            }
+            Next next = co_await exchange();
+            holdHead(0);
+            if (next == Next::linger) {
+                co_await linger();
+            }
+            if (next != Next::keep) {
+                break;
+            }
+        }
+    } catch (const std::exception& failure) {
+        AccessLog::notice(std::string("A connection failed: ") + failure.what());
+    }
+    holdHead(0);
+    // The session goes when the last reference, this coroutine's, does.
+    self.reset();
+}
+
+template <class Stream>
+asio::awaitable<bool> Connection<Stream>::waitForRequest() {
+    buffer_.shrink_to_fit();
+    waiting_ = true;
+    if (!server_.idle(*this, true)) {
+        waiting_ = false;
+        co_return false;
+    }
+    lowest().expires_after(timeouts().idle);
+    auto [error, received] = co_await stream_.async_read_some(buffer_.prepare(idleReadSize), tuple);
+    bool ready = !error;
+    if (ready) {
+        buffer_.commit(received);
+        if constexpr (!secure) {
+            if (received == idleReadSize) {
+                readArrived();
+            }
+        }
+    }
+    waiting_ = false;
+    server_.idle(*this, false);
+    co_return ready;
+}
+
+// Takes in what else has arrived on a plain connection without waiting, so that a request
+// larger than the small read of an idle connection (a heartbeat with its inventory) needs no
+// further pass through the I/O queue, where it would wait behind every other connection.
+template <class Stream>
+void Connection<Stream>::readArrived() {
+    tcp::socket& socket = lowest().socket();
+    boost::system::error_code error;
+    socket.non_blocking(true, error);
+    std::size_t received = error ? 0 : socket.read_some(buffer_.prepare(readSize), error);
+    // Nothing there, or a failure that the next read reports.
+    buffer_.commit(error ? 0 : received);
+}
+
+template <class Stream>
+asio::awaitable<Next> Connection<Stream>::exchange() {
+    LogEntry log;
+    auto deadline = log.start + timeouts().head;
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(maxHeadBytes);
+    // Bodies are limited once the head has told what they are.
+    parser.body_limit(boost::none);
+    for (;;) {
+        beast::error_code error;
+        if (buffer_.size() > 0) {
+            buffer_.consume(parser.put(buffer_.data(), error));
+        }
+        if (parser.is_header_done()) {
+            break;
+        }
+        if (error && error != http::error::need_more) {
+            if (error == http::error::header_limit) {
+                co_return Next::close;
+            }
+            co_return co_await finish(11, Routes::refusal(400, "Bad request"), Next::linger, false,
+                                      log);
+        }
+        if (buffer_.size() >= maxHeadBytes || !holdHead(buffer_.size())) {
+            co_return Next::close;
+        }
+        lowest().expires_at(deadline);
+        auto [readError, received] =
+            co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
+        if (readError) {
+            co_return Next::close;
+        }
+        buffer_.commit(received);
+    }
+    holdHead(0);
+    log.start = Clock::now();
+
+    const RequestHead& head = parser.get().base();
+    unsigned version = head.version();
+    bool keepAlive = parser.get().keep_alive();
+    log.method = std::string(head.method_string());
+    std::string_view target = head.target();
+    log.path = std::string(target.substr(0, target.find('?')));
+    if (!framingIsSound(head)) {
+        co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger, false,
+                                  log);
+    }
+    auto length = parser.content_length();
+    bool hasBody = parser.chunked() || (length && *length > 0);
+    // A small JSON body that has arrived with its head is read at once, so that the request
+    // needs a single trip to the workers.
+    bool bodyRead = !hasBody;
+    if (hasBody && head.method() != http::verb::put && length && *length <= Routes::maxJSONBytes &&
+        buffer_.size() >= *length) {
+        if (auto failed = co_await readBody(parser, deadline, log)) {
+            co_return *failed;
+        }
+        bodyRead = true;
+    }
+
+    const Routes& routes = server_.routes();
+    struct Outcome {
+        std::optional<Routes::Decision> decision;
+        Routes::Answer answer;
+    };
+    auto decideAndHandle = [&](bool handle) -> Outcome {
+        try {
+            Routes::Decision decision = routes.decide(head, address());
+            log.device = decision.caller.deviceID;
+            bool json =
+                decision.body != Routes::Body::upload && decision.body != Routes::Body::download;
+            if (handle && json) {
+                return {decision, {200, routes.handle(decision, head, parser.get().body()).data()}};
+            }
+            return {decision, {}};
+        } catch (...) {
+            return {std::nullopt, Routes::failure(std::current_exception())};
+        }
+    };
+    Outcome outcome = co_await server_.onWorkers([&] { return decideAndHandle(bodyRead); });
+    Next unread = bodyRead ? Next::keep : Next::linger;
+    if (!outcome.decision) {
+        co_return co_await finish(version, outcome.answer, unread, keepAlive, log);
+    }
+    const Routes::Decision& decision = *outcome.decision;
+    switch (decision.body) {
+    case Routes::Body::upload:
+        co_return co_await upload(decision, head, keepAlive, log);
+    case Routes::Body::download:
+        co_return co_await download(decision, head, keepAlive, !bodyRead, log);
+    case Routes::Body::none:
+        if (!bodyRead) {
+            // Not read, and so not taken for the next request: the connection ends after this.
+            Outcome handled = co_await server_.onWorkers([&]() -> Outcome {
+                try {
+                    return {decision, {200, routes.handle(decision, head, {}).data()}};
+                } catch (...) {
+                    return {std::nullopt, Routes::failure(std::current_exception())};
+                }
+            });
+            co_return co_await finish(version, handled.answer, Next::linger, keepAlive, log);
+        }
+        break;
+    case Routes::Body::json:
+    case Routes::Body::emptyOrJSON:
+        if (!bodyRead) {
+            if (expectsContinue(head) && !co_await sendContinue()) {
+                co_return Next::close;
+            }
+            if (auto failed = co_await readBody(parser, deadline, log)) {
+                co_return *failed;
+            }
+            outcome = co_await server_.onWorkers([&] { return decideAndHandle(true); });
+        }
+        break;
+    }
+    co_return co_await finish(version, outcome.answer, Next::keep, keepAlive, log);
+}
+
+// Reads the rest of a JSON body into the parser, within the head's deadline and at the
+// transfer's minimum rate. Nothing when it is complete; else what becomes of the connection,
+// answered.
+template <class Stream>
+asio::awaitable<std::optional<Next>>
+Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
+                             Clock::time_point deadline, LogEntry& log) {
+    parser.eager(true);
+    parser.body_limit(Routes::maxJSONBytes);
+    Throughput progress = throughput();
+    unsigned version = parser.get().version();
+    for (;;) {
+        beast::error_code error;
+        if (buffer_.size() > 0) {
+            std::size_t used = parser.put(buffer_.data(), error);
+            buffer_.consume(used);
+            progress.add(used, Clock::now());
+        }
+        if (parser.is_done()) {
+            co_return std::nullopt;
+        }
+        if (error == http::error::body_limit || parser.get().body().size() > Routes::maxJSONBytes) {
+            co_return co_await finish(version, Routes::refusal(413, "Request body is too large"),
+                                      Next::linger, false, log);
+        }
+        if (error && error != http::error::need_more) {
+            co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger,
+                                      false, log);
+        }
+        lowest().expires_at(std::min(deadline, progress.deadline()));
+        auto [readError, received] =
+            co_await stream_.async_read_some(buffer_.prepare(readSize), tuple);
+        if (readError == beast::error::timeout) {
+            log.write(408);
+            co_return Next::close;
+        }
+        if (readError) {
+            co_return co_await finish(version,
+                                      Routes::refusal(400, "The request body was cut short"),
+                                      Next::close, false, log);
+        }
+        buffer_.commit(received);
+    }
+}
+
+template asio::awaitable<void>
+Connection<PlainStream>::run(std::shared_ptr<Connection<PlainStream>>);
+template asio::awaitable<void>
+Connection<SecureStream>::run(std::shared_ptr<Connection<SecureStream>>);
+
+} // namespace ZUQRelay::Sessions

@@ -1,0 +1,316 @@
+// What one member or group can make the relay keep: reported inventories, events, jobs and
+// builds, and how long ended jobs stay.
+#include "Members.hpp"
+#include "RelayFixture.hpp"
+#include "ServiceFixture.hpp"
+
+#include <filesystem>
+
+using namespace ZUQRelayTests;
+
+namespace {
+
+using PolicyTest = ServiceTest;
+
+JSON phone(const std::string& udid, const std::string& os, std::size_t padding = 0) {
+    return JSON::object({{"udid", udid},
+                         {"core_id", "core-" + udid},
+                         {"name", std::string(padding, 'n')},
+                         {"model", std::string(padding, 'm')},
+                         {"product_type", "iPhone15,2"},
+                         {"os", os},
+                         {"state", "connected"},
+                         {"developer_mode", true},
+                         {"available", true},
+                         {"transport", "wired"}});
+}
+
+JSON heartbeat(const JSON& inventory) {
+    return JSON::object({{"inventory", inventory}, {"leases", JSON::array()}});
+}
+
+JSON reportedInventory(ZUQRelay::Service& service, const Member& viewer, const Member& mac) {
+    JSON group = service.group(viewer.caller);
+    for (const JSON& device : group["devices"].items()) {
+        if (device["id"].text() == mac.device) {
+            return device["inventory"];
+        }
+    }
+    return JSON();
+}
+
+TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
+    Member owner = createGroup("Team", "Owner");
+    Member receiver = join(owner, "Receiver");
+    std::string accented;
+    for (int i = 0; i < 1500; ++i) {
+        accented += "é";
+    }
+    JSON::Array phones;
+    for (int index = 0; index < 100; ++index) {
+        phones.push_back(phone("UDID-" + std::to_string(index), "17." + std::to_string(index)));
+    }
+    JSON::Array projects;
+    for (int index = 0; index < 300; ++index) {
+        projects.push_back(JSON::object({{"id", "P" + std::to_string(index)}}));
+    }
+    struct Case {
+        const char* what;
+        JSON inventory;
+        std::function<void(const JSON&)> check;
+    } cases[] = {
+        {"a normal report is kept as sent",
+         JSON::object({{"phones", JSON::array({phone("A", "17.5")})},
+                       {"projects", JSON::array({JSON::object({{"id", "P1"}})})},
+                       {"platform", "macOS"}}),
+         [&](const JSON& kept) {
+             EXPECT_EQ(kept, JSON::object({{"phones", JSON::array({phone("A", "17.5")})},
+                                           {"projects", JSON::array({JSON::object(
+                                                            {{"id", "P1"}})})},
+                                           {"platform", "macOS"}}));
+         }},
+        {"lists are cut to their first items",
+         JSON::object({{"phones", JSON(phones)}, {"projects", JSON(projects)}}),
+         [&](const JSON& kept) {
+             ASSERT_EQ(kept["phones"].items().size(), 64u);
+             EXPECT_EQ(kept["phones"].items()[63], phone("UDID-63", "17.63"));
+             ASSERT_EQ(kept["projects"].items().size(), 256u);
+             EXPECT_EQ(kept["projects"].items()[255]["id"].text(), "P255");
+         }},
+        {"texts are cut to 1000 characters",
+         JSON::object({{"phones", JSON::array({phone("A", accented)})}, {"note", accented}}),
+         [&](const JSON& kept) {
+             EXPECT_EQ(kept["note"].text(), ZUQRelay::Members::firstCharacters(accented, 1000));
+             EXPECT_EQ(kept["phones"].items()[0]["os"].text(),
+                       ZUQRelay::Members::firstCharacters(accented, 1000));
+         }},
+        {"a report that fills the body keeps what a job needs under 256 KiB",
+         JSON::object({{"phones", JSON::array({phone("A", "17.5", 900), phone("B", "18.0", 900)})},
+                       {"projects", JSON(JSON::Array(200, JSON::object({{"id", std::string(
+                                                                      2000, 'p')}})))},
+                       {"extra", JSON(JSON::Array(200, JSON(std::string(900, 'x'))))}}),
+         [&](const JSON& kept) {
+             EXPECT_LT(kept.data().size(), 256u * 1024);
+             ASSERT_EQ(kept["phones"].items().size(), 2u);
+             EXPECT_EQ(kept["phones"].items()[1]["udid"].text(), "B");
+             EXPECT_EQ(kept["phones"].items()[1]["os"].text(), "18.0");
+         }},
+        {"an inventory nested without end is cut at a few levels",
+         [] {
+             JSON deep = JSON::object();
+             for (int level = 0; level < 200; ++level) {
+                 deep = JSON::object({{"in", deep}});
+             }
+             return JSON::object({{"deep", deep}});
+         }(),
+         [&](const JSON& kept) { EXPECT_LT(kept.data().size(), 100u); }},
+    };
+    for (const auto& [what, inventory, check] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_LT(heartbeat(inventory).data().size(), std::size_t(1) << 20)
+            << "fits the relay's body limit";
+        EXPECT_EQ(service->heartbeat(receiver.caller, heartbeat(inventory)),
+                  JSON::object({{"jobs", JSON::array()}}));
+        check(reportedInventory(*service, owner, receiver));
+        // What is within every limit is taken without a copy; the result is the same.
+        EXPECT_EQ(JSON::decode(ZUQRelay::Members::boundedInventoryText(inventory)),
+                  ZUQRelay::Members::boundedInventory(inventory));
+    }
+
+    // A job on a phone of a cut report still carries the phone's record, "os" included.
+    service->heartbeat(receiver.caller,
+                       heartbeat(JSON::object({{"phones", JSON(phones)}, {"note", accented}})));
+    std::string jobID = submit(owner, owner, receiver, "UDID-10");
+    EXPECT_EQ(service->job(owner.caller, jobID)["spec"]["phone"], phone("UDID-10", "17.10"));
+    // And what was cut is what is written to the database.
+    reopen();
+    EXPECT_EQ(reportedInventory(*service, owner, receiver)["phones"].items().size(), 64u);
+}
+
+TEST_F(PolicyTest, EventsAreCutInBytesAsWellAsCharacters) {
+    Member owner = createGroup();
+    std::string jobID = submit(owner, owner, owner);
+    std::string lease = claim(owner);
+    std::string threeBytes; // a character of three bytes
+    for (int i = 0; i < 3000; ++i) {
+        threeBytes += "€";
+    }
+    struct Case {
+        std::string sent;
+        std::string kept;
+    } cases[] = {
+        {std::string(4000, 'a'), std::string(4000, 'a')},
+        {std::string(5000, 'a'), std::string(4000, 'a')},
+        {threeBytes, threeBytes.substr(0, 7998)}, // 2666 characters, none split
+        {"ok €", "ok €"},
+    };
+    for (const auto& [sent, kept] : cases) {
+        JSON event =
+            service->addEvent(owner.caller, jobID, lease, JSON::object({{"message", sent}}));
+        EXPECT_EQ(event["message"].text(), kept);
+    }
+    JSON stored = service->events(owner.caller, jobID, 0);
+    ASSERT_EQ(stored["events"].items().size(), 4u);
+    EXPECT_EQ(stored["events"].items()[2]["message"].text(), threeBytes.substr(0, 7998));
+}
+
+TEST_F(PolicyTest, QuotasRefuseWithClearSentencesPerGroup) {
+    policy.openJobsPerGroup = 2;
+    policy.storedBytesPerGroup = 1000;
+    policy.eventBytesPerGroup = 10;
+    reopen();
+    Member owner = createGroup("Team", "Owner");
+    Member other = createGroup("Other", "Elsewhere");
+
+    std::string first = submit(owner, owner, owner);
+    std::string second = submit(owner, owner, owner);
+    EXPECT_REFUSED(submit(owner, owner, owner), 429,
+                   "This group has 2 unfinished jobs, as many as the relay allows. Wait for some "
+                   "to end or cancel some.");
+    EXPECT_NO_THROW(submit(other, other, other)) << "another group has its own quota";
+
+    std::string lease = claim(owner);
+    const std::string storedFull = "This group's builds on the relay would pass its quota of "
+                                   "1000 bytes. Wait for some jobs to end or cancel some.";
+    EXPECT_REFUSED(service->checkUpload(owner.caller, first, lease, 1001), 413, storedFull);
+    EXPECT_NO_THROW(service->checkUpload(owner.caller, first, lease, 1000));
+    upload(owner, first, lease, std::string(600, 'a'));
+    // A new upload replaces the job's own, so only other jobs' builds count against it.
+    EXPECT_NO_THROW(service->checkUpload(owner.caller, first, lease, 1000));
+    std::string lease2 = claim(owner);
+    EXPECT_REFUSED(service->checkUpload(owner.caller, second, lease2, 500), 413, storedFull);
+    // Let in from its head, a build that no longer fits when it has arrived is refused and
+    // leaves nothing.
+    EXPECT_NO_THROW(service->checkUpload(owner.caller, second, lease2, 400));
+    EXPECT_REFUSED(upload(owner, second, lease2, std::string(401, 'b')), 413, storedFull);
+    EXPECT_EQ(storedFiles().size(), 1u);
+
+    EXPECT_NO_THROW(
+        service->addEvent(owner.caller, first, lease, JSON::object({{"message", "0123456789"}})));
+    EXPECT_REFUSED(
+        service->addEvent(owner.caller, first, lease, JSON::object({{"message", "x"}})), 429,
+        "This group's events fill their quota of 10 bytes on the relay; ended jobs' events are "
+        "deleted 30 days after the job ends");
+
+    // An ended job frees its place and its build at once.
+    service->cancel(owner.caller, first);
+    EXPECT_TRUE(storedFiles().empty());
+    EXPECT_NO_THROW(submit(owner, owner, owner));
+}
+
+TEST_F(PolicyTest, RetentionDeletesLongEndedJobsTheirEventsAndNothingElse) {
+    policy.retentionSeconds = 10 * 86400.0;
+    policy.eventBytesPerGroup = 100;
+    reopen();
+    Member owner = createGroup("Team", "Owner");
+    Member other = join(owner, "Other");
+
+    std::string old = submit(owner, owner, other);
+    std::string lease = claim(owner);
+    service->addEvent(owner.caller, old, lease, JSON::object({{"message", std::string(60, 'e')}}));
+    upload(owner, old, lease, "build");
+    service->fail(owner.caller, old, lease, JSON::object({{"error", "Archive failed"}}));
+    std::string cancelled = submit(owner, other, owner);
+    service->cancel(owner.caller, cancelled);
+
+    clock.advance(9 * 86400.0);
+    std::string recent = submit(owner, owner, other);
+    std::string recentLease = claim(owner);
+    service->addEvent(owner.caller, recent, recentLease,
+                      JSON::object({{"message", std::string(30, 'r')}}));
+    service->cancel(owner.caller, recent);
+    std::string open = submit(owner, other, owner); // never ends
+
+    clock.advance(86400.0 - 1);
+    EXPECT_EQ(service->forgetEndedJobs(), 0u) << "not yet ten days";
+    clock.advance(1);
+    // Through the relay's own upkeep, as it runs every second.
+    service->sweep();
+    for (const auto& gone : {old, cancelled}) {
+        EXPECT_REFUSED(service->job(owner.caller, gone), 404, "Job not found");
+        EXPECT_REFUSED(service->events(owner.caller, gone, 0), 404, "Job not found");
+    }
+    EXPECT_EQ(state(owner, recent), "cancelled");
+    EXPECT_EQ(service->events(owner.caller, recent, 0)["events"].items().size(), 1u);
+    EXPECT_EQ(state(owner, open), "building");
+    EXPECT_EQ(service->jobs(owner.caller)["jobs"].items().size(), 2u);
+    EXPECT_TRUE(storedFiles().empty());
+
+    // The deleted events no longer count against the group's quota: 30 of 100 bytes are used.
+    std::string openLease = claim(other);
+    EXPECT_NO_THROW(service->addEvent(other.caller, open, openLease,
+                                      JSON::object({{"message", std::string(70, 'n')}})));
+    EXPECT_REFUSED(service->addEvent(other.caller, open, openLease,
+                                     JSON::object({{"message", "x"}})),
+                   429,
+                   "This group's events fill their quota of 100 bytes on the relay; ended jobs' "
+                   "events are deleted 10 days after the job ends");
+}
+
+TEST_F(PolicyTest, RetentionDeletesAJobWithManyEventsOverSeveralShortRounds) {
+    policy.retentionSeconds = 86400.0;
+    reopen();
+    Member owner = createGroup();
+    std::string jobID = submit(owner, owner, owner);
+    std::string lease = claim(owner);
+    for (int index = 0; index < 4500; ++index) {
+        service->addEvent(owner.caller, jobID, lease, JSON::object({{"message", "step"}}));
+    }
+    service->cancel(owner.caller, jobID);
+    clock.advance(86400.0);
+    EXPECT_EQ(service->forgetEndedJobs(), 1u);
+    EXPECT_EQ(store->read([](ZUQRelay::Database& database) {
+                  ZUQRelay::Query rows = database.query("SELECT COUNT(*) FROM events");
+                  rows.next();
+                  return rows.integer(0);
+              }),
+              0);
+    EXPECT_REFUSED(service->job(owner.caller, jobID), 404, "Job not found");
+}
+
+// The same rules through a real relay, with the options that set them.
+class RelayPolicyTest : public RelayTest {};
+
+TEST_F(RelayPolicyTest, QuotasTravelAsClearRefusalsAndHeartbeatsStayAnswered) {
+    startRelay({"--max-open-jobs-per-group", "1", "--max-stored-bytes-per-group", "100"});
+    Mac owner = createGroup();
+    std::string jobID = submit(owner, owner, owner);
+    Reply refused = client().request("POST", "/v1/jobs",
+                                     JSON::object({{"builder_id", owner.device},
+                                                   {"receiver_id", owner.device},
+                                                   {"project_id", "P1"},
+                                                   {"scheme", "App"},
+                                                   {"configuration", "Release"},
+                                                   {"mode", "adhoc"},
+                                                   {"udid", "U"}}),
+                                     {owner.authorization()});
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.error(), "This group has 1 unfinished jobs, as many as the relay allows. "
+                               "Wait for some to end or cancel some.");
+
+    std::string lease = claim(owner, jobID);
+    Reply tooLarge = uploadFile(owner, jobID, lease, makeFile("big.ipa", 101));
+    EXPECT_EQ(tooLarge.status, 413);
+    EXPECT_EQ(tooLarge.error(), "This group's builds on the relay would pass its quota of 100 "
+                                "bytes. Wait for some jobs to end or cancel some.");
+    EXPECT_EQ(uploadFile(owner, jobID, lease, makeFile("small.ipa", 100)).status, 200);
+
+    JSON::Array phones;
+    for (int index = 0; index < 80; ++index) {
+        phones.push_back(phone("U" + std::to_string(index), "17.0", 1000));
+    }
+    Reply beat = client().request(
+        "POST", "/v1/heartbeat",
+        JSON::object({{"inventory", JSON::object({{"phones", JSON(phones)}})},
+                      {"leases", JSON::array({JSON::object({{"id", jobID}, {"token", lease}})})}}),
+        {owner.authorization()});
+    EXPECT_EQ(beat.status, 200) << beat.body;
+    EXPECT_EQ(beat.json(), JSON::object({{"jobs", JSON::array({JSON::object(
+                                                      {{"id", jobID}, {"state", "building"}})})}}));
+    Reply group = client().request("GET", "/v1/group", std::nullopt, {owner.authorization()});
+    JSON kept = group.json()["devices"].items()[0]["inventory"];
+    EXPECT_EQ(kept["phones"].items().size(), 64u);
+    EXPECT_LT(kept.data().size(), 256u * 1024);
+}
+
+} // namespace
