@@ -275,15 +275,7 @@ TEST_F(RelayPolicyTest, QuotasTravelAsClearRefusalsAndHeartbeatsStayAnswered) {
     startRelay({"--max-open-jobs-per-group", "1", "--max-stored-bytes-per-group", "100"});
     Mac owner = createGroup();
     std::string jobID = submit(owner, owner, owner);
-    Reply refused = client().request("POST", "/v1/jobs",
-                                     JSON::object({{"builder_id", owner.device},
-                                                   {"receiver_id", owner.device},
-                                                   {"project_id", "P1"},
-                                                   {"scheme", "App"},
-                                                   {"configuration", "Release"},
-                                                   {"mode", "adhoc"},
-                                                   {"udid", "U"}}),
-                                     {owner.authorization()});
+    Reply refused = submitJob(owner, owner, owner);
     EXPECT_EQ(refused.status, 429);
     EXPECT_EQ(refused.error(), "This group has 1 unfinished jobs, as many as the relay allows. "
                                "Wait for some to end or cancel some.");

@@ -59,16 +59,20 @@ Mac RelayTest::join(const Mac& inviter, const std::string& device) {
     return {answer["group_id"].text(), answer["device_id"].text(), answer["token"].text()};
 }
 
+Reply RelayTest::submitJob(const Mac& submitter, const Mac& builder, const Mac& receiver) {
+    return client().request("POST", "/v1/jobs",
+                            JSON::object({{"builder_id", builder.device},
+                                          {"receiver_id", receiver.device},
+                                          {"project_id", "P1"},
+                                          {"scheme", "App"},
+                                          {"configuration", "Release"},
+                                          {"mode", "adhoc"},
+                                          {"udid", "00008110-000A"}}),
+                            {submitter.authorization()});
+}
+
 std::string RelayTest::submit(const Mac& submitter, const Mac& builder, const Mac& receiver) {
-    Reply reply = client().request("POST", "/v1/jobs",
-                                   JSON::object({{"builder_id", builder.device},
-                                                 {"receiver_id", receiver.device},
-                                                 {"project_id", "P1"},
-                                                 {"scheme", "App"},
-                                                 {"configuration", "Release"},
-                                                 {"mode", "adhoc"},
-                                                 {"udid", "00008110-000A"}}),
-                                   {submitter.authorization()});
+    Reply reply = submitJob(submitter, builder, receiver);
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.json()["id"].text();
 }

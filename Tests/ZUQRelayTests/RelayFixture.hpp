@@ -32,6 +32,9 @@ protected:
     HTTPClient& client() { return *client_; }
     Mac createGroup(const std::string& name = "Team", const std::string& device = "Builder");
     Mac join(const Mac& inviter, const std::string& device);
+    /// Submits a job as `submitter`; the relay's answer, whatever it is.
+    Reply submitJob(const Mac& submitter, const Mac& builder, const Mac& receiver);
+    /// The same, expecting it to be accepted; returns the job's id.
     std::string submit(const Mac& submitter, const Mac& builder, const Mac& receiver);
     /// Claims as `mac`, checking that `job` is what it gets; returns the lease.
     std::string claim(const Mac& mac, const std::string& job);
