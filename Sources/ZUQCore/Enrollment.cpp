@@ -1,5 +1,6 @@
 #include "API.hpp"
 #include "ArtifactCrypto.hpp"
+#include "Invite.hpp"
 #include "Platform/Encoding.hpp"
 #include "Platform/Text.hpp"
 
@@ -44,20 +45,8 @@ Credentials create(const std::string& server, const std::string& group, const st
     return credentials;
 }
 
-std::string invite(const Credentials& credentials) {
-    API api(credentials.server, credentials);
-    JSON answer = api.createInvite();
-    JSON payload = JSON::object({
-        {"server", credentials.server},
-        {"code", answer["code"]},
-        {"key", credentials.encryptionKey},
-    });
-    return std::string(invitePrefix) + Platform::base64Encode(payload.data());
-}
-
-Credentials join(const std::string& invite, const std::string& device) {
-    refuseWhenEnrolled();
-    std::string text = unwrap(invite);
+Invite readInvite(const std::string& pasted) {
+    std::string text = unwrap(pasted);
     if (!text.starts_with(invitePrefix)) {
         throw ZUQError("Invalid ZUQ invite");
     }
@@ -71,10 +60,30 @@ Credentials join(const std::string& invite, const std::string& device) {
     if (!keyData || keyData->size() != keyBytes) {
         throw ZUQError("Invalid group encryption key");
     }
-    std::string server = payload["server"].text();
-    API api(server, std::nullopt);
-    JSON answer = api.join(payload["code"], device);
-    Credentials credentials = Credentials::fromResponse(server, answer, device, key);
+    return {payload["server"].text(), payload["code"], key};
+}
+
+std::string inviteText(const Invite& invite) {
+    JSON payload = JSON::object({
+        {"server", invite.server},
+        {"code", invite.code},
+        {"key", invite.key},
+    });
+    return std::string(invitePrefix) + Platform::base64Encode(payload.data());
+}
+
+std::string invite(const Credentials& credentials) {
+    API api(credentials.server, credentials);
+    JSON answer = api.createInvite();
+    return inviteText({credentials.server, answer["code"], credentials.encryptionKey});
+}
+
+Credentials join(const std::string& invite, const std::string& device) {
+    refuseWhenEnrolled();
+    Invite read = readInvite(invite);
+    API api(read.server, std::nullopt);
+    JSON answer = api.join(read.code, device);
+    Credentials credentials = Credentials::fromResponse(read.server, answer, device, read.key);
     CredentialStore::save(credentials);
     return credentials;
 }

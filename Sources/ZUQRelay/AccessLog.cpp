@@ -1,5 +1,6 @@
 #include "AccessLog.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -44,11 +45,15 @@ void appendSanitised(std::string& line, std::string_view text, std::size_t limit
     }
 }
 
+// Where lines go: standard error, unless a test or fuzzer sent them elsewhere.
+std::atomic<int> destination{STDERR_FILENO};
+
 // Writes everything or gives up: a log that cannot be written must not stop the relay.
 void writeOut(const std::string& text) {
     std::size_t done = 0;
+    int descriptor = destination.load();
     while (done < text.size()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        ssize_t written = ::write(descriptor, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -171,6 +176,11 @@ void notice(std::string_view text) {
 
 void flush() {
     writer().flush();
+}
+
+void writeTo(int descriptor) {
+    flush();
+    destination = descriptor;
 }
 
 } // namespace ZUQRelay::AccessLog

@@ -23,4 +23,9 @@ void notice(std::string_view text);
 /// Waits until every line logged so far has been written (or could not be).
 void flush();
 
+/// Writes every later line to `descriptor` (kept open by the caller) instead of standard
+/// error: for a program that runs a relay inside itself and has its own use for standard
+/// error, such as a fuzzer.
+void writeTo(int descriptor);
+
 } // namespace ZUQRelay::AccessLog

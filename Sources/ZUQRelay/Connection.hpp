@@ -70,7 +70,22 @@ struct LogEntry {
 
 // An HTTP/1.0 client's expectation is ignored: that version has no interim answers.
 inline bool expectsContinue(const RequestHead& head) {
-    return head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
+    return head.version >= 11 && beast::iequals(head["Expect"], "100-continue");
+}
+
+// The head of an answer of `status` whose body is `length` bytes of `type`, saying whether the
+// connection stays open as `version` of HTTP needs it said.
+std::string answerHead(unsigned version, unsigned status, std::string_view type,
+                       std::uint64_t length, bool keepAlive);
+
+// The head as the rules see it.
+inline RequestHead plainHead(const http::request_header<>& head) {
+    RequestHead plain{std::string(head.method_string()), std::string(head.target()),
+                      head.version(), {}};
+    for (const auto& field : head) {
+        plain.fields.emplace_back(field.name_string(), field.value());
+    }
+    return plain;
 }
 
 // A build moving on a thread of its own: what that thread and the session watching it share.

@@ -8,7 +8,6 @@
 
 namespace ZUQRelay {
 
-namespace http = boost::beast::http;
 using Protocol::Operation;
 
 namespace {
@@ -58,31 +57,52 @@ std::string decodedPath(std::string_view target) {
     return decoded;
 }
 
+bool sameName(std::string_view lhs, std::string_view rhs) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lhs.size() != rhs.size()) {
+        return false;
+    }
+    for (std::size_t index = 0; index < lhs.size(); ++index) {
+        if (lower(lhs[index]) != lower(rhs[index])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
+
+std::optional<std::string_view> RequestHead::find(std::string_view name) const {
+    for (const auto& [field, value] : fields) {
+        if (sameName(field, name)) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
 
 Routes::Routes(Service& service, Bootstrap& bootstrap, const Settings& settings)
     : service_(service), bootstrap_(bootstrap), settings_(settings) {
-    using enum Access;
     using enum Body;
     routes_ = {
-        {Operation::createGroup, bootstrap, json},
-        {Operation::createInvite, device, emptyOrJSON},
-        {Operation::join, open, json},
-        {Operation::group, device, none},
-        {Operation::revoke, device, none},
-        {Operation::submit, device, json},
-        {Operation::jobs, device, none},
-        {Operation::job, device, none},
-        {Operation::events, device, none},
-        {Operation::cancel, device, emptyOrJSON},
-        {Operation::upload, device, upload},
-        {Operation::download, device, download},
-        {Operation::finishBuild, device, json},
-        {Operation::finish, device, emptyOrJSON},
-        {Operation::fail, device, json},
-        {Operation::event, device, json},
-        {Operation::heartbeat, device, json},
-        {Operation::claim, device, emptyOrJSON},
+        {Operation::createGroup, Access::bootstrap, json},
+        {Operation::createInvite, Access::device, emptyOrJSON},
+        {Operation::join, Access::open, json},
+        {Operation::group, Access::device, none},
+        {Operation::revoke, Access::device, none},
+        {Operation::submit, Access::device, json},
+        {Operation::jobs, Access::device, none},
+        {Operation::job, Access::device, none},
+        {Operation::events, Access::device, none},
+        {Operation::cancel, Access::device, emptyOrJSON},
+        {Operation::upload, Access::device, upload},
+        {Operation::download, Access::device, download},
+        {Operation::finishBuild, Access::device, json},
+        {Operation::finish, Access::device, emptyOrJSON},
+        {Operation::fail, Access::device, json},
+        {Operation::event, Access::device, json},
+        {Operation::heartbeat, Access::device, json},
+        {Operation::claim, Access::device, emptyOrJSON},
     };
 }
 
@@ -138,11 +158,11 @@ Routes::Answer Routes::failure(std::exception_ptr error) {
 }
 
 const Routes::Route& Routes::route(const RequestHead& head, std::string& id) const {
-    std::string_view method = head.method_string();
+    std::string_view method = head.method;
     if (method != "GET" && method != "POST" && method != "PUT" && method != "DELETE") {
         throw Refusal(Refusal::Reason::notAllowed, "Method not allowed");
     }
-    std::string decoded = decodedPath(head.target());
+    std::string decoded = decodedPath(head.target);
     std::vector<std::string_view> path = segments(decoded);
     bool pathKnown = false;
     for (const Route& candidate : routes_) {
@@ -181,10 +201,9 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
     decision.body = matched.body;
     decision.lease = std::string(head[Protocol::Headers::lease]);
     if (matched.body == Body::json || matched.body == Body::emptyOrJSON) {
-        auto length = head.find(http::field::content_length);
         std::uint64_t announced = 0;
-        if (length != head.end()) {
-            std::string_view text = length->value();
+        if (auto length = head.find("Content-Length")) {
+            std::string_view text = *length;
             std::from_chars(text.data(), text.data() + text.size(), announced);
         }
         if (announced > maxJSONBytes) {
@@ -198,7 +217,7 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
         bootstrap_.check(address, head[Protocol::Headers::bootstrap]);
         break;
     case Access::device:
-        decision.caller = service_.authenticate(head[http::field::authorization]);
+        decision.caller = service_.authenticate(head[Protocol::Headers::authorization]);
         break;
     }
     if (matched.body == Body::upload) {
@@ -208,7 +227,7 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
 }
 
 std::int64_t Routes::after(const RequestHead& head) const {
-    std::string_view target = head.target();
+    std::string_view target = head.target;
     auto question = target.find('?');
     if (question == std::string_view::npos) {
         return 0;

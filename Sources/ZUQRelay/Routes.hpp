@@ -9,18 +9,31 @@
 #include "Refusal.hpp"
 #include "Service.hpp"
 
-#include <boost/beast/http/fields.hpp>
-#include <boost/beast/http/message.hpp>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ZUQRelay {
 
-/// A request's head as the transport read it.
-using RequestHead = boost::beast::http::request_header<>;
+/// A request's head as the transport read it, framing already checked: its method, target,
+/// version and fields in the order they came, values as sent. A plain value, so that the rules
+/// need nothing of the HTTP library.
+struct RequestHead {
+    std::string method;
+    std::string target;
+    unsigned version = 11; // 10 for HTTP/1.0, 11 for HTTP/1.1
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    /// The value of the first field named `name` (compared without regard to case), or
+    /// nothing when there is none.
+    std::optional<std::string_view> find(std::string_view name) const;
+    /// That value, or empty text.
+    std::string_view operator[](std::string_view name) const { return find(name).value_or(""); }
+};
 
 /// Decides requests from their heads and answers them through a Service. Every refusal is a
 /// non-2xx answer with {"error": sentence}; every success a JSON document, except a build's

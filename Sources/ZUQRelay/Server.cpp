@@ -11,6 +11,7 @@
 #include <boost/asio/strand.hpp>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace ZUQRelay {
@@ -159,7 +160,10 @@ void Server::admit(tcp::socket socket) {
         return;
     }
     socket.set_option(tcp::no_delay(true), error);
-    std::string address = peer.address().to_string();
+    admit(std::move(socket), peer.address().to_string());
+}
+
+void Server::admit(tcp::socket socket, std::string address) {
     {
         std::lock_guard lock(mutex_);
         auto from = perAddress_.find(address);
@@ -176,6 +180,19 @@ void Server::admit(tcp::socket socket) {
     } catch (const std::exception& failure) {
         AccessLog::notice(std::string("Cannot serve a connection: ") + failure.what());
     }
+}
+
+void Server::serve(int descriptor, std::string address) {
+    tcp::socket socket(asio::make_strand(io_));
+    boost::system::error_code error;
+    socket.assign(tcp::v6(), descriptor, error);
+    if (error) {
+        ::close(descriptor);
+        throw std::system_error(error.value(), std::generic_category(), "Cannot serve a socket");
+    }
+    asio::post(io_, [this, socket = std::move(socket), address = std::move(address)]() mutable {
+        admit(std::move(socket), std::move(address));
+    });
 }
 
 void Server::enter(Session& session) {

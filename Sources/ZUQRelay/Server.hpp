@@ -110,6 +110,11 @@ public:
     void run();
     void stop();
 
+    /// Serves `socket`, a connected stream socket whose descriptor this call takes over, as a
+    /// connection from `address` under the same limits as an accepted one: for a program that
+    /// brings its own connections, such as a fuzzer over socket pairs. Thread-safe.
+    void serve(int socket, std::string address);
+
     // For sessions.
     const Settings& settings() const { return settings_; }
     const Routes& routes() const { return routes_; }
@@ -139,6 +144,7 @@ public:
 private:
     boost::asio::awaitable<void> accept();
     void admit(boost::asio::ip::tcp::socket socket);
+    void admit(boost::asio::ip::tcp::socket socket, std::string address);
     // Closes the longest idle session; false when none is idle. Called with mutex_ held.
     bool evictIdle();
 

@@ -2,8 +2,9 @@
 // close after an answer given before its request was read.
 #include "Connection.hpp"
 
+#include <array>
 #include <boost/asio/write.hpp>
-#include <boost/beast/http/write.hpp>
+#include <boost/beast/http/status.hpp>
 
 namespace ZUQRelay::Sessions {
 
@@ -13,19 +14,40 @@ constexpr std::string_view retryAfterSeconds = "5";
 
 } // namespace
 
+std::string answerHead(unsigned version, unsigned status, std::string_view type,
+                       std::uint64_t length, bool keepAlive) {
+    std::string head = version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
+    head += std::to_string(status);
+    head += ' ';
+    head += http::obsolete_reason(static_cast<http::status>(status));
+    head += "\r\nContent-Type: ";
+    head += type;
+    if (status == 503) {
+        head += "\r\nRetry-After: ";
+        head += retryAfterSeconds;
+    }
+    // HTTP/1.1 keeps a connection unless told otherwise, HTTP/1.0 closes it unless told.
+    if (version >= 11 && !keepAlive) {
+        head += "\r\nConnection: close";
+    } else if (version < 11 && keepAlive) {
+        head += "\r\nConnection: keep-alive";
+    }
+    head += "\r\nContent-Length: ";
+    head += std::to_string(length);
+    head += "\r\n\r\n";
+    return head;
+}
+
+// Written as bytes rather than through Beast's serializer, which would be compiled once more
+// for each stream for what is always the same few lines.
 template <class Stream>
 asio::awaitable<bool> Connection<Stream>::answer(unsigned version, const Routes::Answer& answer,
                                                  bool keepAlive) {
-    http::response<http::string_body> response{static_cast<http::status>(answer.status), version};
-    response.set(http::field::content_type, Protocol::jsonType);
-    if (answer.status == 503) {
-        response.set(http::field::retry_after, retryAfterSeconds);
-    }
-    response.body() = answer.body;
-    response.keep_alive(keepAlive);
-    response.prepare_payload();
+    std::string head =
+        answerHead(version, answer.status, Protocol::jsonType, answer.body.size(), keepAlive);
+    std::array<asio::const_buffer, 2> pieces = {asio::buffer(head), asio::buffer(answer.body)};
     lowest().expires_after(timeouts().answer);
-    auto [error, written] = co_await http::async_write(stream_, response, tuple);
+    auto [error, written] = co_await asio::async_write(stream_, pieces, tuple);
     co_return !error;
 }
 

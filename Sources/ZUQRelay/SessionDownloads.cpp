@@ -2,8 +2,6 @@
 #include "Connection.hpp"
 
 #include <boost/asio/write.hpp>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/write.hpp>
 #include <cerrno>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -25,7 +23,7 @@ template <class Stream>
 asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decision,
                                                    const RequestHead& head, bool keepAlive,
                                                    bool bodyUnread, LogEntry& log) {
-    unsigned version = head.version();
+    unsigned version = head.version;
     Next afterRefusal = bodyUnread ? Next::linger : Next::keep;
     auto opened = co_await server_.onWorkers([&]() -> std::variant<Download, Routes::Answer> {
         try {
@@ -44,13 +42,10 @@ asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decis
         co_return co_await finish(version, Routes::refusal(503, busySentence), afterRefusal,
                                   keepAlive, log);
     }
-    http::response<http::empty_body> response{http::status::ok, version};
-    response.set(http::field::content_type, Protocol::buildType);
-    response.content_length(build.size);
-    response.keep_alive(keepAlive && !bodyUnread);
-    http::response_serializer<http::empty_body> serializer{response};
+    std::string answer =
+        answerHead(version, 200, Protocol::buildType, build.size, keepAlive && !bodyUnread);
     lowest().expires_after(timeouts().answer);
-    auto [error, written] = co_await http::async_write_header(stream_, serializer, tuple);
+    auto [error, written] = co_await asio::async_write(stream_, asio::buffer(answer), tuple);
     bool sent = false;
     if (!error) {
         Transfer transfer(throughput());

@@ -9,7 +9,7 @@ namespace {
 
 // The framing rules beyond what the parser enforces: at most one Content-Length, given once
 // as one number, and no transfer coding but chunked.
-bool framingIsSound(const RequestHead& head) {
+bool framingIsSound(const http::request_header<>& head) {
     auto lengths = head.equal_range(http::field::content_length);
     if (lengths.first != lengths.second &&
         (std::next(lengths.first) != lengths.second ||
@@ -138,13 +138,12 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     holdHead(0);
     log.start = Clock::now();
 
-    const RequestHead& head = parser.get().base();
-    unsigned version = head.version();
+    unsigned version = parser.get().version();
     bool keepAlive = parser.get().keep_alive();
-    log.method = std::string(head.method_string());
-    std::string_view target = head.target();
-    log.path = std::string(target.substr(0, target.find('?')));
-    if (!framingIsSound(head)) {
+    const RequestHead head = plainHead(parser.get().base());
+    log.method = head.method;
+    log.path = head.target.substr(0, head.target.find('?'));
+    if (!framingIsSound(parser.get().base())) {
         co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger, false,
                                   log);
     }
@@ -153,7 +152,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     // A small JSON body that has arrived with its head is read at once, so that the request
     // needs a single trip to the workers.
     bool bodyRead = !hasBody;
-    if (hasBody && head.method() != http::verb::put && length && *length <= Routes::maxJSONBytes &&
+    if (hasBody && parser.get().method() != http::verb::put && length && *length <= Routes::maxJSONBytes &&
         buffer_.size() >= *length) {
         if (auto failed = co_await readBody(parser, deadline, log)) {
             co_return *failed;

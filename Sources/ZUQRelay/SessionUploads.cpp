@@ -56,7 +56,7 @@ template <class Stream>
 asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decision,
                                                  const RequestHead& head, bool keepAlive,
                                                  LogEntry& log) {
-    unsigned version = head.version();
+    unsigned version = head.version;
     std::optional<Admission::Ticket> ticket = co_await server_.admission().admit(
         executor(), decision.caller.deviceID, decision.caller.groupID);
     if (!ticket) {

@@ -8,8 +8,6 @@
 
 namespace ZUQRelay {
 
-namespace http = boost::beast::http;
-
 namespace {
 
 std::optional<std::uint64_t> parseLength(std::string_view text) {
@@ -29,25 +27,24 @@ bool isHexDigest(std::string_view text) {
 } // namespace
 
 void Routes::checkUpload(const RequestHead& head, Decision& decision) const {
-    std::string_view encoding = head[http::field::content_encoding];
+    std::string_view encoding = head["Content-Encoding"];
     if (!encoding.empty() && encoding != "identity") {
         throw Refusal(Refusal::Reason::unsupported,
                       "Builds are stored as sent; Content-Encoding is not supported");
     }
-    auto lengthField = head.find(http::field::content_length);
-    if (lengthField == head.end() || head.find(http::field::transfer_encoding) != head.end()) {
+    std::optional<std::string_view> lengthField = head.find("Content-Length");
+    if (!lengthField || head.find("Transfer-Encoding")) {
         throw Refusal(Refusal::Reason::lengthRequired, "Content-Length is required");
     }
-    std::optional<std::uint64_t> length = parseLength(lengthField->value());
+    std::optional<std::uint64_t> length = parseLength(*lengthField);
     if (!length) {
         throw Refusal(Refusal::Reason::invalid, "Content-Length must be a whole number");
     }
     if (*length > settings_.maxArtifactBytes) {
         throw Refusal(Refusal::Reason::tooLarge, "Build is too large");
     }
-    auto sha = head.find(Protocol::Headers::sha256);
-    if (sha != head.end()) {
-        decision.expectedSHA = Members::lowerCase(sha->value());
+    if (auto sha = head.find(Protocol::Headers::sha256)) {
+        decision.expectedSHA = Members::lowerCase(*sha);
         if (!isHexDigest(decision.expectedSHA)) {
             throw Refusal(Refusal::Reason::invalid,
                           "Header X-ZUQ-SHA256 must be 64 hexadecimal digits");
