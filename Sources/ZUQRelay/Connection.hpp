@@ -1,7 +1,7 @@
 // The relay's connections as coroutines over a plain or a TLS stream: what the session
-// sources share. The work of a connection is spread over several sources (requests, answers,
-// uploads, downloads), each defining its part of the members for both streams, so that no
-// single one compiles the whole of Beast and Asio twice over.
+// sources share. A connection's members are defined in two sources, one for requests and
+// answers and one for the transfers of builds, each instantiating its part for both streams,
+// so that no member compiles the whole of Beast and Asio on its own.
 #pragma once
 
 #include "AccessLog.hpp"
@@ -114,7 +114,7 @@ private:
 };
 
 // A connection's coroutines. Sessions are made by makeSession; the members are defined, and
-// instantiated for both streams, in the session sources.
+// instantiated for both streams, in the two session sources.
 template <class Stream>
 class Connection final : public Session {
 public:

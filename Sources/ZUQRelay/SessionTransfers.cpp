@@ -1,16 +1,29 @@
-// A build's bytes move on a thread of their own, so that the I/O threads are left to requests
-// and, on a busy machine, a transfer gives way to heartbeats and claims rather than they to it.
+// A connection moving a build: admitted, then its bytes moved by a thread of its own (an
+// upload's body read, hashed and written to the disk; a download sent from its file), so that
+// the I/O threads are left to requests and, on a busy machine, a transfer gives way to
+// heartbeats and claims rather than they to it.
 #include "Connection.hpp"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <variant>
+#include <vector>
+
+// GCC's sanitized build wrongly sees the coroutine frame's delete as a mismatch for Asio's
+// aligned frame allocation when it inlines both here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 namespace ZUQRelay::Sessions {
 
@@ -73,5 +86,211 @@ asio::awaitable<void> Connection<Stream>::apart(Transfer& transfer, std::functio
 
 template asio::awaitable<void> Connection<PlainStream>::apart(Transfer&, std::function<void()>);
 template asio::awaitable<void> Connection<SecureStream>::apart(Transfer&, std::function<void()>);
+
+namespace {
+
+// The largest read of an upload's body.
+constexpr std::size_t receiveSize = 256 * 1024;
+
+} // namespace
+
+template <class Stream>
+std::optional<Routes::Answer> Connection<Stream>::receive(Upload& upload, std::uint64_t length,
+                                                          Transfer& transfer) {
+    std::vector<char> piece;
+    for (std::uint64_t left = length; left > 0;) {
+        std::size_t received = 0;
+        if (buffer_.size() > 0) {
+            // What arrived with the head.
+            auto data = buffer_.data();
+            received = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), left));
+            upload.append(static_cast<const char*>(data.data()), received);
+            buffer_.consume(received);
+        } else {
+            if (piece.empty()) {
+                piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(receiveSize, left)));
+            }
+            std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
+            beast::error_code error;
+            received = stream_.read_some(asio::buffer(piece.data(), want), error);
+            if (error) {
+                return transfer.cut() ? Routes::refusal(408, "The upload was too slow")
+                                      : Routes::refusal(400, "The upload was cut short");
+            }
+            upload.append(piece.data(), received);
+        }
+        left -= received;
+        transfer.moved(received);
+    }
+    return std::nullopt;
+}
+
+template <class Stream>
+asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decision,
+                                                 const RequestHead& head, bool keepAlive,
+                                                 LogEntry& log) {
+    unsigned version = head.version;
+    std::optional<Admission::Ticket> ticket = co_await server_.admission().admit(
+        executor(), decision.caller.deviceID, decision.caller.groupID);
+    if (!ticket) {
+        co_return co_await finish(version, Routes::refusal(503, busySentence), Next::linger, false,
+                                  log);
+    }
+    if (expectsContinue(head) && !co_await sendContinue()) {
+        co_return Next::close;
+    }
+    std::optional<Upload> upload;
+    std::optional<Routes::Answer> failed;
+    std::string sha;
+    try {
+        upload.emplace(server_.artifacts());
+    } catch (...) {
+        failed = Routes::failure(std::current_exception());
+    }
+    if (!failed) {
+        // Received and flushed to the disk by the transfer's thread.
+        Transfer transfer(throughput());
+        co_await apart(transfer, [&] {
+            try {
+                failed = receive(*upload, decision.length, transfer);
+                if (!failed) {
+                    sha = upload->finish();
+                }
+            } catch (...) {
+                failed = Routes::failure(std::current_exception());
+            }
+        });
+    }
+    if (failed && failed->status == 408) {
+        // The connection was cut when the time ran out: nothing can be answered.
+        ticket.reset();
+        log.write(failed->status);
+        co_return Next::close;
+    }
+    // (No co_await inside a conditional expression: GCC destroys its temporaries twice.)
+    Routes::Answer answer;
+    if (failed) {
+        answer = *failed;
+    } else {
+        answer = co_await server_.onWorkers([&]() -> Routes::Answer {
+            try {
+                return {200, server_.routes().storeUpload(decision, *upload, sha).data()};
+            } catch (...) {
+                return Routes::failure(std::current_exception());
+            }
+        });
+    }
+    upload.reset();
+    ticket.reset();
+    co_return co_await finish(version, answer, failed ? Next::close : Next::keep, keepAlive, log);
+}
+
+template asio::awaitable<Next> Connection<PlainStream>::upload(const Routes::Decision&,
+                                                               const RequestHead&, bool,
+                                                               LogEntry&);
+template asio::awaitable<Next> Connection<SecureStream>::upload(const Routes::Decision&,
+                                                                const RequestHead&, bool,
+                                                                LogEntry&);
+
+namespace {
+
+// A download over TLS is read from its file and encrypted in pieces of this size; over plain
+// HTTP each sendfile call moves at most this much, so its progress is counted often.
+constexpr std::size_t downloadChunk = 256 * 1024;
+constexpr std::uint64_t sendfileChunk = 8 << 20;
+
+} // namespace
+
+template <class Stream>
+asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decision,
+                                                   const RequestHead& head, bool keepAlive,
+                                                   bool bodyUnread, LogEntry& log) {
+    unsigned version = head.version;
+    Next afterRefusal = bodyUnread ? Next::linger : Next::keep;
+    auto opened = co_await server_.onWorkers([&]() -> std::variant<Download, Routes::Answer> {
+        try {
+            return server_.routes().openDownload(decision);
+        } catch (...) {
+            return Routes::failure(std::current_exception());
+        }
+    });
+    if (auto* refused = std::get_if<Routes::Answer>(&opened)) {
+        co_return co_await finish(version, *refused, afterRefusal, keepAlive, log);
+    }
+    Download& build = std::get<Download>(opened);
+    std::optional<Admission::Ticket> ticket = co_await server_.admission().admit(
+        executor(), decision.caller.deviceID, decision.caller.groupID);
+    if (!ticket) {
+        co_return co_await finish(version, Routes::refusal(503, busySentence), afterRefusal,
+                                  keepAlive, log);
+    }
+    std::string answer =
+        answerHead(version, 200, Protocol::buildType, build.size, keepAlive && !bodyUnread);
+    lowest().expires_after(timeouts().answer);
+    auto [error, written] = co_await asio::async_write(stream_, asio::buffer(answer), tuple);
+    bool sent = false;
+    if (!error) {
+        Transfer transfer(throughput());
+        co_await apart(transfer, [&] { sent = send(build.file.get(), build.size, transfer); });
+    }
+    log.write(200);
+    if (!sent) {
+        co_return Next::close;
+    }
+    co_return bodyUnread ? Next::linger : keepAlive ? Next::keep : Next::close;
+}
+
+template <class Stream>
+bool Connection<Stream>::send(int file, std::uint64_t size, Transfer& transfer) {
+    off_t offset = 0;
+    if constexpr (!secure) {
+        // From the page cache to the socket without passing through the process.
+        int socket = lowest().socket().native_handle();
+        while (static_cast<std::uint64_t>(offset) < size) {
+            std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+                size - static_cast<std::uint64_t>(offset), sendfileChunk));
+            ssize_t sent = ::sendfile(socket, file, &offset, chunk);
+            if (sent < 0 && errno == EINTR) {
+                continue;
+            }
+            // Nothing sent: the file is shorter than announced (a disk error can do that).
+            if (sent <= 0) {
+                return false;
+            }
+            transfer.moved(static_cast<std::uint64_t>(sent));
+        }
+        return true;
+    } else {
+        std::vector<char> chunk(downloadChunk);
+        while (static_cast<std::uint64_t>(offset) < size) {
+            std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), chunk.size()));
+            ssize_t got;
+            do {
+                got = ::pread(file, chunk.data(), want, offset);
+            } while (got < 0 && errno == EINTR);
+            // A short file ends the answer early; the client sees fewer bytes than announced.
+            if (got <= 0) {
+                return false;
+            }
+            beast::error_code error;
+            asio::write(stream_, asio::buffer(chunk.data(), static_cast<std::size_t>(got)), error);
+            if (error) {
+                return false;
+            }
+            offset += got;
+            transfer.moved(static_cast<std::uint64_t>(got));
+        }
+        return true;
+    }
+}
+
+template asio::awaitable<Next> Connection<PlainStream>::download(const Routes::Decision&,
+                                                                 const RequestHead&, bool, bool,
+                                                                 LogEntry&);
+template asio::awaitable<Next> Connection<SecureStream>::download(const Routes::Decision&,
+                                                                  const RequestHead&, bool, bool,
+                                                                  LogEntry&);
 
 } // namespace ZUQRelay::Sessions
