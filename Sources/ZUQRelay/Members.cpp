@@ -188,10 +188,15 @@ JSON boundedInventory(const JSON& inventory) {
     // Only a report made to be large gets here: keep the lists, and as many of their items
     // as fit, phones before projects.
     JSON::Object lists = cutInventory(inventory, 64, true);
+    // "phones" or "projects" that is not a list is no report a Mac sends, and an object has no
+    // items to drop from its end: it goes whole.
+    std::erase_if(lists, [](const auto& member) {
+        return member.second.kind() != JSON::Kind::array;
+    });
     std::size_t size = encodedSize(JSON(lists));
     for (const char* name : {"projects", "phones"}) {
         auto found = lists.find(name);
-        if (found == lists.end() || found->second.kind() != JSON::Kind::array) {
+        if (found == lists.end()) {
             continue;
         }
         JSON::Array items = found->second.items();

@@ -34,8 +34,8 @@ std::string firstBytes(std::string_view text, std::size_t bytes);
 /// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`
 /// characters, other lists to `inventoryItems` items, nesting to `inventoryDepth` levels. Should
 /// that still encode to `inventoryBytes` or more, texts are cut shorter, then members other
-/// than "phones" and "projects" go, then projects from the end, then phones from the end, until
-/// it fits. Short records are kept whole, so the members a job reads of a phone ("udid",
+/// than "phones" and "projects" go (and those two when they are not lists), then projects from
+/// the end, then phones from the end, until it fits. Short records are kept whole, so the members a job reads of a phone ("udid",
 /// "os") survive any report a Mac would really send. Never refuses: an inventory that is not
 /// an object is kept as an empty one.
 JSON boundedInventory(const JSON& inventory);

@@ -95,6 +95,20 @@ TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
              EXPECT_EQ(kept["phones"].items()[1]["udid"].text(), "B");
              EXPECT_EQ(kept["phones"].items()[1]["os"].text(), "18.0");
          }},
+        {"phones that are one large object rather than a list go whole",
+         [] {
+             JSON::Object members;
+             for (int index = 0; index < 4000; ++index) {
+                 members.emplace("m" + std::to_string(index), std::string(60, 'v'));
+             }
+             return JSON::object({{"phones", JSON(members)},
+                                  {"projects", JSON::array({JSON::object({{"id", "P1"}})})}});
+         }(),
+         [&](const JSON& kept) {
+             EXPECT_LT(kept.data().size(), 256u * 1024);
+             EXPECT_TRUE(kept["phones"].isNull());
+             EXPECT_EQ(kept["projects"].items().size(), 1u);
+         }},
         {"an inventory nested without end is cut at a few levels",
          [] {
              JSON deep = JSON::object();
