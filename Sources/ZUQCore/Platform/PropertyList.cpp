@@ -91,10 +91,16 @@ PropertyList valueOf(plist_t node) {
         }
         return PropertyList(std::move(items));
     }
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Read with its length: a binary list's UTF-16 text may hold U+0000, on which
+        // plist_get_string_val asserts.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return PropertyList(std::string(text ? text : "", text ? length : 0));
+    }
     case PLIST_KEY: {
         char* text = nullptr;
-        plist_get_string_val(node, &text);
+        plist_get_key_val(node, &text);
         return PropertyList(ownedText(text));
     }
     case PLIST_UINT: {
