@@ -1,0 +1,127 @@
+// What the rules decide from a request's head alone, before any body is read: the route, the
+// sender and, for a build, everything its head must say.
+#include "Bootstrap.hpp"
+#include "Routes.hpp"
+#include "ServiceFixture.hpp"
+
+using namespace ZUQRelayTests;
+using ZUQRelay::RequestHead;
+using ZUQRelay::Routes;
+
+namespace {
+
+class RoutesTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        bootstrap = std::make_unique<ZUQRelay::Bootstrap>("the-secret", clock);
+        Routes::Settings settings;
+        settings.maxArtifactBytes = 1000;
+        routes = std::make_unique<Routes>(*service, *bootstrap, settings);
+    }
+
+    std::unique_ptr<ZUQRelay::Bootstrap> bootstrap;
+    std::unique_ptr<Routes> routes;
+};
+
+TEST(RequestHeadTest, FieldsAreFoundWhateverTheirCaseFirstOneFirst) {
+    RequestHead head{"GET", "/v1/group", 11, {{"content-LENGTH", "12"}, {"X-A", "1"}, {"x-a", "2"}}};
+    struct Case {
+        const char* name;
+        std::optional<std::string_view> expected;
+    } cases[] = {
+        {"Content-Length", "12"},
+        {"content-length", "12"},
+        {"X-A", "1"},
+        {"x-A", "1"},
+        {"X-B", std::nullopt},
+        {"X-", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(head.find(name), expected);
+        EXPECT_EQ(head[name], expected.value_or(""));
+    }
+}
+
+TEST_F(RoutesTest, HeadsAreRefusedBeforeAnyBodyIsRead) {
+    Member owner = createGroup();
+    std::string job = submit(owner, owner, owner);
+    std::string lease = claim(owner);
+    std::string bearer = owner.authorization();
+    std::string sha(64, 'a');
+    using Fields = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        const char* what;
+        std::string method;
+        std::string target;
+        Fields fields;
+        int status; // 0: decided
+        const char* sentence;
+    } cases[] = {
+        {"an unknown path", "GET", "/v1/nothing", {}, 404, "Not found"},
+        {"a known path with another method", "PUT", "/v1/group", {}, 405, "Method not allowed"},
+        {"a method the relay never takes", "PATCH", "/v1/group", {}, 405, "Method not allowed"},
+        {"no credential", "GET", "/v1/group", {}, 401, "Invalid device credential"},
+        {"a credential in any field case", "GET", "/v1/group", {{"authorization", bearer}}, 0, ""},
+        {"an escaped path", "GET", "/v1/%67roup", {{"Authorization", bearer}}, 0, ""},
+        {"a JSON body announced too large", "POST", "/v1/heartbeat",
+         {{"Authorization", bearer}, {"Content-Length", "1048577"}}, 413, "Request body is too large"},
+        {"a wrong bootstrap secret", "POST", "/v1/groups", {{"x-zuq-bootstrap", "guess"}}, 403,
+         "Invalid bootstrap secret"},
+        {"the bootstrap secret", "POST", "/v1/groups", {{"X-ZUQ-Bootstrap", "the-secret"}}, 0, ""},
+        {"an upload without its length", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}}, 411, "Content-Length is required"},
+        {"an upload in chunks", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}, {"Content-Length", "10"},
+          {"transfer-encoding", "chunked"}},
+         411, "Content-Length is required"},
+        {"an upload that is compressed", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}, {"Content-Length", "10"},
+          {"Content-Encoding", "gzip"}},
+         415, "Builds are stored as sent; Content-Encoding is not supported"},
+        {"an upload whose length is no number", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}, {"Content-Length", "1e3"}}, 400,
+         "Content-Length must be a whole number"},
+        {"an upload over the largest build", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}, {"Content-Length", "1001"}}, 413,
+         "Build is too large"},
+        {"an upload with a malformed checksum", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"X-ZUQ-Lease", lease}, {"Content-Length", "10"},
+          {"X-ZUQ-SHA256", "abc"}},
+         400, "Header X-ZUQ-SHA256 must be 64 hexadecimal digits"},
+        {"an upload with everything its head needs", "PUT", "/v1/jobs/" + job + "/artifact",
+         {{"Authorization", bearer}, {"x-zuq-lease", lease}, {"Content-Length", "10"},
+          {"x-zuq-sha256", sha}},
+         0, ""},
+    };
+    for (const auto& [what, method, target, fields, status, sentence] : cases) {
+        SCOPED_TRACE(what);
+        RequestHead head{method, target, 11, fields};
+        if (status == 0) {
+            EXPECT_NO_THROW(routes->decide(head, "192.0.2.1"));
+        } else {
+            EXPECT_REFUSED(routes->decide(head, "192.0.2.1"), status, sentence);
+        }
+    }
+}
+
+TEST_F(RoutesTest, AnUploadDecisionCarriesItsLengthLeaseAndChecksum) {
+    Member owner = createGroup();
+    std::string job = submit(owner, owner, owner);
+    std::string lease = claim(owner);
+    std::string sha = "ABCDEF" + std::string(58, '0');
+    RequestHead head{"PUT", "/v1/jobs/" + job + "/artifact", 11,
+                     {{"Authorization", owner.authorization()}, {"X-ZUQ-Lease", lease},
+                      {"Content-Length", "10"}, {"X-ZUQ-SHA256", sha}}};
+    Routes::Decision decision = routes->decide(head, "192.0.2.1");
+    EXPECT_EQ(decision.body, Routes::Body::upload);
+    EXPECT_EQ(decision.id, job);
+    EXPECT_EQ(decision.lease, lease);
+    EXPECT_EQ(decision.length, 10u);
+    EXPECT_EQ(decision.expectedSHA, "abcdef" + std::string(58, '0'));
+    EXPECT_EQ(decision.caller.deviceID, owner.device);
+}
+
+} // namespace
