@@ -11,7 +11,8 @@ using ProcessRunner::Failure;
 namespace BuildPipeline {
 
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
-             const API& api, const Event& event, std::stop_token stop) {
+             const API& api, const Event& event, std::stop_token stop,
+             const UnpackLimits& limits) {
     std::string id = job["id"].text();
     const JSON& wanted = job["spec"];
     requireJobIdentifier(id);
@@ -37,7 +38,7 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
     }
     const std::string& bundleID = manifest["bundle_id"].text();
 
-    fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop);
+    fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop, limits);
     JSON phone = Devices::require(udid, stop);
     JSON summary = validateApp(app, udid, mode, phone["os"].text(), log, id, stop);
     if (summary["bundle_id"].text() != bundleID) {
