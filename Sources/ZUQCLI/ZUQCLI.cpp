@@ -120,8 +120,16 @@ void writeOut(int fd, const std::string& text) {
     }
 }
 
+// Other members' texts (device names, job errors) reach every document; on a terminal the
+// controls it would act on are escaped, while files and pipes get the exact bytes scripts rely
+// on.
+JSON::Controls controlsFor(int fd) {
+    return ::isatty(fd) == 1 ? JSON::Controls::escaped : JSON::Controls::kept;
+}
+
 int fail(const std::string& message) {
-    writeOut(STDERR_FILENO, JSON::object({{"error", message}}).pretty() + "\n");
+    writeOut(STDERR_FILENO,
+             JSON::object({{"error", message}}).pretty(controlsFor(STDERR_FILENO)) + "\n");
     return 1;
 }
 
@@ -177,7 +185,7 @@ int main(const std::vector<std::string>& arguments) {
         std::string program = arguments.empty() ? std::string("zuq") : arguments.front();
         Platform::setProgramPath(program);
         if (auto result = execute(parsed, program)) {
-            writeOut(STDOUT_FILENO, result->pretty() + "\n");
+            writeOut(STDOUT_FILENO, result->pretty(controlsFor(STDOUT_FILENO)) + "\n");
         }
         return 0;
     } catch (const std::exception& error) {
