@@ -4,6 +4,9 @@
 #include "ProcessRunner.hpp"
 #include "Worker.hpp"
 
+#include <charconv>
+#include <cstdint>
+
 namespace Commands {
 
 namespace {
@@ -13,6 +16,21 @@ constexpr double doctorToolTimeout = 30;
 ProcessResult report(const std::string& tool, const std::vector<std::string>& arguments) {
     return ProcessRunner::run(tool, arguments, std::nullopt, std::nullopt, doctorToolTimeout,
                               std::nullopt, ProcessRunner::Failure::allowed);
+}
+
+// The value of option `name`, a whole number of bytes above 0, or `fallback` without it.
+std::uint64_t bytesOption(const Arguments& arguments, std::string_view name,
+                          std::uint64_t fallback) {
+    std::optional<std::string> text = arguments.value(name);
+    if (!text) {
+        return fallback;
+    }
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc() || end != text->data() + text->size() || value == 0) {
+        throw ZUQError(std::string(name) + " must be a whole number of bytes above 0");
+    }
+    return value;
 }
 
 } // namespace
@@ -46,7 +64,11 @@ Result agentInstall(Invocation& invocation) {
 }
 
 Result agentRun(Invocation& invocation) {
-    Worker worker(invocation.enrolled());
+    Worker::Limits limits;
+    limits.largestBuild =
+        bytesOption(invocation.arguments, "--max-build-bytes", limits.largestBuild);
+    limits.largestApp = bytesOption(invocation.arguments, "--max-app-bytes", limits.largestApp);
+    Worker worker(invocation.enrolled(), limits);
     // SIGINT and SIGTERM (Ctrl-C, or the service manager unloading the agent) stop the worker,
     // which ends its loop at once and reports a running job as failed before the process ends.
     ProcessRunner::TerminationHandler onSignal([&worker] { worker.stop(); });

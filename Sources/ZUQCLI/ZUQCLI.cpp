@@ -89,6 +89,8 @@ zuq projects remove PROJECT_ID
 zuq devices [--local]
 zuq agent install                        # start at login and keep running
 zuq agent run                            # foreground worker
+              [--max-build-bytes N]      # largest build it downloads (4 GiB)
+              [--max-app-bytes N]        # largest app it unpacks (8 GiB)
 zuq agent status
 zuq agent uninstall
 zuq run --project ID --scheme NAME --receiver MAC_ID --device UDID
