@@ -63,35 +63,9 @@ PropertyList::Date dateOf(plist_t node) {
                              std::chrono::microseconds(microseconds));
 }
 
-PropertyList valueOf(plist_t node) {
+// A value that is not a container.
+PropertyList leafOf(plist_t node) {
     switch (plist_get_node_type(node)) {
-    case PLIST_DICT: {
-        PropertyList::Dictionary members;
-        plist_dict_iter raw = nullptr;
-        plist_dict_new_iter(node, &raw);
-        Owned<void> iterator(raw);
-        while (true) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, raw, &key, &value);
-            if (!value) {
-                std::free(key);
-                break;
-            }
-            std::string name = ownedText(key);
-            members.insert_or_assign(std::move(name), valueOf(value));
-        }
-        return PropertyList(std::move(members));
-    }
-    case PLIST_ARRAY: {
-        PropertyList::Array items;
-        uint32_t count = plist_array_get_size(node);
-        items.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            items.push_back(valueOf(plist_array_get_item(node, i)));
-        }
-        return PropertyList(std::move(items));
-    }
     case PLIST_STRING:
     case PLIST_KEY: {
         char* text = nullptr;
@@ -129,6 +103,72 @@ PropertyList valueOf(plist_t node) {
     }
     default:
         return PropertyList();
+    }
+}
+
+// The whole tree, built without recursion: a list nested as deep as the shape check allows
+// still costs the stack one frame.
+PropertyList valueOf(plist_t root) {
+    struct Level {
+        plist_t node;
+        bool dictionary;
+        Owned<void> iterator;     // a dictionary's, from libplist
+        std::uint32_t next = 0;   // an array's next index
+        std::string key = {};     // the member being built, in a dictionary
+        PropertyList::Dictionary members = {};
+        PropertyList::Array items = {};
+    };
+    auto isContainer = [](plist_t node) {
+        plist_type type = plist_get_node_type(node);
+        return type == PLIST_DICT || type == PLIST_ARRAY;
+    };
+    if (!isContainer(root)) {
+        return leafOf(root);
+    }
+    std::vector<Level> path;
+    auto enter = [&](plist_t node) {
+        Level level{node, plist_get_node_type(node) == PLIST_DICT, nullptr};
+        if (level.dictionary) {
+            plist_dict_iter raw = nullptr;
+            plist_dict_new_iter(node, &raw);
+            level.iterator.reset(raw);
+        } else {
+            level.items.reserve(plist_array_get_size(node));
+        }
+        path.push_back(std::move(level));
+    };
+    // Puts a finished value into the level that holds it.
+    auto place = [](Level& level, PropertyList value) {
+        if (level.dictionary) {
+            level.members.insert_or_assign(std::move(level.key), std::move(value));
+        } else {
+            level.items.push_back(std::move(value));
+        }
+    };
+    enter(root);
+    for (;;) {
+        Level& level = path.back();
+        plist_t child = nullptr;
+        if (level.dictionary) {
+            char* key = nullptr;
+            plist_dict_next_item(level.node, level.iterator.get(), &key, &child);
+            level.key = ownedText(key);
+        } else if (level.next < plist_array_get_size(level.node)) {
+            child = plist_array_get_item(level.node, level.next++);
+        }
+        if (child == nullptr) {
+            PropertyList done = level.dictionary ? PropertyList(std::move(level.members))
+                                                 : PropertyList(std::move(level.items));
+            path.pop_back();
+            if (path.empty()) {
+                return done;
+            }
+            place(path.back(), std::move(done));
+        } else if (isContainer(child)) {
+            enter(child);
+        } else {
+            place(level, leafOf(child));
+        }
     }
 }
 
