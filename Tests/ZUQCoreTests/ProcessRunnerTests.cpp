@@ -371,6 +371,10 @@ TEST_F(ProcessRunnerTest, ASuccessorEndsTheToolsOfAKilledProgramAndNothingElse) 
     request.environment.push_back("ZUQ_TEST_TOOL_RECORDS=" + records.string());
     Platform::ChildProcess program = Platform::ChildProcess::spawn(request);
     waitForFile(directory / "ready");
+    // The record follows the start by a moment, in which a tool may already have run far.
+    for (int i = 0; i < 6000 && (!fs::exists(records) || fs::is_empty(records)); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
     ASSERT_TRUE(program.signal(SIGKILL));
     EXPECT_EQ(program.reap(), SIGKILL);
     std::istringstream pids(TestSupport::readFile(directory / "pids"));
