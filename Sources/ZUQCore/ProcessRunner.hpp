@@ -95,8 +95,9 @@ public:
 /// successor finds them there. Construction first ends, with SIGKILL to the whole group, each
 /// recorded tool that still runs: only when its process is alive, still leads its group and
 /// started exactly when the record says, so a reused process id is never signalled. The capture
-/// files of every recorded run are removed, and the records with them. One value at a time per process; recording failures are
-/// ignored (the tool runs unrecorded).
+/// files of every recorded run are removed, and the records with them. One value at a time
+/// per process. A tool is recorded just after it starts, so a process killed in that moment
+/// leaves it unrecorded; recording failures are ignored the same way (it runs unrecorded).
 class ToolRecords {
 public:
     explicit ToolRecords(std::filesystem::path directory);
