@@ -120,8 +120,9 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
 /// Installs a built job on this Mac's phone: downloads and decrypts the build into
 /// "Jobs/<id>/Receive", refuses it unless its manifest names this job, this Mac, the phone and
-/// the mode, checks the app again, installs and launches it with `devicectl` and reports the
-/// job finished. Whatever the outcome, only "install.log" stays in the receive directory.
+/// the mode, checks the app again, installs and launches it with `devicectl` (waiting a while
+/// for a locked or busy phone, see Devices::install) and reports the job finished. Whatever
+/// the outcome, only "install.log" stays in the receive directory.
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
              const API& api, const Event& event, std::stop_token stop = {});
 
