@@ -97,8 +97,9 @@ bool versionPrecedes(std::string_view lhs, std::string_view rhs);
 
 /// Decides whether the unpacked `app` can run on the phone `udid` (running iOS `phoneOS`;
 /// empty skips that check) in `mode`: verifies its signature with `codesign` (output to
-/// `log`), requires a physical-device iOS app new enough for the phone and without a Watch
-/// app, and checks the app and each of its extensions with `validateProfile`. Returns
+/// `log`), requires a physical-device iOS app whose bundle identifier holds only letters,
+/// digits, hyphens and periods, new enough for the phone and without a Watch app, and checks
+/// the app and each of its extensions with `validateProfile`. Returns
 /// {"bundle_id", "version", "build", "minimum_os", "aps_environment"} of the app. Writes
 /// nothing.
 JSON validateApp(const std::filesystem::path& app, const std::string& udid,
