@@ -21,14 +21,28 @@ Result doctor(Invocation&) {
     ProcessResult xcode = report("/usr/bin/xcodebuild", {"-version"});
     ProcessResult identities =
         report("/usr/bin/security", {"find-identity", "-v", "-p", "codesigning"});
-    std::vector<JSON> phones = Devices::list();
-    return JSON::object({
+    // A Mac with only the Command Line Tools has no device tool either: that is part of the
+    // diagnosis, not a reason to give none.
+    std::vector<JSON> phones;
+    std::optional<std::string> listingError;
+    try {
+        phones = Devices::list();
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        listingError = error.what();
+    }
+    JSON::Object diagnosis{
         {"version", JSON(ZUQ::version)},
         {"xcode", xcode.output + xcode.error},
         {"signing_identities", identities.output},
         {"devices", JSON(JSON::Array(std::move(phones)))},
         {"agent", AgentService::status()},
-    });
+    };
+    if (listingError) {
+        diagnosis.emplace("devices_error", std::move(*listingError));
+    }
+    return JSON::object(std::move(diagnosis));
 }
 
 Result agentStatus(Invocation&) {

@@ -59,20 +59,41 @@ TEST_F(AgentCommands, DoctorReportsTheMacAsItIs) {
               "xcode-select: error: no developer directory\n");
 }
 
-TEST_F(AgentCommands, DoctorFailsWhenAToolCannotRunOrThePhonesCannotBeListed) {
+TEST_F(AgentCommands, DoctorFailsWhenAToolCannotRun) {
     fs::path empty = directory / "no-tools";
     fs::create_directories(empty);
     Output output = zuq({"doctor"}, empty);
     EXPECT_EQ(output.status, 1);
     EXPECT_NE(JSON::decode(output.err)["error"].text().find("Cannot run"), std::string::npos)
         << output.err;
+}
 
-    // Without Xcode the device tool is missing too.
+// With only the Command Line Tools selected, xcodebuild and the device tool are both missing;
+// that is the diagnosis.
+TEST_F(AgentCommands, DoctorReportsAMacWithOnlyTheCommandLineTools) {
+    TestSupport::appleSim({"setup"});
+    TestSupport::appleSim({"attach-phone", "--udid", udid});
     TestSupport::appleSim({"xcode", "remove"});
-    output = zuq({"doctor"}, TestSupport::appleTools());
-    EXPECT_EQ(output.status, 1);
-    EXPECT_NE(JSON::decode(output.err)["error"].text().find("xcrun failed"), std::string::npos)
-        << output.err;
+    Output output = zuq({"doctor"}, TestSupport::appleTools());
+    ASSERT_EQ(output.status, 0) << output.err;
+    EXPECT_EQ(output.err, "");
+    JSON report = JSON::decode(output.out);
+    EXPECT_EQ(report["xcode"].text(),
+              "xcode-select: error: tool 'xcodebuild' requires Xcode, but active developer "
+              "directory '/Library/Developer/CommandLineTools' is a command line tools instance\n");
+    EXPECT_NE(report["signing_identities"].text().find("valid identities found"),
+              std::string::npos);
+    EXPECT_EQ(report["devices"], JSON::array());
+    EXPECT_EQ(report["devices_error"].text(),
+              "xcrun failed (72): xcrun: error: unable to find utility \"devicectl\", not a "
+              "developer tool or in PATH\n");
+    EXPECT_EQ(report["agent"], JSON::object({{"running", false}}));
+
+    // With Xcode there is no such member.
+    TestSupport::appleSim({"xcode", "set", "16.4"});
+    report = JSON::decode(zuq({"doctor"}, TestSupport::appleTools()).out);
+    EXPECT_EQ(report["devices"].items().size(), 1u);
+    EXPECT_FALSE(report.fields().contains("devices_error"));
 }
 
 TEST_F(AgentCommands, StatusAndUninstallNeedNoEnrolment) {
