@@ -39,14 +39,28 @@ Result doctor(Invocation&) {
     ProcessResult xcode = report("/usr/bin/xcodebuild", {"-version"});
     ProcessResult identities =
         report("/usr/bin/security", {"find-identity", "-v", "-p", "codesigning"});
-    std::vector<JSON> phones = Devices::list();
-    return JSON::object({
+    // A Mac with only the Command Line Tools has no device tool either: that is part of the
+    // diagnosis, not a reason to give none.
+    std::vector<JSON> phones;
+    std::optional<std::string> listingError;
+    try {
+        phones = Devices::list();
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        listingError = error.what();
+    }
+    JSON::Object diagnosis{
         {"version", JSON(ZUQ::version)},
         {"xcode", xcode.output + xcode.error},
         {"signing_identities", identities.output},
         {"devices", JSON(JSON::Array(std::move(phones)))},
         {"agent", AgentService::status()},
-    });
+    };
+    if (listingError) {
+        diagnosis.emplace("devices_error", std::move(*listingError));
+    }
+    return JSON::object(std::move(diagnosis));
 }
 
 Result agentStatus(Invocation&) {
@@ -59,7 +73,15 @@ Result agentUninstall(Invocation&) {
 }
 
 Result agentInstall(Invocation& invocation) {
-    AgentService::install(invocation.program);
+    // The limits given here are the installed agent's; each is checked before anything changes.
+    std::vector<std::string> options;
+    for (std::string_view name : {"--max-build-bytes", "--max-app-bytes"}) {
+        if (invocation.arguments.value(name)) {
+            options.emplace_back(name);
+            options.push_back(std::to_string(bytesOption(invocation.arguments, name, 0)));
+        }
+    }
+    AgentService::install(invocation.program, options);
     return JSON::object({{"ok", true}, {"label", JSON(AgentService::label)}});
 }
 

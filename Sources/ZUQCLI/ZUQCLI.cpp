@@ -89,8 +89,8 @@ zuq projects remove PROJECT_ID
 zuq devices [--local]
 zuq agent install                        # start at login and keep running
 zuq agent run                            # foreground worker
-              [--max-build-bytes N]      # largest build it downloads (4 GiB)
-              [--max-app-bytes N]        # largest app it unpacks (8 GiB)
+zuq agent install|run [--max-build-bytes N] [--max-app-bytes N]
+                                         # largest build downloaded (4 GiB), app unpacked (8 GiB)
 zuq agent status
 zuq agent uninstall
 zuq run --project ID --scheme NAME --receiver MAC_ID --device UDID

@@ -118,8 +118,9 @@ bool versionPrecedes(std::string_view lhs, std::string_view rhs);
 
 /// Decides whether the unpacked `app` can run on the phone `udid` (running iOS `phoneOS`;
 /// empty skips that check) in `mode`: verifies its signature with `codesign` (output to
-/// `log`), requires a physical-device iOS app new enough for the phone and without a Watch
-/// app, and checks the app and each of its extensions with `validateProfile`. Returns
+/// `log`), requires a physical-device iOS app whose bundle identifier holds only letters,
+/// digits, hyphens and periods, new enough for the phone and without a Watch app, and checks
+/// the app and each of its extensions with `validateProfile`. Returns
 /// {"bundle_id", "version", "build", "minimum_os", "aps_environment"} of the app. Writes
 /// nothing.
 JSON validateApp(const std::filesystem::path& app, const std::string& udid,
@@ -141,9 +142,10 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
 /// Installs a built job on this Mac's phone: downloads and decrypts the build into
 /// "Jobs/<id>/Receive", refuses it unless its manifest names this job, this Mac, the phone and
-/// the mode, checks the app again, installs and launches it with `devicectl` and reports the
-/// job finished. Whatever the outcome, only "install.log" stays in the receive directory.
-/// `limits` bounds what the build's IPA may unpack to.
+/// the mode, checks the app again, installs and launches it with `devicectl` (waiting a while
+/// for a locked or busy phone, see Devices::install) and reports the job finished. Whatever
+/// the outcome, only "install.log" stays in the receive directory. `limits` bounds what the
+/// build's IPA may unpack to.
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
              const API& api, const Event& event, std::stop_token stop = {},
              const UnpackLimits& limits = {});

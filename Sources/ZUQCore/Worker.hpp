@@ -116,9 +116,10 @@ std::filesystem::path plistURL();
 
 /// Writes the property list for `executable` (resolved to an absolute path without symbolic
 /// links; "ZUQ CLI executable not found" when that is not an executable file), unloads any
-/// loaded agent and loads the new one. Refuses an unenrolled Mac. The property list stays in
-/// place when loading fails.
-void install(const std::string& executable);
+/// loaded agent and loads the new one, waiting up to 15 seconds while the service manager
+/// still finishes unloading the old one. Refuses an unenrolled Mac. The property list stays in
+/// place when loading fails. `options` follow "agent run" in the agent's arguments.
+void install(const std::string& executable, const std::vector<std::string>& options = {});
 
 /// Unloads the agent (ignoring whether it was loaded) and deletes its property list if any.
 void uninstall();

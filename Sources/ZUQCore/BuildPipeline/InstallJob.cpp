@@ -3,10 +3,8 @@
 #include "ArtifactCrypto.hpp"
 #include "BuildPipeline/Files.hpp"
 #include "Devices.hpp"
-#include "ProcessRunner.hpp"
 
 namespace fs = std::filesystem;
-using ProcessRunner::Failure;
 
 namespace BuildPipeline {
 
@@ -47,16 +45,11 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
 
     assertActive(api, id, "installing");
     event("Installing on " + phone["name"].text() + ". Keep the device unlocked.");
-    ProcessRunner::run("/usr/bin/xcrun",
-                       {"devicectl", "device", "install", "app", "--device", udid, app.string()},
-                       std::nullopt, log, 600, id, Failure::raised, stop);
+    Devices::install(udid, app, log, id, stop, event);
     assertActive(api, id, "installing");
 
     event("Launching " + bundleID);
-    ProcessRunner::run("/usr/bin/xcrun",
-                       {"devicectl", "device", "process", "launch", "--device", udid,
-                        "--terminate-existing", bundleID},
-                       std::nullopt, log, 90, id, Failure::raised, stop);
+    Devices::launch(udid, bundleID, log, id, stop, event);
     api.finish(id, lease);
 }
 
