@@ -1,7 +1,6 @@
 #include "ZipWriter.hpp"
 
 #include <stdexcept>
-
 #include <zlib.h>
 
 namespace TestSupport {

@@ -19,10 +19,11 @@ public:
         std::uint32_t mode = 0100644; // Unix mode; 0 writes an MS-DOS entry
         bool descriptor = false;      // sizes and CRC after the data
         bool signedDescriptor = true;
-        std::optional<std::uint64_t> declaredSize = std::nullopt; // the size to claim instead of data's
-        std::optional<std::string> localName = std::nullopt;     // a different name in the local header
-        std::optional<std::string> unicodeName = std::nullopt;   // an Info-ZIP Unicode path field
-        std::uint16_t method = 0;                  // overrides deflate/stored when non-zero
+        std::optional<std::uint64_t> declaredSize =
+            std::nullopt;                                    // the size to claim instead of data's
+        std::optional<std::string> localName = std::nullopt; // a different name in the local header
+        std::optional<std::string> unicodeName = std::nullopt; // an Info-ZIP Unicode path field
+        std::uint16_t method = 0; // overrides deflate/stored when non-zero
         std::uint16_t flags = 0;
     };
 

@@ -34,15 +34,21 @@ TEST_F(ZipArchiveTest, ReadsWhatArchiversWrite) {
         ZipWriter archive;
     };
     Case cases[] = {
-        {"stored and deflated", ZipWriter().add(Entry{"a/", "", false, 040755}).add("a/b", large)
+        {"stored and deflated", ZipWriter()
+                                    .add(Entry{"a/", "", false, 040755})
+                                    .add("a/b", large)
                                     .add(Entry{"a/c", "plain", false})},
         {"data descriptors, signed or not",
-         ZipWriter().add(Entry{.name = "one", .data = large, .descriptor = true})
-             .add(Entry{.name = "two", .data = "x", .descriptor = true, .signedDescriptor = false})},
-        {"ZIP64 records", ZipWriter().zip64().add("a", large).add(
-                              Entry{.name = "b", .data = "y", .descriptor = true})},
-        {"an MS-DOS entry and a comment", ZipWriter().add(Entry{.name = "A", .data = "z", .mode = 0})
-                                              .comment("made elsewhere")},
+         ZipWriter()
+             .add(Entry{.name = "one", .data = large, .descriptor = true})
+             .add(
+                 Entry{.name = "two", .data = "x", .descriptor = true, .signedDescriptor = false})},
+        {"ZIP64 records", ZipWriter()
+                              .zip64()
+                              .add("a", large)
+                              .add(Entry{.name = "b", .data = "y", .descriptor = true})},
+        {"an MS-DOS entry and a comment",
+         ZipWriter().add(Entry{.name = "A", .data = "z", .mode = 0}).comment("made elsewhere")},
         {"no entries", ZipWriter()},
     };
     for (const auto& c : cases) {
@@ -52,11 +58,11 @@ TEST_F(ZipArchiveTest, ReadsWhatArchiversWrite) {
 
     // The same from a file, with the entries as the central directory lists them.
     fs::path file = directory / "archive.zip";
-    TestSupport::writeFile(file, ZipWriter()
-                                     .add(Entry{"Payload/", "", false, 040755})
-                                     .add(Entry{.name = "Payload/x", .data = large,
-                                                .unicodeName = "Payload/ü"})
-                                     .bytes());
+    TestSupport::writeFile(
+        file, ZipWriter()
+                  .add(Entry{"Payload/", "", false, 040755})
+                  .add(Entry{.name = "Payload/x", .data = large, .unicodeName = "Payload/ü"})
+                  .bytes());
     ZipArchive archive(file, 10);
     ASSERT_EQ(archive.entries().size(), 2u);
     EXPECT_EQ(archive.entries()[0].name, "Payload/");
@@ -78,7 +84,11 @@ TEST_F(ZipArchiveTest, RefusesArchivesWhoseStructureHidesOrSharesBytes) {
     const Case cases[] = {
         // A streaming extractor would find an entry that the central directory never lists.
         {"a local entry between listed ones",
-         ZipWriter().add("a", "1").hide(local.substr(0, local.find("PK\x01\x02"))).add("b", "2").bytes(),
+         ZipWriter()
+             .add("a", "1")
+             .hide(local.substr(0, local.find("PK\x01\x02")))
+             .add("b", "2")
+             .bytes(),
          "the archive holds bytes that no entry accounts for"},
         {"bytes before the first entry", ZipWriter().hide("MZ prefix").add("a", "1").bytes(),
          "the archive holds bytes that no entry accounts for"},
@@ -92,7 +102,8 @@ TEST_F(ZipArchiveTest, RefusesArchivesWhoseStructureHidesOrSharesBytes) {
          "an entry's local header names another file"},
         {"no end record", "PK\x03\x04 not really", "the archive has no end record"},
         {"empty", "", "the archive has no end record"},
-        {"cut short", [] {
+        {"cut short",
+         [] {
              std::string whole = ZipWriter().add("a", std::string(1000, 'q')).bytes();
              return whole.substr(0, whole.size() - 10);
          }(),

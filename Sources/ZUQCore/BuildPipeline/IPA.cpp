@@ -1,5 +1,4 @@
 #include "BuildPipeline.hpp"
-
 #include "BuildPipeline/Files.hpp"
 #include "Platform/File.hpp"
 #include "Platform/ZipArchive.hpp"
@@ -100,8 +99,7 @@ void screen(const ZipArchive& archive, const fs::path& destination, const Unpack
     if (std::optional<std::uint64_t> free = freeSpace(destination.parent_path());
         free && total > *free) {
         throw ZUQError("The IPA expands to " + std::to_string(total) + " bytes, more than the " +
-                       std::to_string(*free) + " free in " +
-                       destination.parent_path().string());
+                       std::to_string(*free) + " free in " + destination.parent_path().string());
     }
     for (const ZipEntry& entry : archive.entries()) {
         if (stop.stop_requested()) {
@@ -182,8 +180,8 @@ fs::path extractIPA(const fs::path& ipa, const fs::path& destination,
 std::vector<fs::path> extensionBundles(const fs::path& app) {
     std::vector<fs::path> result;
     std::error_code error;
-    fs::recursive_directory_iterator entries(
-        app, fs::directory_options::skip_permission_denied, error);
+    fs::recursive_directory_iterator entries(app, fs::directory_options::skip_permission_denied,
+                                             error);
     for (; !error && entries != fs::recursive_directory_iterator(); entries.increment(error)) {
         std::error_code ignored;
         if (entries->path().extension() == ".appex" && entries->is_directory(ignored)) {

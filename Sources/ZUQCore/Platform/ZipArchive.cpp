@@ -6,7 +6,6 @@
 #include <limits>
 #include <optional>
 #include <unistd.h>
-
 #include <zlib.h>
 
 namespace fs = std::filesystem;
@@ -229,8 +228,8 @@ void ZipArchive::readDirectory(std::uint64_t maxEntries) {
         damaged("the central directory does not end where the end record begins");
     }
     if (directorySize > maxDirectoryBytes) {
-        damaged("the central directory is larger than " +
-                std::to_string(maxDirectoryBytes >> 20) + " MiB");
+        damaged("the central directory is larger than " + std::to_string(maxDirectoryBytes >> 20) +
+                " MiB");
     }
 
     std::string directory = read(directoryOffset, static_cast<std::size_t>(directorySize));
@@ -284,7 +283,8 @@ void ZipArchive::readDirectory(std::uint64_t maxEntries) {
         ZipEntry& entry = entries_[order[k]];
         std::uint64_t offset = offsets[order[k]];
         if (offset != expected) {
-            damaged(offset < expected ? "entries overlap" : "the archive holds bytes that no entry accounts for");
+            damaged(offset < expected ? "entries overlap"
+                                      : "the archive holds bytes that no entry accounts for");
         }
         std::string headerRecord = read(offset, localSize);
         Fields header(headerRecord, "a local header");
@@ -382,7 +382,8 @@ void ZipArchive::verify(const ZipEntry& entry) const {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
     };
     for (std::uint64_t done = 0; done < entry.compressedSize;) {
-        std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, entry.compressedSize - done));
+        std::size_t size =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece, entry.compressedSize - done));
         std::string input = read(entry.dataOffset + done, size);
         done += size;
         if (entry.method == 0) {
