@@ -11,11 +11,12 @@ constexpr std::array<std::string_view, 7> booleanFlags = {
     "--json", "--local", "--wait", "--follow", "--manual", "--help", "--version",
 };
 
-constexpr std::array<std::string_view, 16> valueOptions = {
-    "--server",      "--name",          "--device-name", "--bootstrap-file",
-    "--invite-file", "--invite",        "--team",        "--export-options",
-    "--builder",     "--receiver",      "--device",      "--project",
-    "--scheme",      "--configuration", "--mode",        "--timeout",
+constexpr std::array<std::string_view, 18> valueOptions = {
+    "--server",      "--name",          "--device-name",     "--bootstrap-file",
+    "--invite-file", "--invite",        "--team",            "--export-options",
+    "--builder",     "--receiver",      "--device",          "--project",
+    "--scheme",      "--configuration", "--mode",            "--timeout",
+    "--max-build-bytes", "--max-app-bytes",
 };
 
 bool among(const auto& list, std::string_view word) {

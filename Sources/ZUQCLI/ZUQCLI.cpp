@@ -89,6 +89,8 @@ zuq projects remove PROJECT_ID
 zuq devices [--local]
 zuq agent install                        # start at login and keep running
 zuq agent run                            # foreground worker
+zuq agent install|run [--max-build-bytes N] [--max-app-bytes N]
+                                         # largest build downloaded (4 GiB), app unpacked (8 GiB)
 zuq agent status
 zuq agent uninstall
 zuq run --project ID --scheme NAME --receiver MAC_ID --device UDID
@@ -120,8 +122,16 @@ void writeOut(int fd, const std::string& text) {
     }
 }
 
+// Other members' texts (device names, job errors) reach every document; on a terminal the
+// controls it would act on are escaped, while files and pipes get the exact bytes scripts rely
+// on.
+JSON::Controls controlsFor(int fd) {
+    return ::isatty(fd) == 1 ? JSON::Controls::escaped : JSON::Controls::kept;
+}
+
 int fail(const std::string& message) {
-    writeOut(STDERR_FILENO, JSON::object({{"error", message}}).pretty() + "\n");
+    writeOut(STDERR_FILENO,
+             JSON::object({{"error", message}}).pretty(controlsFor(STDERR_FILENO)) + "\n");
     return 1;
 }
 
@@ -177,7 +187,7 @@ int main(const std::vector<std::string>& arguments) {
         std::string program = arguments.empty() ? std::string("zuq") : arguments.front();
         Platform::setProgramPath(program);
         if (auto result = execute(parsed, program)) {
-            writeOut(STDOUT_FILENO, result->pretty() + "\n");
+            writeOut(STDOUT_FILENO, result->pretty(controlsFor(STDOUT_FILENO)) + "\n");
         }
         return 0;
     } catch (const std::exception& error) {

@@ -20,7 +20,7 @@ namespace {
 constexpr std::string_view originError =
     "Server must be an HTTPS origin. HTTP is allowed only for localhost testing.";
 constexpr std::size_t maxAnswerBytes = 64 << 20;   // a JSON answer; events pages are the largest
-constexpr std::size_t maxErrorBodyBytes = 1 << 20; // what is read back of a refused download
+constexpr std::size_t maxErrorBodyBytes = 64 << 10; // what is read of a refused download
 constexpr std::size_t maxIdleConnections = 6;
 
 struct CurlFree {
@@ -383,21 +383,44 @@ struct FileSource {
     }
 };
 
-// Writes a download into a file, remembering a write failure.
+// Writes a download into a file, remembering a write failure. Writes nothing beyond `limit`
+// bytes of a build, or `maxErrorBodyBytes` of a refusal, and stops the transfer instead.
 struct FileSink {
     int fd;
     const fs::path& path;
+    CURL* handle;
+    std::uint64_t limit;
+    std::uint64_t written = 0;
     int error = 0;
+    bool tooLarge = false; // a build past the limit, announced or sent
+    bool cut = false;      // a refusal whose end was not read
 
     static std::size_t write(char* data, std::size_t, std::size_t size, void* self) {
         auto* sink = static_cast<FileSink*>(self);
+        long status = 0;
+        curl_easy_getinfo(sink->handle, CURLINFO_RESPONSE_CODE, &status);
+        bool refused = status < 200 || status > 299;
+        std::uint64_t room = refused ? maxErrorBodyBytes : sink->limit;
+        curl_off_t announced = -1;
+        curl_easy_getinfo(sink->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (!refused && announced > 0 && static_cast<std::uint64_t>(announced) > room) {
+            sink->tooLarge = true;
+            return 0;
+        }
+        std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(size, room - sink->written));
         try {
-            Platform::writeAll(sink->fd, data, size, sink->path);
-            return size;
+            Platform::writeAll(sink->fd, data, taken, sink->path);
         } catch (const std::system_error& failure) {
             sink->error = failure.code().value();
             return 0;
         }
+        sink->written += taken;
+        if (taken < size) {
+            // A refusal's sentence is in its first bytes; a build this large is refused.
+            (refused ? sink->cut : sink->tooLarge) = true;
+            return 0;
+        }
+        return size;
     }
 };
 
@@ -438,17 +461,26 @@ void API::download(std::string_view job, std::string_view lease, const fs::path&
                     Protocol::Paths::artifact(job), std::string(lease));
     fs::path directory = to.has_parent_path() ? to.parent_path() : fs::path(".");
     Platform::TemporaryFile temporary(directory, "." + to.filename().string() + ".download-");
-    FileSink sink{temporary.fd(), temporary.path()};
+    FileSink sink{temporary.fd(), temporary.path(), request.handle(),
+                  session_->limits.largestBuild};
     curl_easy_setopt(request.handle(), CURLOPT_WRITEFUNCTION, &FileSink::write);
     curl_easy_setopt(request.handle(), CURLOPT_WRITEDATA, &sink);
-    long status;
+    long status = 0;
     try {
         status = request.perform(stop);
     } catch (const NetworkError&) {
         if (sink.error != 0) {
             Platform::throwSystemError(sink.error, "Cannot write", temporary.path());
         }
-        throw;
+        if (sink.tooLarge) {
+            throw ZUQError("The relay sent a build larger than the " +
+                           std::to_string(session_->limits.largestBuild) +
+                           " bytes this Mac accepts");
+        }
+        if (!sink.cut) {
+            throw;
+        }
+        curl_easy_getinfo(request.handle(), CURLINFO_RESPONSE_CODE, &status);
     }
     if (status < 200 || status > 299) {
         std::string body(maxErrorBodyBytes, '\0');

@@ -38,6 +38,8 @@ public:
         std::chrono::seconds connect{60};
         std::chrono::seconds stall{120};
         std::chrono::seconds total{7200};
+        /// The largest build a download takes, which is the largest a relay stores by default.
+        std::uint64_t largestBuild = std::uint64_t(4) << 30;
     };
 
     /// Validates the origin: "https://host[:port]" with an empty or "/" path, or "http" for
@@ -67,7 +69,11 @@ public:
 
     /// GETs the job's artifact into a temporary file beside `to`, checks its SHA-256 against
     /// `expectedSHA` ("Downloaded build checksum mismatch") and only then moves it to `to`.
-    /// On any failure `to` is untouched and the temporary file is gone.
+    /// Whatever the relay sends, at most `Limits::largestBuild` bytes are written: an answer
+    /// announcing more is refused before its body, one sending more is cut off at the limit
+    /// ("The relay sent a build larger than the <n> bytes this Mac accepts"), and of a refusal
+    /// only its first 64 KiB are read. On any failure `to` is untouched and the temporary file
+    /// is gone.
     void download(std::string_view job, std::string_view lease, const std::filesystem::path& to,
                   std::string_view expectedSHA, std::stop_token stop = {}) const;
 

@@ -3,10 +3,12 @@
 #include "Platform/File.hpp"
 #include "Platform/Host.hpp"
 #include "Platform/PropertyList.hpp"
+#include "Platform/Text.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -20,11 +22,45 @@ std::string domain() {
     return "gui/" + std::to_string(::getuid());
 }
 
+// "gui/<uid>/<label>": the agent in the service manager.
+std::string service() {
+    return domain() + "/" + std::string(AgentService::label);
+}
+
+ProcessResult launchctl(std::vector<std::string> arguments) {
+    return ProcessRunner::run("/bin/launchctl", arguments, std::nullopt, std::nullopt,
+                              launchctlTimeout, std::nullopt, ProcessRunner::Failure::allowed);
+}
+
 void bootout() {
-    ProcessRunner::run("/bin/launchctl",
-                       {"bootout", domain() + "/" + std::string(AgentService::label)},
-                       std::nullopt, std::nullopt, launchctlTimeout, std::nullopt,
-                       ProcessRunner::Failure::allowed);
+    launchctl({"bootout", service()});
+}
+
+// A bootout finishes after launchctl has returned: for some seconds the label stays loaded and
+// a bootstrap answers "Bootstrap failed: 5: Input/output error". So a bootstrap refused with
+// status 5 waits until the service manager no longer finds the label and is tried again, until
+// `bootstrapPatience` has passed; any other failure, or the last, is reported with launchctl's
+// words.
+void bootstrap(const fs::path& plist) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::seconds bootstrapPatience{15};
+    constexpr std::chrono::milliseconds poll{100};
+    Clock::time_point deadline = Clock::now() + bootstrapPatience;
+    for (;;) {
+        ProcessResult result = launchctl({"bootstrap", domain(), plist.string()});
+        if (result.status == 0) {
+            return;
+        }
+        if (result.status != 5 || Clock::now() + poll >= deadline) {
+            throw ZUQError("launchctl failed (" + std::to_string(result.status) + "): " +
+                           Platform::lastCharacters(result.error.empty() ? result.output
+                                                                         : result.error,
+                                                    ProcessRunner::messageCharacters));
+        }
+        do {
+            std::this_thread::sleep_for(poll);
+        } while (Clock::now() + poll < deadline && launchctl({"print", service()}).status == 0);
+    }
 }
 
 // The executable as an absolute path without "." or ".." and with symbolic links resolved,
@@ -38,11 +74,15 @@ std::optional<fs::path> resolvedExecutable(const std::string& executable) {
     return path;
 }
 
-Platform::PropertyList agentPropertyList(const fs::path& executable, const fs::path& logs) {
+Platform::PropertyList agentPropertyList(const fs::path& executable,
+                                         const std::vector<std::string>& options,
+                                         const fs::path& logs) {
     using List = Platform::PropertyList;
+    List::Array arguments{List(executable.string()), "agent", "run"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
     return List(List::Dictionary{
         {"Label", List(AgentService::label)},
-        {"ProgramArguments", List(List::Array{List(executable.string()), "agent", "run"})},
+        {"ProgramArguments", List(std::move(arguments))},
         {"RunAtLoad", List(true)},
         {"KeepAlive", List(List::Dictionary{{"SuccessfulExit", List(false)}})},
         {"ThrottleInterval", List(15)},
@@ -62,21 +102,20 @@ fs::path AgentService::plistURL() {
            (std::string(label) + ".plist");
 }
 
-void AgentService::install(const std::string& executable) {
+void AgentService::install(const std::string& executable,
+                           const std::vector<std::string>& options) {
     std::optional<fs::path> program = resolvedExecutable(executable);
     if (!program) {
         throw ZUQError("ZUQ CLI executable not found");
     }
     CredentialStore::require();
     fs::path logs = Paths::directory("Logs");
-    Platform::PropertyList plist = agentPropertyList(*program, logs);
+    Platform::PropertyList plist = agentPropertyList(*program, options, logs);
     fs::path url = plistURL();
     fs::create_directories(url.parent_path());
     bootout();
     Paths::atomicWrite(plist.xml(), url);
-    ProcessRunner::run("/bin/launchctl", {"bootstrap", domain(), url.string()}, std::nullopt,
-                       std::nullopt, launchctlTimeout, std::nullopt,
-                       ProcessRunner::Failure::raised);
+    bootstrap(url);
 }
 
 void AgentService::uninstall() {

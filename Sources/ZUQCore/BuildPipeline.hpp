@@ -7,6 +7,7 @@
 #include "Platform/PropertyList.hpp"
 #include "Storage.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -60,18 +61,38 @@ Platform::PropertyList::Dictionary exportOptions(const Project& project, const s
 
 // MARK: IPAs
 
-/// Screens the IPA's entry list with `zipinfo` before anything is written, expands it into
-/// `destination` (created 0700) with `ditto`, whose output goes to `log`, and returns the one
-/// app bundle in `destination`/Payload. Throws ZUQError "Unsafe IPA archive path" for an entry
-/// that is absolute, holds a backslash or climbs with a ".." piece; "IPAs containing symbolic
-/// links are not supported by this ZUQ version." for a symbolic link; "IPA must contain exactly
-/// one iOS app" unless Payload holds exactly one "*.app" (other top-level folders, such as
-/// SwiftSupport or Symbols, are allowed). Tool failures and file errors pass through; what the
-/// expansion wrote stays for the caller to remove.
+/// How much an IPA may unpack to. An IPA may come from another Mac of the group, which is
+/// trusted with the group key but not with this Mac's disk.
+struct UnpackLimits {
+    /// Entries an IPA may list.
+    std::uint64_t entries = 100'000;
+    /// Bytes its entries may expand to together; never more than the free space either.
+    std::uint64_t bytes = std::uint64_t(8) << 30;
+};
+
+/// Screens the IPA from its own ZIP structure before anything is written, expands it into a
+/// fresh `destination` (0700; anything there before is removed first) with `ditto`, whose
+/// output goes to `log`, and returns the one app bundle in `destination`/Payload.
+///
+/// The screen reads the central directory and every local header itself (no listing can be cut
+/// short) and throws ZUQError: "Unsafe IPA archive path" for an entry name, or a Unicode path
+/// name beside it, that is empty, absolute, holds a backslash or a NUL, or climbs with a ".."
+/// piece; "IPAs containing symbolic links are not supported by this ZUQ version." for a link;
+/// "IPAs containing device files, pipes or sockets are not supported by this ZUQ version.";
+/// "The IPA lists <n> entries; this Mac unpacks at most <entries>"; "The IPA expands to <n>
+/// bytes, more than the <bytes> this Mac unpacks" (or "… than the <n> free in <folder>");
+/// "The IPA is not a well-formed ZIP archive: <what>" for an archive whose entries do not
+/// account for every byte, or an entry that does not expand to exactly what it declares (each
+/// is expanded in memory first, and cut off as soon as it yields more). After `ditto`,
+/// anything it made that is not a plain file or folder is removed and refused the same way.
+/// "IPA must contain exactly one iOS app" unless Payload holds exactly one "*.app" (other
+/// top-level folders, such as SwiftSupport or Symbols, are allowed). Tool failures and file
+/// errors pass through; what the expansion wrote stays for the caller to remove.
 std::filesystem::path extractIPA(const std::filesystem::path& ipa,
                                  const std::filesystem::path& destination,
                                  const std::optional<std::filesystem::path>& log,
-                                 const std::optional<std::string>& job, std::stop_token stop = {});
+                                 const std::optional<std::string>& job, std::stop_token stop = {},
+                                 const UnpackLimits& limits = {});
 
 /// Every directory below `app`, at any depth, named "*.appex", in the order the directory is
 /// walked; unreadable directories are skipped and nothing is thrown.
@@ -97,8 +118,9 @@ bool versionPrecedes(std::string_view lhs, std::string_view rhs);
 
 /// Decides whether the unpacked `app` can run on the phone `udid` (running iOS `phoneOS`;
 /// empty skips that check) in `mode`: verifies its signature with `codesign` (output to
-/// `log`), requires a physical-device iOS app new enough for the phone and without a Watch
-/// app, and checks the app and each of its extensions with `validateProfile`. Returns
+/// `log`), requires a physical-device iOS app whose bundle identifier holds only letters,
+/// digits, hyphens and periods, new enough for the phone and without a Watch app, and checks
+/// the app and each of its extensions with `validateProfile`. Returns
 /// {"bundle_id", "version", "build", "minimum_os", "aps_environment"} of the app. Writes
 /// nothing.
 JSON validateApp(const std::filesystem::path& app, const std::string& udid,
@@ -120,10 +142,13 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
 /// Installs a built job on this Mac's phone: downloads and decrypts the build into
 /// "Jobs/<id>/Receive", refuses it unless its manifest names this job, this Mac, the phone and
-/// the mode, checks the app again, installs and launches it with `devicectl` and reports the
-/// job finished. Whatever the outcome, only "install.log" stays in the receive directory.
+/// the mode, checks the app again, installs and launches it with `devicectl` (waiting a while
+/// for a locked or busy phone, see Devices::install) and reports the job finished. Whatever
+/// the outcome, only "install.log" stays in the receive directory. `limits` bounds what the
+/// build's IPA may unpack to.
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
-             const API& api, const Event& event, std::stop_token stop = {});
+             const API& api, const Event& event, std::stop_token stop = {},
+             const UnpackLimits& limits = {});
 
 /// Throws ZUQError "Job stopped: <state>" unless the relay reports the job in `state`.
 void assertActive(const API& api, const std::string& id, std::string_view state);

@@ -106,7 +106,13 @@ void writeNumber(double value, std::string& out) {
     out.append(buffer, end.ptr);
 }
 
-void writeString(std::string_view text, std::string& out) {
+// How a value is written: indented or compact, and whether DEL and C1 controls are escaped.
+struct Form {
+    bool pretty;
+    JSON::Controls controls;
+};
+
+void writeString(std::string_view text, std::string& out, JSON::Controls controls) {
     static constexpr char hex[] = "0123456789abcdef";
     // Invalid byte sequences become U+FFFD so the output is always valid UTF-8.
     std::string repaired;
@@ -114,8 +120,16 @@ void writeString(std::string_view text, std::string& out) {
         repaired = Platform::replacingInvalidUTF8(text);
         text = repaired;
     }
+    bool terminal = controls == JSON::Controls::escaped;
+    auto escape = [&](unsigned char code) {
+        out += "\\u00";
+        out += hex[code >> 4];
+        out += hex[code & 0xF];
+    };
     out += '"';
-    for (char c : text) {
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        char c = text[index];
+        auto byte = static_cast<unsigned char>(c);
         switch (c) {
         case '"':
             out += "\\\"";
@@ -139,10 +153,12 @@ void writeString(std::string_view text, std::string& out) {
             out += "\\t";
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                out += "\\u00";
-                out += hex[(c >> 4) & 0xF];
-                out += hex[c & 0xF];
+            if (byte < 0x20 || (terminal && byte == 0x7F)) {
+                escape(byte);
+            } else if (terminal && byte == 0xC2 && index + 1 < text.size() &&
+                       static_cast<unsigned char>(text[index + 1]) <= 0x9F) {
+                // U+0080 to U+009F, whose second UTF-8 byte is the code point itself.
+                escape(static_cast<unsigned char>(text[++index]));
             } else {
                 out += c;
             }
@@ -156,7 +172,7 @@ void indent(std::string& out, int depth) {
 }
 
 // One writer for both forms; `depth` only matters when pretty.
-void write(const JSON& value, std::string& out, int depth, bool pretty) {
+void write(const JSON& value, std::string& out, int depth, Form form) {
     switch (value.kind()) {
     case JSON::Kind::object: {
         const auto& members = value.fields();
@@ -171,15 +187,15 @@ void write(const JSON& value, std::string& out, int depth, bool pretty) {
                 out += ',';
             }
             first = false;
-            if (pretty) {
+            if (form.pretty) {
                 out += '\n';
                 indent(out, depth + 1);
             }
-            writeString(key, out);
-            out += pretty ? " : " : ":";
-            write(member, out, depth + 1, pretty);
+            writeString(key, out, form.controls);
+            out += form.pretty ? " : " : ":";
+            write(member, out, depth + 1, form);
         }
-        if (pretty) {
+        if (form.pretty) {
             out += '\n';
             indent(out, depth);
         }
@@ -199,13 +215,13 @@ void write(const JSON& value, std::string& out, int depth, bool pretty) {
                 out += ',';
             }
             first = false;
-            if (pretty) {
+            if (form.pretty) {
                 out += '\n';
                 indent(out, depth + 1);
             }
-            write(item, out, depth + 1, pretty);
+            write(item, out, depth + 1, form);
         }
-        if (pretty) {
+        if (form.pretty) {
             out += '\n';
             indent(out, depth);
         }
@@ -213,7 +229,7 @@ void write(const JSON& value, std::string& out, int depth, bool pretty) {
         return;
     }
     case JSON::Kind::string:
-        writeString(value.text(), out);
+        writeString(value.text(), out, form.controls);
         return;
     case JSON::Kind::number:
         writeNumber(value.number(), out);
@@ -252,14 +268,14 @@ JSON JSON::decode(std::string_view data) {
 
 std::string JSON::data() const {
     std::string out;
-    write(*this, out, 0, false);
+    write(*this, out, 0, {false, Controls::kept});
     return out;
 }
 
-std::string JSON::pretty() const noexcept {
+std::string JSON::pretty(Controls controls) const noexcept {
     try {
         std::string out;
-        write(*this, out, 0, true);
+        write(*this, out, 0, {true, controls});
         return out;
     } catch (...) {
         return "null";

@@ -73,10 +73,15 @@ public:
     /// Compact serialisation for request bodies. Throws ZUQError for a non-finite number.
     std::string data() const;
 
+    /// Whether text is written byte for byte, or with the controls a terminal would act on
+    /// beyond those JSON escapes anyway (DEL and U+0080 to U+009F) escaped as \u00XX too. Both
+    /// forms decode to the same value.
+    enum class Controls { kept, escaped };
+
     /// The output form of every command: two-space indentation, "key" : value, keys sorted at
     /// every depth, solidus unescaped, UTF-8 written as itself, whole numbers without a
     /// fraction. No trailing newline. Returns "null" when a number anywhere is not finite.
-    std::string pretty() const noexcept;
+    std::string pretty(Controls controls = Controls::kept) const noexcept;
 
     Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
     bool isNull() const noexcept { return kind() == Kind::null; }

@@ -138,6 +138,8 @@ struct Registry {
     // and whether the signal thread is calling it.
     std::function<void()> handler;                                             // guarded by mutex
     bool handling = false;                                                     // guarded by mutex
+    // Where running tools are recorded, while a ToolRecords value is alive.
+    std::optional<fs::path> records;                                           // guarded by mutex
     std::condition_variable_any changed; // notified when `runs` goes down or `handling` ends
 };
 
@@ -191,6 +193,53 @@ public:
 private:
     std::optional<std::string> job_;
     std::shared_ptr<RunningTool> tool_;
+};
+
+// A running tool's record for a successor of this process, when tools are being recorded:
+// "<pid>.json" holding the pid, the tool's name, its start time and its capture files. Written
+// without a flush: after a power cut there is no tool left to find.
+class Record {
+public:
+    Record(pid_t pid, const std::string& tool, const fs::path& capture) {
+        {
+            std::lock_guard lock(registry().mutex);
+            if (!registry().records) {
+                return;
+            }
+            path_ = *registry().records / (std::to_string(pid) + ".json");
+        }
+        std::optional<std::string> started = Platform::processStartTime(pid);
+        try {
+            if (!started) {
+                throw std::runtime_error("no start time");
+            }
+            Platform::FileDescriptor file =
+                Platform::openFile(path_, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            Platform::writeAll(
+                file.get(),
+                JSON::object({{"pid", JSON(pid)},
+                              {"tool", tool},
+                              {"started", *started},
+                              {"capture", capture.string()}})
+                    .data(),
+                path_);
+        } catch (const std::exception&) {
+            end();
+        }
+    }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+    ~Record() { end(); }
+
+    void end() noexcept {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+            path_.clear();
+        }
+    }
+
+private:
+    fs::path path_;
 };
 
 // Counts a call of `run` from before its first file is created until after its last is gone,
@@ -399,6 +448,7 @@ ProcessResult ProcessRunner::run(const std::string& executable,
     auto child = std::make_shared<ChildProcess>(ChildProcess::spawn(request));
     std::int32_t status;
     {
+        Record record(child->pid(), name, capture);
         auto tool = std::make_shared<RunningTool>(child, timeout);
         Registration registration(job, tool);
         {
@@ -412,8 +462,9 @@ ProcessResult ProcessRunner::run(const std::string& executable,
         if (tool->terminated()) {
             child->signal(SIGKILL);
         }
-        // Out of the registry before the reap frees the pid for reuse.
+        // Out of the registry and the records before the reap frees the pid for reuse.
         registration.end();
+        record.end();
         status = child->reap();
     }
 
@@ -487,6 +538,43 @@ ProcessRunner::TerminationHandler::~TerminationHandler() {
     registry().handler = nullptr;
     // What the handler refers to may end with this value: let a call under way finish first.
     registry().changed.wait(lock, [] { return !registry().handling; });
+}
+
+// MARK: ToolRecords
+
+ProcessRunner::ToolRecords::ToolRecords(fs::path directory) {
+    Platform::createDirectories(directory, 0700);
+    std::error_code error;
+    for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const fs::path& path = entry->path();
+        try {
+            JSON record = JSON::decode(Platform::readFile(path));
+            auto pid = static_cast<pid_t>(record["pid"].number());
+            std::optional<std::string> started = Platform::processStartTime(pid);
+            if (pid > 0 && started && *started == record["started"].text() &&
+                Platform::leadsProcessGroup(pid) && ::kill(-pid, SIGKILL) == 0) {
+                ended_.push_back(record["tool"].text() + " (process group " +
+                                 std::to_string(pid) + ")");
+            }
+            // The capture files of a killed run were never removed.
+            if (const std::string& capture = record["capture"].text(); !capture.empty()) {
+                ::unlink(capture.c_str());
+                ::unlink((capture + ".stderr").c_str());
+            }
+        } catch (const std::exception&) {
+            // Not a record this program wrote: nothing to end.
+        }
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
+    std::lock_guard lock(registry().mutex);
+    registry().records = std::move(directory);
+}
+
+ProcessRunner::ToolRecords::~ToolRecords() {
+    std::lock_guard lock(registry().mutex);
+    registry().records.reset();
 }
 
 // MARK: AgentLock

@@ -89,6 +89,29 @@ public:
     ~TerminationHandler();
 };
 
+/// While alive, every tool this process starts is recorded in `directory` until it ends: one
+/// file per tool, named after its process id and holding its start time and capture files. A process killed
+/// outright (SIGKILL) cannot stop its tools, which lead groups of their own and live on; its
+/// successor finds them there. Construction first ends, with SIGKILL to the whole group, each
+/// recorded tool that still runs: only when its process is alive, still leads its group and
+/// started exactly when the record says, so a reused process id is never signalled. The capture
+/// files of every recorded run are removed, and the records with them. One value at a time
+/// per process. A tool is recorded just after it starts, so a process killed in that moment
+/// leaves it unrecorded; recording failures are ignored the same way (it runs unrecorded).
+class ToolRecords {
+public:
+    explicit ToolRecords(std::filesystem::path directory);
+    ToolRecords(const ToolRecords&) = delete;
+    ToolRecords& operator=(const ToolRecords&) = delete;
+    ~ToolRecords();
+
+    /// "<tool> (process group <id>)" for each group ended at construction.
+    const std::vector<std::string>& ended() const { return ended_; }
+
+private:
+    std::vector<std::string> ended_;
+};
+
 } // namespace ProcessRunner
 
 /// Proof that this process is the one agent of the state directory: an exclusive, non-blocking

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -42,13 +44,66 @@ std::vector<std::string> texts(const JSON& list) {
     return result;
 }
 
+// Where the JSON text that starts with the '{' at `start` ends (one past its matching '}'),
+// braces inside strings not counted; nothing when it does not end.
+std::optional<std::size_t> objectEnd(std::string_view text, std::size_t start) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t at = start; at < text.size(); ++at) {
+        char c = text[at];
+        if (inString) {
+            if (c == '\\') {
+                ++at;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return at + 1;
+        }
+    }
+    return std::nullopt;
+}
+
+// The one JSON object in what xcodebuild printed. Its build service writes status lines on
+// standard output too ("build session not created after 15 seconds - still waiting"), before
+// or after the document, so the object is found from a '{' to its matching '}': the first one
+// that describes a project or a workspace, else the first that decodes. Without one the whole
+// output is decoded, for the decoder's own account of what is wrong.
+JSON listedObject(const std::string& output) {
+    std::optional<JSON> first;
+    for (std::size_t start = output.find('{'); start != std::string::npos;
+         start = output.find('{', start + 1)) {
+        std::optional<std::size_t> end = objectEnd(output, start);
+        if (!end) {
+            continue;
+        }
+        try {
+            JSON object = JSON::decode(std::string_view(output).substr(start, *end - start));
+            if (!object["project"].isNull() || !object["workspace"].isNull()) {
+                return object;
+            }
+            if (!first) {
+                first = std::move(object);
+            }
+        } catch (const JSON::ParseError&) {
+            // Braces of a status line, not the document.
+        }
+        start = *end - 1; // nothing inside an object is the document: look past it
+    }
+    return first ? std::move(*first) : JSON::decode(output);
+}
+
 JSON listing(const std::vector<std::string>& selection, double timeout, std::stop_token stop) {
     std::vector<std::string> arguments{"xcodebuild", "-list", "-json"};
     arguments.insert(arguments.end(), selection.begin(), selection.end());
     ProcessResult result =
         ProcessRunner::run("/usr/bin/xcrun", arguments, std::nullopt, std::nullopt, timeout,
                            std::nullopt, ProcessRunner::Failure::raised, stop);
-    return JSON::decode(result.output);
+    return listedObject(result.output);
 }
 
 // The configurations of the projects beside a workspace that lists none itself. A sibling

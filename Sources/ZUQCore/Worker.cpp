@@ -62,8 +62,21 @@ std::vector<std::string> currentEnvironment() {
 
 } // namespace
 
-Worker::Worker(Credentials credentials)
-    : credentials_(std::move(credentials)), api_(credentials_) {}
+namespace {
+
+API::Limits transferLimits(const Worker::Limits& limits) {
+    API::Limits result;
+    result.largestBuild = limits.largestBuild;
+    return result;
+}
+
+} // namespace
+
+Worker::Worker(Credentials credentials) : Worker(std::move(credentials), Limits()) {}
+
+Worker::Worker(Credentials credentials, Limits limits)
+    : credentials_(std::move(credentials)), limits_(limits),
+      api_(credentials_.server, credentials_, transferLimits(limits_)) {}
 
 Worker::~Worker() {
     stop();
@@ -93,6 +106,10 @@ void Worker::run() {
         ~Release() { lock.reset(); }
     } release{agentLock_};
 
+    ProcessRunner::ToolRecords records(Paths::directory("Tools"));
+    for (const std::string& tool : records.ended()) {
+        writeLine(STDERR_FILENO, "ZUQ agent: ended " + tool + ", left running by an agent that was killed\n");
+    }
     cleanup();
     int failures = 0;
     for (;;) {
@@ -274,7 +291,8 @@ void Worker::execute(const JSON& job, const std::string& id, const std::string& 
         if (Protocol::jobState(job["state"].text()) == Protocol::JobState::building) {
             BuildPipeline::build(job, token, credentials_, api_, event, stop);
         } else {
-            BuildPipeline::install(job, token, credentials_, api_, event, stop);
+            BuildPipeline::install(job, token, credentials_, api_, event, stop,
+                                   {.bytes = limits_.largestApp});
         }
     } catch (const std::exception& error) {
         std::string message = Platform::firstCharacters(describe(error), failureCharacters);

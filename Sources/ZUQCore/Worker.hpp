@@ -31,15 +31,25 @@
 /// by the thread that runs `run`. The worker's own state is guarded by `mutex_`.
 class Worker {
 public:
+    /// What this agent accepts of a build from another Mac.
+    struct Limits {
+        /// Bytes of the encrypted build it downloads.
+        std::uint64_t largestBuild = std::uint64_t(4) << 30;
+        /// Bytes the build's app may unpack to.
+        std::uint64_t largestApp = std::uint64_t(8) << 30;
+    };
+
     /// Builds the relay client for the credential; an invalid relay origin throws here.
     explicit Worker(Credentials credentials);
+    Worker(Credentials credentials, Limits limits);
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
     /// Stops a job still running and waits for its thread, which reports the job's failure.
     ~Worker();
 
-    /// Takes the agent lock (its errors end `run` at once), removes job directories older than
-    /// 7 days and loops until `stop`. Returns normally when stopped; throws the relay's error
+    /// Takes the agent lock (its errors end `run` at once), ends the tools a killed predecessor
+    /// left running (recorded under "Tools" in the state directory, where this agent records
+    /// its own), removes job directories older than 7 days and loops until `stop`. Returns normally when stopped; throws the relay's error
     /// when the credential was revoked, after stopping everything. The lock is released before
     /// `run` ends in every case.
     void run();
@@ -75,6 +85,7 @@ private:
     bool sleep(std::chrono::steady_clock::duration duration);
 
     const Credentials credentials_;
+    const Limits limits_;
     const API api_;
     std::optional<AgentLock> agentLock_; // touched only by the thread in `run`
     std::stop_source stopSource_;        // requested by `stop`; cuts a device listing short
@@ -105,9 +116,10 @@ std::filesystem::path plistURL();
 
 /// Writes the property list for `executable` (resolved to an absolute path without symbolic
 /// links; "ZUQ CLI executable not found" when that is not an executable file), unloads any
-/// loaded agent and loads the new one. Refuses an unenrolled Mac. The property list stays in
-/// place when loading fails.
-void install(const std::string& executable);
+/// loaded agent and loads the new one, waiting up to 15 seconds while the service manager
+/// still finishes unloading the old one. Refuses an unenrolled Mac. The property list stays in
+/// place when loading fails. `options` follow "agent run" in the agent's arguments.
+void install(const std::string& executable, const std::vector<std::string>& options = {});
 
 /// Unloads the agent (ignoring whether it was loaded) and deletes its property list if any.
 void uninstall();

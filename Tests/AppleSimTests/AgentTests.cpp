@@ -1,6 +1,7 @@
 // launchctl and caffeinate as zuq's login agent uses them, and apple-sim stop-all.
 #include "SimulatorTest.hpp"
 
+#include <chrono>
 #include <csignal>
 #include <sstream>
 #include <sys/wait.h>
@@ -95,10 +96,41 @@ TEST_F(AgentTest, RunsInTheSessionRestartsAfterFailureAndBootsOut) {
     EXPECT_EQ(agents[0]["last_exit_status"], 3);
 
     EXPECT_EQ(launchctl({"bootout", domain() + "/dev.zuq.test.agent"}).status, 0);
-    EXPECT_TRUE(control({"status"})["agents"].empty());
+    EXPECT_TRUE(eventually([&] { return control({"status"})["agents"].empty(); }));
     TestSupport::Output missing = launchctl({"bootout", domain() + "/dev.zuq.test.agent"});
     EXPECT_EQ(missing.status, 3);
     EXPECT_EQ(missing.err, "Boot-out failed: 3: No such process\n");
+}
+
+// launchd finishes a bootout after launchctl has returned: for a while the label is still
+// loaded, a bootstrap of it fails with status 5 and another bootout says it is under way.
+TEST_F(AgentTest, BootoutFinishesAfterLaunchctlReturns) {
+    fs::path plist = agentPlist("dev.zuq.test.slow", "exec sleep 300", "<true/>");
+    ASSERT_EQ(launchctl({"bootstrap", domain(), plist.string()}).status, 0);
+    ASSERT_TRUE(eventually([&] { return control({"status"})["agents"][0]["pid"] != 0; }));
+    auto bootedOut = std::chrono::steady_clock::now();
+    EXPECT_EQ(launchctl({"bootout", domain() + "/dev.zuq.test.slow"}).status, 0);
+
+    TestSupport::Output early = launchctl({"bootstrap", domain(), plist.string()});
+    EXPECT_EQ(early.status, 5);
+    EXPECT_EQ(early.err.rfind("Bootstrap failed: 5: Input/output error\nTry re-running the "
+                              "command as root for richer errors.\n",
+                              0),
+              0u)
+        << early.err;
+    EXPECT_NE(early.err.find("still being booted out"), std::string::npos) << early.err;
+    TestSupport::Output again = launchctl({"bootout", domain() + "/dev.zuq.test.slow"});
+    EXPECT_EQ(again.status, 36);
+    EXPECT_EQ(again.err, "Boot-out failed: 36: Operation now in progress\n");
+    EXPECT_EQ(launchctl({"print", domain() + "/dev.zuq.test.slow"}).status, 0)
+        << "still found while it leaves";
+
+    ASSERT_TRUE(eventually([&] {
+        return launchctl({"print", domain() + "/dev.zuq.test.slow"}).status != 0;
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - bootedOut, std::chrono::milliseconds(900));
+    EXPECT_EQ(launchctl({"bootstrap", domain(), plist.string()}).status, 0);
+    EXPECT_TRUE(eventually([&] { return control({"status"})["agents"][0]["pid"] != 0; }));
 }
 
 TEST_F(AgentTest, StopAllEndsAgentsTheirChildrenAndCaffeinate) {

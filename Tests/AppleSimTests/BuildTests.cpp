@@ -66,6 +66,21 @@ TEST_F(BuildTest, ExportedAppsVerifyAndCarryTheirMethodsSigning) {
             TestSupport::Output signedWith =
                 tool("codesign", {"-d", "--entitlements", ":-", bundle.string()});
             ASSERT_EQ(signedWith.status, 0) << signedWith.err;
+            // Current codesign: one line, Apple's DTD by https, and a warning for the ":".
+            EXPECT_EQ(signedWith.out.rfind(
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE plist PUBLIC "
+                          "\"-//Apple//DTD PLIST 1.0//EN\" "
+                          "\"https://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist "
+                          "version=\"1.0\"><dict><key>",
+                          0),
+                      0u)
+                << signedWith.out;
+            EXPECT_EQ(signedWith.out.find('\n'), std::string::npos) << signedWith.out;
+            EXPECT_TRUE(signedWith.out.ends_with("</dict></plist>")) << signedWith.out;
+            EXPECT_NE(signedWith.err.find("\nWarning: Specifying ':' in the path is deprecated "
+                                          "and will not work in a future release\n"),
+                      std::string::npos)
+                << signedWith.err;
             EXPECT_EQ(plistValue(signedWith.out, "get-task-allow"), example.getTaskAllow);
             EXPECT_EQ(plistValue(signedWith.out, "aps-environment"), isApp ? example.push : "");
             EXPECT_EQ(plistValue(signedWith.out, "application-identifier"),
@@ -127,8 +142,12 @@ TEST_F(BuildTest, AnyChangeToASignedAppFailsVerification) {
         TestSupport::Output installed =
             tool("xcrun", {"devicectl", "device", "install", "app", "--device", registered, app});
         EXPECT_NE(installed.status, 0);
-        EXPECT_NE(installed.err.find("The application could not be verified"), std::string::npos)
+        // installd's words for the copy it staged, and what the simulator found.
+        EXPECT_NE(installed.err.find("ERROR: Failed to verify code signature of /var/installd/"),
+                  std::string::npos)
             << installed.err;
+        EXPECT_NE(installed.err.find("(MIInstallerErrorDomain error 13 (0x0D))"), std::string::npos);
+        EXPECT_NE(installed.err.find("AppleSimDetail = "), std::string::npos) << installed.err;
     }
     TestSupport::Output garbage = tool("security", {"cms", "-D", "-i", (ipa).string()});
     EXPECT_EQ(garbage.status, 1);

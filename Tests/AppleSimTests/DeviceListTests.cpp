@@ -1,7 +1,9 @@
 // devicectl's device list, the separation of two simulated Macs, and tools running at once.
 #include "SimulatorTest.hpp"
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -75,22 +77,22 @@ TEST_F(DeviceListTest, ListsAttachedDevicesInBothForms) {
     const Case cases[] = {
         {{"--udid", "00008130-000A1B2C3D4E5F60", "--name", "Ana's iPhone", "--os", "18.1"},
          {"00008130-000A1B2C3D4E5F60", "physical", "iPhone", "iPhone 15 Pro", "Ana's iPhone",
-          "18.1", "connected", true}},
+          "18.1", "disconnected", true}},
         {{"--udid", "00008103-001122334455667A", "--name", "Test iPad", "--type", "iPad", "--os",
-          "17.4", "--form", "nested", "--developer-mode", "off", "--tunnel", "available"},
+          "17.4", "--form", "nested", "--developer-mode", "off", "--tunnel", "connected"},
          {"00008103-001122334455667A", "physical", "iPad", "iPad mini (6th generation)",
-          "Test iPad", "17.4", "available", false}},
+          "Test iPad", "17.4", "connected", false}},
         {{"--udid", "00008301-0000AAAA0000BBBB", "--name", "Watch", "--type", "watch", "--os",
           "11.1"},
          {"00008301-0000AAAA0000BBBB", "physical", "appleWatch", "Apple Watch Series 9", "Watch",
-          "11.1", "connected", true}},
+          "11.1", "disconnected", true}},
         {{"--udid", "SIM-7F3E", "--name", "Simulated iPhone", "--simulator", "--form", "nested"},
-         {"SIM-7F3E", "virtual", "iPhone", "iPhone 15 Pro", "Simulated iPhone", "18.1",
-          "connected", true}},
-        {{"--udid", "00008140-0000CCCC0000DDDD", "--name", "Prototype", "--model", "iPhone99,9",
-          "--tunnel", "disconnected"},
-         {"00008140-0000CCCC0000DDDD", "physical", "iPhone", "<absent>", "Prototype", "18.1",
+         {"SIM-7F3E", "simulated", "iPhone", "iPhone 15 Pro", "Simulated iPhone", "18.1",
           "disconnected", true}},
+        {{"--udid", "00008140-0000CCCC0000DDDD", "--name", "Prototype", "--model", "iPhone99,9",
+          "--tunnel", "unavailable"},
+         {"00008140-0000CCCC0000DDDD", "physical", "iPhone", "<absent>", "Prototype", "18.1",
+          "unavailable", true}},
     };
     for (const Case& example : cases) {
         std::vector<std::string> arguments = {"attach-phone"};
@@ -123,6 +125,74 @@ TEST_F(DeviceListTest, ListsAttachedDevicesInBothForms) {
     json after = listDevices()["result"]["devices"];
     ASSERT_EQ(after.size(), std::size(cases) - 1);
     EXPECT_FALSE(read(after[0]).developerMode);
+}
+
+// What readers of real documents meet: only three tunnel states, a transport for a reachable
+// phone, 64-bit ECIDs, the two-level form beside the flat one, and devicectl's table calling an
+// idle paired phone "available (paired)".
+TEST_F(DeviceListTest, DocumentsAreShapedLikeTheRealTools) {
+    struct Case {
+        std::vector<std::string> attach;
+        std::string tunnel, transport, pairing, table;
+    };
+    const Case cases[] = {
+        {{"--udid", "00008130-0000000000000001"}, "disconnected", "wired", "paired",
+         "available (paired)"},
+        {{"--udid", "00008130-0000000000000002", "--transport", "localNetwork"}, "disconnected",
+         "localNetwork", "paired", "available (paired)"},
+        {{"--udid", "00008130-0000000000000003", "--tunnel", "connected", "--form", "nested"},
+         "connected", "wired", "paired", "connected"},
+        {{"--udid", "00008130-0000000000000004", "--tunnel", "unavailable"}, "unavailable", "",
+         "paired", "unavailable"},
+        {{"--udid", "00008130-0000000000000005", "--pairing", "unpaired", "--form", "nested",
+          "--developer-mode", "off"},
+         "disconnected", "wired", "unpaired", "unavailable"},
+    };
+    for (const Case& example : cases) {
+        std::vector<std::string> arguments = {"attach-phone"};
+        arguments.insert(arguments.end(), example.attach.begin(), example.attach.end());
+        control(arguments);
+    }
+    TestSupport::Output refused =
+        TestSupport::run(TestSupport::binaryDirectory() / "apple-sim",
+                         {"attach-phone", "--udid", "X", "--tunnel", "available"});
+    EXPECT_EQ(refused.status, 2) << "devicectl never says \"available\"";
+
+    json devices = listDevices()["result"]["devices"];
+    ASSERT_EQ(devices.size(), std::size(cases));
+    TestSupport::Output table = tool("xcrun", {"devicectl", "list", "devices"});
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        const Case& example = cases[index];
+        const json& device = devices[index];
+        const json& connection = device["connectionProperties"];
+        SCOPED_TRACE(example.attach[1]);
+        EXPECT_EQ(connection["tunnelState"], example.tunnel);
+        EXPECT_EQ(connection.value("transportType", ""), example.transport);
+        EXPECT_EQ(connection["pairingState"], example.pairing);
+        const json& ecid = device["hardwareProperties"]["ecid"];
+        EXPECT_TRUE(ecid.is_number_unsigned()) << ecid;
+        if (device.contains("properties")) {
+            const json& properties = device["properties"];
+            EXPECT_EQ(properties["connection"]["state"], example.tunnel);
+            EXPECT_EQ(properties["hardware"]["udid"], device["hardwareProperties"]["udid"])
+                << "the flat members beside the two-level ones";
+            json expected = example.attach.back() == "off" ? json{{"disabled", json::object()}}
+                                                           : json{{"enabled", {{"mode", 1}}}};
+            EXPECT_EQ(properties["state"]["developerModeStatus"], expected);
+        }
+        std::string row;
+        std::istringstream lines(table.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find(example.attach[1]) != std::string::npos) {
+                row = line;
+            }
+        }
+        EXPECT_NE(row.find("   " + example.table + " "), std::string::npos) << row;
+    }
+    // ECIDs spread over all 64 bits, as real ones do.
+    EXPECT_TRUE(std::any_of(devices.begin(), devices.end(), [](const json& device) {
+        return device["hardwareProperties"]["ecid"].get<std::uint64_t>() > (1ull << 53);
+    }));
 }
 
 TEST_F(DeviceListTest, TwoMacsKeepSeparateWorlds) {

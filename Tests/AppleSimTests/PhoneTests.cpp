@@ -24,7 +24,8 @@ TEST_F(PhoneTest, InstallsOnlyWhatTheProfileAndThePhoneAllow) {
         {"--udid", "UNREGISTERED", "--os", "18.1"},
         {"--udid", "OLD", "--os", "16.4"},
         {"--udid", "DEVMODE-OFF", "--developer-mode", "off"},
-        {"--udid", "UNPLUGGED", "--tunnel", "disconnected"},
+        {"--udid", "UNPLUGGED", "--tunnel", "unavailable"},
+        {"--udid", "IDLE", "--tunnel", "disconnected", "--transport", "localNetwork"},
     };
     for (const std::vector<std::string>& phone : phones) {
         std::vector<std::string> arguments = {"attach-phone"};
@@ -54,6 +55,7 @@ TEST_F(PhoneTest, InstallsOnlyWhatTheProfileAndThePhoneAllow) {
          "Developer Mode is disabled"},
         {"distribution build with Developer Mode off", "DEVMODE-OFF", adHoc, ""},
         {"unplugged phone", "UNPLUGGED", adHoc, "Failed to find the device's tunnel"},
+        {"paired phone whose tunnel is not open yet", "IDLE", adHoc, ""},
         {"unknown phone", "NOPE", adHoc, "The specified device was not found"},
     };
     for (const Case& example : cases) {
@@ -61,6 +63,7 @@ TEST_F(PhoneTest, InstallsOnlyWhatTheProfileAndThePhoneAllow) {
         TestSupport::Output output = install(example.udid, example.app);
         if (example.refusal.empty()) {
             EXPECT_EQ(output.status, 0) << output.err;
+            EXPECT_NE(output.out.find("Acquired tunnel connection to device."), std::string::npos);
             EXPECT_NE(output.out.find("App installed:"), std::string::npos);
         } else {
             EXPECT_EQ(output.status, 1);
@@ -68,7 +71,7 @@ TEST_F(PhoneTest, InstallsOnlyWhatTheProfileAndThePhoneAllow) {
         }
     }
     json installs = control({"status"})["installs"];
-    ASSERT_EQ(installs.size(), 3u);
+    ASSERT_EQ(installs.size(), 4u);
     EXPECT_EQ(installs[0]["udid"], "REGISTERED");
     EXPECT_EQ(installs[0]["bundle_id"], "dev.zuq.SampleApp");
     EXPECT_EQ(installs[0]["version"], "1.2");
@@ -92,6 +95,130 @@ TEST_F(PhoneTest, InstallsOnlyWhatTheProfileAndThePhoneAllow) {
     TestSupport::Output stale = launch("REGISTERED", "dev.zuq.SampleApp");
     EXPECT_EQ(stale.status, 1);
     EXPECT_NE(stale.err.find("Security"), std::string::npos) << stale.err;
+}
+
+// With --json-output, devicectl writes its document whatever the outcome: the result, or the
+// NSError that ended the command with the errors beneath it, which it also prints.
+TEST_F(PhoneTest, WritesItsJSONDocumentForEveryOutcome) {
+    control({"setup"});
+    control({"attach-phone", "--udid", "REGISTERED"});
+    control({"register-device", "REGISTERED"});
+    control({"attach-phone", "--udid", "STRANGER", "--name", "Guest"});
+    fs::path app = buildApp("adhoc", "release-testing");
+    fs::path document = directory / "out.json";
+    auto run = [&](std::vector<std::string> arguments) {
+        std::vector<std::string> words = {"devicectl", "device"};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        TestSupport::Output output = tool("xcrun", words);
+        json written = json::parse(TestSupport::readFile(document), nullptr, false);
+        fs::remove(document);
+        return std::pair(output, written);
+    };
+
+    auto [installed, result] = run({"install", "app", "--device", "REGISTERED", "--json-output",
+                                     document.string(), app.string()});
+    EXPECT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(result["info"]["outcome"], "success");
+    EXPECT_EQ(result["info"]["commandType"], "devicectl.device.install.app");
+    EXPECT_EQ(result["result"]["installedApplications"][0]["bundleID"], "dev.zuq.SampleApp");
+
+    auto [refused, failed] = run({"install", "app", "--device", "STRANGER", "-j",
+                                  document.string(), app.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(failed["info"]["outcome"], "failed");
+    const json& outer = failed["error"];
+    EXPECT_EQ(outer["domain"], "com.apple.dt.CoreDeviceError");
+    EXPECT_EQ(outer["code"], 3002);
+    EXPECT_EQ(outer["userInfo"]["NSLocalizedDescription"]["string"],
+              "Failed to install the app on the device.");
+    EXPECT_EQ(outer["userInfo"]["NSURL"]["url"], "file://" + app.string() + "/");
+    const json& inner = outer["userInfo"]["NSUnderlyingError"]["error"];
+    EXPECT_EQ(inner["domain"], "MIInstallerErrorDomain");
+    EXPECT_EQ(inner["code"], 13);
+    std::string description = inner["userInfo"]["NSLocalizedDescription"]["string"];
+    EXPECT_TRUE(description.starts_with("Failed to verify code signature of /var/installd/"))
+        << description;
+    EXPECT_TRUE(description.ends_with(
+        "SampleApp.app : 0xe8008015 (A valid provisioning profile for this executable was not "
+        "found.)"))
+        << description;
+    EXPECT_EQ(inner["userInfo"]["LegacyErrorString"]["string"], "ApplicationVerificationFailed");
+    // The same error for people: each level, the one beneath after a line of dashes.
+    EXPECT_EQ(refused.err.rfind("ERROR: Failed to install the app on the device. "
+                                "(com.apple.dt.CoreDeviceError error 3002 (0xBBA))\n       NSURL = file://",
+                                0),
+              0u)
+        << refused.err;
+    EXPECT_NE(refused.err.find("\n----------------------------------------------------------------"
+                               "----------------\nERROR: " + description +
+                               " (MIInstallerErrorDomain error 13 (0x0D))\n"),
+              std::string::npos)
+        << refused.err;
+
+    auto [launched, process] = run({"process", "launch", "--device", "REGISTERED",
+                                    "--terminate-existing", "--json-output", document.string(),
+                                    "--", "dev.zuq.SampleApp"});
+    EXPECT_EQ(launched.status, 0) << launched.err;
+    EXPECT_GT(process["result"]["process"]["processIdentifier"], 0);
+    // After "--" a word is the bundle identifier even when it looks like an option; before it,
+    // devicectl refuses an option it does not know.
+    auto [odd, missing] = run({"process", "launch", "--device", "REGISTERED", "--json-output",
+                               document.string(), "--", "-dev.zuq.SampleApp"});
+    EXPECT_EQ(odd.status, 1);
+    EXPECT_EQ(missing["error"]["userInfo"]["NSUnderlyingError"]["error"]["code"], 4);
+    TestSupport::Output option = tool("xcrun", {"devicectl", "device", "process", "launch",
+                                                "--device", "REGISTERED", "-dev.zuq.SampleApp"});
+    EXPECT_EQ(option.status, 64);
+    EXPECT_NE(option.err.find("unknown option -dev.zuq.SampleApp"), std::string::npos) << option.err;
+}
+
+TEST_F(PhoneTest, ALockedPhoneABusyOneAndAFullOne) {
+    control({"setup"});
+    control({"attach-phone", "--udid", "PHONE", "--locked"});
+    control({"register-device", "PHONE"});
+    fs::path app = buildApp("adhoc", "release-testing");
+
+    // Locked from the start, the developer disk image cannot be mounted.
+    TestSupport::Output locked = install("PHONE", app);
+    EXPECT_EQ(locked.status, 1);
+    EXPECT_NE(locked.err.find("The developer disk image could not be mounted on this device. "
+                              "(com.apple.dt.CoreDeviceError error 12040 (0x2F08))"),
+              std::string::npos)
+        << locked.err;
+    EXPECT_NE(locked.err.find("(kAMDMobileImageMounterDeviceLocked: The device is locked.) "
+                              "(com.apple.mobiledevice error -402652958 (0xE80000E2))"),
+              std::string::npos)
+        << locked.err;
+
+    // A phone that unlocks itself, as its owner would: refused until then.
+    control({"lock-phone", "PHONE", "--unlock-after", "1"});
+    EXPECT_EQ(install("PHONE", app).status, 1);
+    EXPECT_TRUE(eventually([&] { return install("PHONE", app).status == 0; }));
+    EXPECT_FALSE(control({"status"})["phones"][0]["locked"].get<bool>());
+
+    // The image stays mounted: installs go on while locked, but the app does not open.
+    control({"lock-phone", "PHONE"});
+    EXPECT_EQ(install("PHONE", app).status, 0);
+    TestSupport::Output closed = launch("PHONE", "dev.zuq.SampleApp");
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_NE(closed.err.find("for reason: Locked (\"Unable to launch dev.zuq.SampleApp because "
+                              "the device was not, or could not be, unlocked.\")"),
+              std::string::npos)
+        << closed.err;
+    control({"unlock-phone", "PHONE"});
+    EXPECT_EQ(launch("PHONE", "dev.zuq.SampleApp").status, 0);
+
+    control({"next-install", "busy"});
+    TestSupport::Output busy = install("PHONE", app);
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.err.find("(IXErrorDomain error 46 (0x2E))"), std::string::npos) << busy.err;
+    EXPECT_EQ(install("PHONE", app).status, 0) << "busy once";
+    control({"next-install", "no-space"});
+    TestSupport::Output full = install("PHONE", app);
+    EXPECT_NE(full.err.find("failed: No space left on device (NSPOSIXErrorDomain error 28 (0x1C))"),
+              std::string::npos)
+        << full.err;
+    EXPECT_EQ(control({"status"})["next_install"], json({{"slow", 0}, {"refusal", nullptr}}));
 }
 
 } // namespace

@@ -54,6 +54,21 @@ TEST_F(ProjectListingTest, ListsProjectsAndWorkspacesAsXcodeDoes) {
     }
 }
 
+// `apple-sim next-list noisy`: the next listing prints its build service's status line after
+// the JSON, on standard output, as xcodebuild does when the service is slow to start.
+TEST_F(ProjectListingTest, ANoisyListingPrintsAStatusLineBesideTheJSON) {
+    std::vector<std::string> arguments = {
+        "xcodebuild", "-list", "-json", "-project",
+        (sample() / "SampleApp" / "SampleApp.xcodeproj").string()};
+    std::string quiet = tool("xcrun", arguments).out;
+    control({"next-list", "noisy"});
+    TestSupport::Output noisy = tool("xcrun", arguments);
+    EXPECT_EQ(noisy.status, 0) << noisy.err;
+    EXPECT_EQ(noisy.out, quiet + "build session not created after 15 seconds - still waiting\n");
+    EXPECT_TRUE(json::parse(noisy.out, nullptr, false).is_discarded()) << "no longer plain JSON";
+    EXPECT_EQ(tool("xcrun", arguments).out, quiet) << "once";
+}
+
 TEST_F(ProjectListingTest, RefusesWhatXcodeRefuses) {
     struct Case {
         const char* name;

@@ -33,6 +33,21 @@ protected:
 
     static bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
+    // Alive and not a zombie waiting for whatever reaps orphans here.
+    static bool running(pid_t pid) {
+        if (!alive(pid)) {
+            return false;
+        }
+        std::string stat;
+        try {
+            stat = TestSupport::readFile("/proc/" + std::to_string(pid) + "/stat");
+        } catch (const std::exception&) {
+            return false;
+        }
+        std::size_t end = stat.rfind(')');
+        return end == std::string::npos || stat.compare(end + 2, 1, "Z") != 0;
+    }
+
     // When the relay recorded the job's first event that begins with `prefix`.
     double eventTime(const std::string& id, const std::string& prefix) {
         JSON page = API(credentials("a")).events(id);
@@ -169,10 +184,18 @@ TEST_F(Agents, AnAgentKilledInTheMiddleOfAJobLeavesItToTheLease) {
     ASSERT_TRUE(waitForEvent(stranded, "Archiving", 60s)) << agentLogs();
     agents["a"]->signal(SIGKILL);
     agents["a"]->waitForExit(10s);
+    // Killed outright, the agent could not stop the build: its successor does.
+    std::vector<pid_t> hung = simulatedProcesses("a");
+    ASSERT_FALSE(hung.empty());
+    EXPECT_TRUE(std::all_of(hung.begin(), hung.end(), running));
 
     // The lock went with the process: a new agent starts at once and claims nothing until the
     // relay fails the stranded job when its lease lapses.
     startAgent("a");
+    EXPECT_TRUE(waitFor([&] { return std::none_of(hung.begin(), hung.end(), running); }, 30s))
+        << agentLogs();
+    EXPECT_NE(agents["a"]->err().find("ZUQ agent: ended xcrun (process group "), std::string::npos)
+        << agentLogs();
     waitForState(stranded, "failed", 120s);
     EXPECT_EQ(job(stranded)["error"].text(), "The builder Mac stopped responding");
     std::string next = submit();

@@ -1,6 +1,8 @@
 // doctor and the agent commands of the real `zuq` binary against the simulated Mac.
 #include "AppleSim.hpp"
 #include "JSON.hpp"
+#include "Platform/PropertyList.hpp"
+#include "Storage.hpp"
 #include "Support.hpp"
 
 #include <gtest/gtest.h>
@@ -59,20 +61,41 @@ TEST_F(AgentCommands, DoctorReportsTheMacAsItIs) {
               "xcode-select: error: no developer directory\n");
 }
 
-TEST_F(AgentCommands, DoctorFailsWhenAToolCannotRunOrThePhonesCannotBeListed) {
+TEST_F(AgentCommands, DoctorFailsWhenAToolCannotRun) {
     fs::path empty = directory / "no-tools";
     fs::create_directories(empty);
     Output output = zuq({"doctor"}, empty);
     EXPECT_EQ(output.status, 1);
     EXPECT_NE(JSON::decode(output.err)["error"].text().find("Cannot run"), std::string::npos)
         << output.err;
+}
 
-    // Without Xcode the device tool is missing too.
+// With only the Command Line Tools selected, xcodebuild and the device tool are both missing;
+// that is the diagnosis.
+TEST_F(AgentCommands, DoctorReportsAMacWithOnlyTheCommandLineTools) {
+    TestSupport::appleSim({"setup"});
+    TestSupport::appleSim({"attach-phone", "--udid", udid});
     TestSupport::appleSim({"xcode", "remove"});
-    output = zuq({"doctor"}, TestSupport::appleTools());
-    EXPECT_EQ(output.status, 1);
-    EXPECT_NE(JSON::decode(output.err)["error"].text().find("xcrun failed"), std::string::npos)
-        << output.err;
+    Output output = zuq({"doctor"}, TestSupport::appleTools());
+    ASSERT_EQ(output.status, 0) << output.err;
+    EXPECT_EQ(output.err, "");
+    JSON report = JSON::decode(output.out);
+    EXPECT_EQ(report["xcode"].text(),
+              "xcode-select: error: tool 'xcodebuild' requires Xcode, but active developer "
+              "directory '/Library/Developer/CommandLineTools' is a command line tools instance\n");
+    EXPECT_NE(report["signing_identities"].text().find("valid identities found"),
+              std::string::npos);
+    EXPECT_EQ(report["devices"], JSON::array());
+    EXPECT_EQ(report["devices_error"].text(),
+              "xcrun failed (72): xcrun: error: unable to find utility \"devicectl\", not a "
+              "developer tool or in PATH\n");
+    EXPECT_EQ(report["agent"], JSON::object({{"running", false}}));
+
+    // With Xcode there is no such member.
+    TestSupport::appleSim({"xcode", "set", "16.4"});
+    report = JSON::decode(zuq({"doctor"}, TestSupport::appleTools()).out);
+    EXPECT_EQ(report["devices"].items().size(), 1u);
+    EXPECT_FALSE(report.fields().contains("devices_error"));
 }
 
 TEST_F(AgentCommands, StatusAndUninstallNeedNoEnrolment) {
@@ -86,6 +109,36 @@ TEST_F(AgentCommands, StatusAndUninstallNeedNoEnrolment) {
     EXPECT_EQ(install.status, 1);
     EXPECT_EQ(JSON::decode(install.err)["error"].text(),
               "This Mac is not enrolled. Use group create or group join first.");
+}
+
+TEST_F(AgentCommands, TheAgentsLimitsAreCheckedAndInstalledWithIt) {
+    CredentialStore::save(Credentials{"http://127.0.0.1:9", "mac-1", "tok", "g-1", "Team",
+                                      "Mac One", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="});
+    fs::path plist = home / "Library" / "LaunchAgents" / "dev.zuq.agent.plist";
+    for (const char* bad : {"0", "-1", "12x", "", "18446744073709551616"}) {
+        SCOPED_TRACE(bad);
+        for (const char* command : {"install", "run"}) {
+            Output refused = zuq({"agent", command, "--max-app-bytes", bad}, TestSupport::appleTools());
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_EQ(JSON::decode(refused.err)["error"].text(),
+                      "--max-app-bytes must be a whole number of bytes above 0");
+        }
+        EXPECT_FALSE(fs::exists(plist));
+    }
+
+    Output installed = zuq({"agent", "install", "--max-build-bytes", "1000", "--max-app-bytes",
+                            "2000"},
+                           TestSupport::appleTools());
+    EXPECT_EQ(installed.status, 0) << installed.err;
+    Platform::PropertyList arguments = Platform::PropertyList::read(plist)["ProgramArguments"];
+    std::vector<std::string> words;
+    for (const auto& item : arguments.items()) {
+        words.push_back(item.text());
+    }
+    EXPECT_EQ(words, (std::vector<std::string>{fs::canonical(TestSupport::binaryDirectory() / "zuq").string(),
+                                               "agent", "run", "--max-build-bytes", "1000",
+                                               "--max-app-bytes", "2000"}));
+    EXPECT_EQ(zuq({"agent", "uninstall"}, TestSupport::appleTools()).status, 0);
 }
 
 } // namespace

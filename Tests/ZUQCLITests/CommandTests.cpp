@@ -228,12 +228,12 @@ TEST_F(Commands, GroupCommandsReadTheirFilesAndOptions) {
 
 namespace {
 
-// Runs `program` with its standard error on a new pseudo-terminal in raw mode (so the
-// terminal adds nothing to what it writes) and its standard output on a file; returns what
-// arrived on the terminal.
-std::string standardErrorOnTerminal(const std::filesystem::path& program,
-                                    const std::vector<std::string>& arguments,
-                                    const std::filesystem::path& output) {
+// Runs `program` with descriptor `onTerminal` (standard output or error) on a new
+// pseudo-terminal in raw mode (so the terminal adds nothing to what it writes) and the other
+// one on the file `other`; returns what arrived on the terminal.
+std::string outputOnTerminal(const std::filesystem::path& program,
+                             const std::vector<std::string>& arguments, int onTerminal,
+                             const std::filesystem::path& other) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
@@ -250,9 +250,9 @@ std::string standardErrorOnTerminal(const std::filesystem::path& program,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, slave, 2);
+    posix_spawn_file_actions_addopen(&actions, onTerminal == 1 ? 2 : 1, other.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, slave, onTerminal);
     posix_spawn_file_actions_addclose(&actions, master);
     pid_t pid = -1;
     int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, invocation.argv(),
@@ -298,8 +298,8 @@ TEST_F(Commands, FollowedEventsShowControlCharactersEscapedOnlyOnATerminal) {
     const std::vector<std::string> arguments = {"logs", "11111111-1111-1111-1111-111111111111",
                                                 "--follow"};
 
-    std::string shown = standardErrorOnTerminal(TestSupport::binaryDirectory() / "zuq",
-                                                arguments, directory / "out.json");
+    std::string shown = outputOnTerminal(TestSupport::binaryDirectory() / "zuq", arguments, 2,
+                                         directory / "out.json");
     EXPECT_EQ(shown, "\\u001b[2J\\u001b]0;owned\\u0007 done\\u000d\tnext\nline \\u009b31m\\u007f "
                      "é\n");
     EXPECT_EQ(JSON::decode(TestSupport::readFile(directory / "out.json"))["state"].text(),
@@ -309,6 +309,34 @@ TEST_F(Commands, FollowedEventsShowControlCharactersEscapedOnlyOnATerminal) {
     Output piped = zuq(arguments);
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.err, message + "\n");
+}
+
+TEST_F(Commands, DocumentsEscapeTerminalControlsOnlyOnATerminal) {
+    // Another member's texts: an operating system command (U+009D) and a control sequence
+    // introducer (U+009B) in C1 form, and DEL.
+    const std::string error = "failed \xc2\x9d" "0;owned\xc2\x9c \xc2\x9b" "2J\x7f é";
+    const std::string job = "11111111-1111-1111-1111-111111111111";
+    relay.answer("GET", "/v1/jobs/" + job, 200,
+                 JSON::object({{"id", job}, {"state", "failed"}, {"error", error}}).data());
+    relay.answer("GET", "/v1/jobs/22222222-2222-2222-2222-222222222222", 404,
+                 JSON::object({{"error", error}}).data());
+    relay.start();
+    enrol();
+    const std::filesystem::path zuqProgram = TestSupport::binaryDirectory() / "zuq";
+    const std::string escaped = "failed \\u009d0;owned\\u009c \\u009b2J\\u007f é";
+
+    std::string shown = outputOnTerminal(zuqProgram, {"job", job}, 1, directory / "err");
+    EXPECT_NE(shown.find("\"error\" : \"" + escaped + "\""), std::string::npos) << shown;
+    EXPECT_EQ(JSON::decode(shown)["error"].text(), error) << "the same value, escaped";
+    shown = outputOnTerminal(zuqProgram, {"job", "22222222-2222-2222-2222-222222222222"}, 2,
+                             directory / "out");
+    EXPECT_EQ(shown, "{\n  \"error\" : \"" + escaped + "\"\n}\n");
+
+    // Files and pipes get the exact bytes.
+    Output piped = zuq({"job", job});
+    EXPECT_NE(piped.out.find("\"error\" : \"" + error + "\""), std::string::npos);
+    piped = zuq({"job", "22222222-2222-2222-2222-222222222222"});
+    EXPECT_EQ(piped.err, errorObject(error));
 }
 
 } // namespace

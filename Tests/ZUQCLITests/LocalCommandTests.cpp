@@ -141,7 +141,7 @@ TEST_F(LocalCommands, DevicesLocalListsTheAttachedPhones) {
                                    {"model", "iPhone 15 Pro"},
                                    {"product_type", "iPhone16,1"},
                                    {"os", "18.1"},
-                                   {"state", "connected"},
+                                   {"state", "disconnected"},
                                    {"developer_mode", true},
                                    {"available", true},
                                    {"transport", "wired"}}));

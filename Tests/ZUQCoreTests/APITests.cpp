@@ -424,6 +424,65 @@ TEST_F(Transfers, DownloadChecksTheDigestBeforeReplacingTheDestination) {
     EXPECT_EQ(TestSupport::readFile(destination), build);
 }
 
+TEST_F(Transfers, ADownloadStopsAtTheLargestBuildWhateverTheRelaySends) {
+    ScriptedRelay relay;
+    // What each answer managed to send before the client stopped reading; each would go on
+    // for 4 GiB.
+    std::atomic<std::uint64_t> sent = 0;
+    auto endless = [&](std::size_t, httplib::DataSink& sink) {
+        std::string piece(256 << 10, 'z');
+        for (std::uint64_t total = 0; total < (std::uint64_t(4) << 30); total += piece.size()) {
+            if (!sink.write(piece.data(), piece.size())) {
+                return false;
+            }
+            sent += piece.size();
+        }
+        sink.done();
+        return true;
+    };
+    relay.server.Get("/v1/jobs/announced/artifact",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         response.set_content_provider(
+                             std::size_t(4) << 30, "application/octet-stream",
+                             [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 return endless(offset, sink);
+                             });
+                     });
+    relay.server.Get("/v1/jobs/unannounced/artifact",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         response.set_chunked_content_provider("application/octet-stream",
+                                                               endless);
+                     });
+    relay.server.Get("/v1/jobs/refused/artifact",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         response.status = 500;
+                         response.set_chunked_content_provider("application/json", endless);
+                     });
+    relay.start();
+    API::Limits limits;
+    limits.largestBuild = 1 << 20;
+    API api(relay.origin(), macCredentials(relay.origin()), limits);
+    fs::path destination = directory / "Receive" / "Build.zuq";
+    fs::create_directories(destination.parent_path());
+    const std::string tooLarge = "The relay sent a build larger than the 1048576 bytes this Mac accepts";
+    struct Case {
+        const char* job;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"announced", tooLarge},
+        {"unannounced", tooLarge},
+        {"refused", "Relay returned HTTP 500"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.job);
+        sent = 0;
+        EXPECT_EQ(failure([&] { api.download(c.job, "l", destination, "x"); }), c.expected);
+        EXPECT_LT(sent, std::uint64_t(64) << 20) << "the client kept reading";
+        EXPECT_TRUE(fs::is_empty(destination.parent_path())) << "a download was left behind";
+    }
+}
+
 TEST_F(Transfers, AStalledRelayFailsTheTransferAndAStopEndsIt) {
     ScriptedRelay relay;
     std::atomic<bool> release = false;

@@ -188,13 +188,45 @@ TEST_F(LoginAgent, InstalledAgentRunsUntilUninstalled) {
 
     AgentService::uninstall();
     EXPECT_FALSE(fs::exists(AgentService::plistURL()));
-    EXPECT_TRUE(loadedAgents().items().empty());
+    // The service manager finishes the bootout on its own time.
+    EXPECT_TRUE(TestSupport::waitFor([] { return loadedAgents().items().empty(); },
+                                     std::chrono::seconds(10)));
     pid_t pid = static_cast<pid_t>(AgentService::status()["pid"].integer());
     EXPECT_TRUE(TestSupport::waitFor([&] { return ::kill(pid, 0) != 0; },
                                      std::chrono::seconds(10)));
     EXPECT_EQ(AgentService::status()["running"], JSON(false));
     // Nothing installed any more: uninstalling again is still fine.
     AgentService::uninstall();
+}
+
+// launchctl bootout returns before launchd has let go of the agent; a bootstrap meanwhile is
+// refused with status 5 ("Bootstrap failed: 5: Input/output error") for some seconds.
+TEST_F(LoginAgent, ReinstallingWaitsWhileTheOldAgentIsStillBeingBootedOut) {
+    enrol();
+    TestSupport::appleSim({"timing", "realistic"}); // the simulated bootout lingers 3 seconds
+    fs::path zuq = fs::canonical(TestSupport::binaryDirectory() / "zuq");
+    AgentService::install(zuq.string());
+    JSON first = loadedAgents();
+    ASSERT_EQ(first.items().size(), 1u);
+
+    auto started = std::chrono::steady_clock::now();
+    AgentService::install(zuq.string());
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, std::chrono::seconds(2)) << "it did wait for the old agent to go";
+    EXPECT_LT(took, std::chrono::seconds(15));
+    JSON agents = loadedAgents();
+    ASSERT_EQ(agents.items().size(), 1u) << agents.pretty();
+    EXPECT_FALSE(agents.items()[0]["booting_out"].flag());
+    EXPECT_NE(agents.items()[0]["supervisor_pid"], first.items()[0]["supervisor_pid"])
+        << "a new agent, loaded from the new property list";
+    JSON status;
+    EXPECT_TRUE(TestSupport::waitFor(
+        [&] {
+            status = AgentService::status();
+            return status["running"].flag();
+        },
+        std::chrono::seconds(30)))
+        << status.pretty();
 }
 
 } // namespace

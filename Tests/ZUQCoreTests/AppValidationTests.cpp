@@ -51,6 +51,13 @@ void editInfo(const fs::path& bundle, const std::function<void(PropertyList::Dic
     TestSupport::writeFile(bundle / "Info.plist", PropertyList(info).xml());
 }
 
+// A change that gives the app another bundle identifier.
+std::function<void(const fs::path&)> bundleIdentifier(const std::string& identifier) {
+    return [identifier](const fs::path& app) {
+        editInfo(app, [&](auto& info) { info["CFBundleIdentifier"] = identifier; });
+    };
+}
+
 JSON summary(const std::string& push, const std::string& minimum = "17.0") {
     return JSON::object({{"bundle_id", "dev.zuq.SampleApp"},
                          {"version", "1.2"},
@@ -108,6 +115,27 @@ TEST_F(AppValidationTest, DecidesWhetherTheAppRunsOnThePhoneInTheMode) {
              editInfo(app, [](auto& info) { info.erase("CFBundleIdentifier"); });
          },
          "The build is not a physical-device iOS app"},
+        // The identifier goes to the device tool's command line: Apple's alphabet only.
+        {"a bundle identifier with a space", false, "adhoc", registered, "18.1",
+         bundleIdentifier("dev.zuq.Sample App"),
+         "The app's bundle identifier \"dev.zuq.Sample App\" is not valid: it may hold only "
+         "letters, digits, hyphens and periods."},
+        {"a bundle identifier with an underscore", false, "adhoc", registered, "18.1",
+         bundleIdentifier("dev.zuq.Sample_App"),
+         "The app's bundle identifier \"dev.zuq.Sample_App\" is not valid: it may hold only "
+         "letters, digits, hyphens and periods."},
+        {"a bundle identifier with a letter beyond ASCII", false, "adhoc", registered, "18.1",
+         bundleIdentifier("dev.zuq.Sampl\u00e9App"),
+         "The app's bundle identifier \"dev.zuq.Sampl\u00e9App\" is not valid: it may hold only "
+         "letters, digits, hyphens and periods."},
+        {"a bundle identifier with a slash and a line break", false, "adhoc", registered, "18.1",
+         bundleIdentifier("dev/zuq\nx"),
+         "The app's bundle identifier \"dev/zuq\nx\" is not valid: it may hold only letters, "
+         "digits, hyphens and periods."},
+        // Allowed characters all; the profile decides (and the device tool is told where its
+        // options end).
+        {"a bundle identifier beginning with a hyphen", false, "adhoc", registered, "18.1",
+         bundleIdentifier("-dev.zuq.SampleApp"), "Bundle ID and signing profile do not match"},
         {"Info.plist not a dictionary", false, "adhoc", registered, "18.1",
          [](const fs::path& app) {
              TestSupport::writeFile(app / "Info.plist", PropertyList(PropertyList::Array{}).xml());

@@ -40,7 +40,8 @@ const std::string iPad = R"("udid": "00008027-0011223344556677", "reality": "phy
                          R"( "deviceType": "iPad", "productType": "iPad13,4")";
 const std::string ready = R"("name": "Ann's iPhone", "osVersionNumber": "18.1",)"
                           R"( "developerModeStatus": "enabled")";
-const std::string wired = R"("transportType": "wired", "tunnelState": "connected")";
+const std::string wired =
+    R"("transportType": "wired", "tunnelState": "connected", "pairingState": "paired")";
 
 JSON phone(const std::string& udid, JSON coreID, std::string name, JSON model, JSON productType,
            std::string os, std::string state, bool developerMode, bool available,
@@ -64,6 +65,20 @@ std::vector<JSON> parse(const std::string& devices) {
         R"({"info": {"outcome": "success"}, "result": {"devices": [)" + devices + "]}}"));
 }
 
+// The members of connectionProperties as devicectl writes them for a paired phone: the tunnel
+// state is only ever "connected", "disconnected" or "unavailable", and an unreachable phone has
+// no transport.
+std::string connection(const std::string& tunnel, const std::string& transport = "wired",
+                       const std::string& pairing = "paired") {
+    std::string members = R"("authenticationType": "manualPairing", "isMobileDeviceOnly": false,)"
+                          R"( "pairingState": ")" + pairing + R"(", "tunnelState": ")" + tunnel +
+                          "\"";
+    if (!transport.empty()) {
+        members += R"(, "transportType": ")" + transport + R"(", "tunnelTransportProtocol": "tcp")";
+    }
+    return members;
+}
+
 TEST(DevicesParse, FlatForm) {
     struct Case {
         const char* what;
@@ -80,51 +95,72 @@ TEST(DevicesParse, FlatForm) {
         return JSON(std::move(members));
     };
     const Case cases[] = {
-        {"a ready iPhone", flat(iPhone, ready, wired), ann},
-        {"an iPad without a model name",
-         flat(iPad, ready, R"("transportType": "localNetwork", "tunnelState": "available")"),
+        {"a phone with its tunnel open", flat(iPhone, ready, connection("connected")), ann},
+        // The ordinary state of a paired phone: devicectl opens the tunnel when a command needs
+        // it (its table says "available (paired)").
+        {"a paired phone on USB, tunnel not open yet", flat(iPhone, ready, connection("disconnected")),
+         with({{"state", "disconnected"}})},
+        {"a paired phone on Wi-Fi, tunnel not open yet",
+         flat(iPhone, ready, connection("disconnected", "localNetwork")),
+         with({{"state", "disconnected"}, {"transport", "localNetwork"}})},
+        {"an iPad without a model name", flat(iPad, ready, connection("connected", "localNetwork")),
          phone("00008027-0011223344556677", "CORE-1", "Ann's iPhone", nullptr, "iPad13,4", "18.1",
-               "available", true, true, "localNetwork")},
-        {"developer mode off", flat(iPhone, R"("developerModeStatus": "disabled")", wired),
-         with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
-        {"developer mode in other letters",
-         flat(iPhone, R"("developerModeStatus": "Enabled")", wired),
-         with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
-        {"tunnel disconnected",
-         flat(iPhone, ready, R"("transportType": "wired", "tunnelState": "disconnected")"),
-         with({{"state", "disconnected"}, {"available", false}})},
-        {"tunnel unavailable", flat(iPhone, ready, R"("tunnelState": "unavailable")"),
+               "connected", true, true, "localNetwork")},
+        {"out of reach", flat(iPhone, ready, connection("unavailable", "")),
          with({{"state", "unavailable"}, {"available", false}, {"transport", ""}})},
+        {"not paired", flat(iPhone, ready, connection("disconnected", "wired", "unpaired")),
+         with({{"state", "disconnected"}, {"available", false}})},
+        {"pairing state not given", flat(iPhone, ready, R"("tunnelState": "disconnected")"),
+         with({{"state", "disconnected"}, {"transport", ""}})},
+        {"developer mode off", flat(iPhone, R"("developerModeStatus": "disabled")", connection("connected")),
+         with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
+        {"developer mode off and tunnel idle",
+         flat(iPhone, R"("name": "Ann's iPhone", "osVersionNumber": "18.1", "developerModeStatus": "disabled")",
+              connection("disconnected")),
+         with({{"state", "disconnected"}, {"developer_mode", false}, {"available", false}})},
+        {"developer mode in other letters",
+         flat(iPhone, R"("developerModeStatus": "Enabled")", connection("connected")),
+         with({{"name", ""}, {"os", ""}, {"developer_mode", false}, {"available", false}})},
         {"no connection at all", flat(iPhone, ready),
          with({{"state", ""}, {"available", false}, {"transport", ""}})},
         {"texts of other kinds count as missing",
          flat(iPhone, R"("name": 7, "osVersionNumber": 18, "developerModeStatus": true)",
-              R"("tunnelState": true)"),
+              R"("tunnelState": true, "pairingState": 1)"),
          with({{"name", ""},
                {"os", ""},
                {"state", ""},
                {"developer_mode", false},
                {"available", false},
                {"transport", ""}})},
+        // Real ECIDs use all 64 bits; the number is not read, but must not spoil the document.
+        {"the largest ECID",
+         flat(iPhone + R"(, "ecid": 18446744073709551615)", ready, connection("disconnected")),
+         with({{"state", "disconnected"}})},
+        {"an ECID past 64 bits", flat(iPhone + R"(, "ecid": 98446744073709551615)", ready, connection("connected")),
+         ann},
+        // Simulators are listed too, paired on the same machine with an idle tunnel.
         {"a simulator",
-         flat(R"("udid": "S", "reality": "simulated", "deviceType": "iPhone")", ready, wired),
+         flat(R"("udid": "75BD17D7-0A6C-48A1-9768-568ACF690500", "reality": "simulated", "deviceType": "iPhone")",
+              R"("name": "iPhone 16", "bootState": "shutdown")",
+              R"("pairingState": "paired", "transportType": "sameMachine", "tunnelState": "disconnected")"),
          std::nullopt},
-        {"a watch",
-         flat(R"("udid": "W", "reality": "physical", "deviceType": "appleWatch")", ready, wired),
+        {"a watch beside its phone",
+         flat(R"("udid": "00008301-E8932C8C210BC02E", "reality": "physical", "deviceType": "appleWatch", "ecid": 2)",
+              ready, connection("disconnected", "localNetwork")),
          std::nullopt},
         {"a TV",
-         flat(R"("udid": "T", "reality": "physical", "deviceType": "appleTV")", ready, wired),
+         flat(R"("udid": "T", "reality": "physical", "deviceType": "appleTV")", ready, connection("connected")),
          std::nullopt},
         {"a device type in other letters",
-         flat(R"("udid": "L", "reality": "physical", "deviceType": "iphone")", ready, wired),
+         flat(R"("udid": "L", "reality": "physical", "deviceType": "iphone")", ready, connection("connected")),
          std::nullopt},
-        {"no udid", flat(R"("reality": "physical", "deviceType": "iPhone")", ready, wired),
+        {"no udid", flat(R"("reality": "physical", "deviceType": "iPhone")", ready, connection("connected")),
          std::nullopt},
         {"an empty udid",
-         flat(R"("udid": "", "reality": "physical", "deviceType": "iPhone")", ready, wired),
+         flat(R"("udid": "", "reality": "physical", "deviceType": "iPhone")", ready, connection("connected")),
          std::nullopt},
         {"a udid that is not text",
-         flat(R"("udid": 8110, "reality": "physical", "deviceType": "iPhone")", ready, wired),
+         flat(R"("udid": 8110, "reality": "physical", "deviceType": "iPhone")", ready, connection("connected")),
          std::nullopt},
         {"not an object", "\"00008110-000A1B2C3D4E5F60\"", std::nullopt},
     };
@@ -140,39 +176,47 @@ TEST(DevicesParse, FlatForm) {
 }
 
 TEST(DevicesParse, TwoLevelForm) {
-    const std::string connected = R"("state": "connected", "transportType": "wired")";
     const std::string os = R"("osVersionNumber": {"stringValue": "17.5.1"})";
+    const std::string enabled = R"("name": "Bo", "developerModeStatus": {"enabled": {"mode": 1}})";
+    auto state = [](const std::string& value, const std::string& transport = "wired",
+                    const std::string& pairing = "paired") {
+        return R"("state": ")" + value + R"(", "pairingState": ")" + pairing + "\"" +
+               (transport.empty() ? "" : R"(, "transportType": ")" + transport + "\"");
+    };
     struct Case {
         const char* what;
         std::string device;
         bool developerMode;
-        std::string state;
+        std::string state, transport;
+        bool available;
     };
     const Case cases[] = {
-        {"enabled as an empty object",
-         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})", connected, os),
-         true, "connected"},
+        {"connected", nested(iPhone, enabled, state("connected"), os), true, "connected", "wired", true},
+        {"idle on USB", nested(iPhone, enabled, state("disconnected"), os), true, "disconnected",
+         "wired", true},
+        {"idle on Wi-Fi", nested(iPhone, enabled, state("disconnected", "localNetwork"), os), true,
+         "disconnected", "localNetwork", true},
+        {"out of reach", nested(iPhone, enabled, state("unavailable", ""), os), true,
+         "unavailable", "", false},
+        {"not paired", nested(iPhone, enabled, state("disconnected", "wired", "unpaired"), os),
+         true, "disconnected", "wired", false},
         // The member's presence is the signal, whatever it holds.
-        {"enabled holding text",
-         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": "x"})", connected, os),
-         true, "connected"},
+        {"enabled as an empty object",
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})", state("connected"), os),
+         true, "connected", "wired", true},
         {"disabled",
-         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"disabled": {}})", connected, os),
-         false, "connected"},
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"disabled": {}})", state("connected"), os),
+         false, "connected", "wired", false},
         {"enabled null falls back to nothing",
-         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": null})", connected, os),
-         false, "connected"},
-        {"not paired",
-         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": {}})",
-                R"("state": "unpaired", "transportType": "wired")", os),
-         true, "unpaired"},
+         nested(iPhone, R"("name": "Bo", "developerModeStatus": {"enabled": null})", state("connected"), os),
+         false, "connected", "wired", false},
     };
     for (const auto& c : cases) {
         std::vector<JSON> records = parse(c.device);
         ASSERT_EQ(records.size(), 1u) << c.what;
         EXPECT_EQ(records[0], phone("00008110-000A1B2C3D4E5F60", "CORE-2", "Bo", "iPhone 15 Pro",
-                                    "iPhone16,1", "17.5.1", c.state, c.developerMode,
-                                    c.developerMode && c.state == "connected", "wired"))
+                                    "iPhone16,1", "17.5.1", c.state, c.developerMode, c.available,
+                                    c.transport))
             << c.what << "\n"
             << records[0].pretty();
     }
@@ -184,10 +228,11 @@ TEST(DevicesParse, TwoLevelForm) {
         iPhone + R"(},
             "deviceProperties": {"name": "Flat", "osVersionNumber": "18.0",
                                  "developerModeStatus": "enabled"},
-            "connectionProperties": {"tunnelState": "available", "transportType": "network"}})");
+            "connectionProperties": {"tunnelState": "disconnected", "transportType": "localNetwork",
+                                     "pairingState": "paired"}})");
     ASSERT_EQ(mixed.size(), 1u);
     EXPECT_EQ(mixed[0], phone("00008110-000A1B2C3D4E5F60", 5, "Flat", "iPhone 15 Pro", "iPhone16,1",
-                              "18.0", "available", true, true, "network"));
+                              "18.0", "disconnected", true, true, "localNetwork"));
 
     // Hardware in the nested place decides whether the device is listed at all.
     EXPECT_TRUE(parse(R"({"properties": {"hardware": {"udid": "W", "reality": "physical",
@@ -208,6 +253,160 @@ TEST(DevicesParse, DocumentsWithoutADeviceList) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0]["udid"].text(), "00008027-0011223344556677");
     EXPECT_EQ(records[1]["udid"].text(), "00008110-000A1B2C3D4E5F60");
+}
+
+// An NSError as devicectl writes it into its JSON output: texts wrapped as {"string": ...},
+// the error beneath under NSUnderlyingError.
+std::string nsError(const std::string& domain, long long code, const std::string& description,
+                    const std::string& more = "", const std::string& underlying = "") {
+    std::string info = R"("NSLocalizedDescription": {"string": )" + JSON(description).data() + "}";
+    if (!more.empty()) {
+        info += ", " + more;
+    }
+    if (!underlying.empty()) {
+        info += R"(, "NSUnderlyingError": {"error": )" + underlying + "}";
+    }
+    return R"({"code": )" + std::to_string(code) + R"(, "domain": )" + JSON(domain).data() +
+           R"(, "userInfo": {)" + info + "}}";
+}
+
+std::string failedDocument(const std::string& error) {
+    return R"({"error": )" + error +
+           R"(, "info": {"commandType": "devicectl.device.install.app", "jsonVersion": 2,)"
+           R"( "outcome": "failed", "version": "397.21"}})";
+}
+
+TEST(DevicesRefusal, ReadsTheToolsErrorAndSaysWhatToDo) {
+    const std::string locked = "The device is locked. Unlock it and keep it unlocked until the "
+                               "app has launched, then run the job again.";
+    const std::string busy = "The device is busy with another installation. Wait until it has "
+                             "finished, then run the job again.";
+    const std::string developerMode =
+        "Developer Mode is off on the device. Turn it on in Settings > Privacy & Security > "
+        "Developer Mode, restart the device when asked, then run the job again.";
+    const std::string profile =
+        "The app's provisioning profile does not list this device or has expired. Register the "
+        "device with the team, let Xcode make a new profile, and build again.";
+    const std::string signature =
+        "The app's signature or entitlements are not valid for this device. Check the signing "
+        "settings and the capabilities the provisioning profile allows, and build again.";
+    const std::string space = "The device does not have enough free storage for the app. Free "
+                              "some space on it, then run the job again.";
+    const std::string failedInstall =
+        nsError("com.apple.dt.CoreDeviceError", 3002, "Failed to install the app on the device.",
+                R"("NSURL": {"url": "file:///Users/ann/Build/App.app/"})", "%s");
+    auto install = [&](const std::string& inner) {
+        std::string outer = failedInstall;
+        return outer.replace(outer.find("%s"), 2, inner);
+    };
+    auto verification = [](const std::string& code, const std::string& reason) {
+        return nsError("MIInstallerErrorDomain", 13,
+                       "Failed to verify code signature of /var/installd/Library/Caches/"
+                       "com.apple.mobile.installd.staging/temp.OkuMP7/extracted/App.app : " +
+                           code + " (" + reason + ")",
+                       R"("FunctionName": {"string": "-[MICodeSigningVerifier performValidationWithError:]"},)"
+                       R"( "LegacyErrorString": {"string": "ApplicationVerificationFailed"})");
+    };
+    auto openRequest = [](const std::string& inner) {
+        return nsError("FBSOpenApplicationServiceErrorDomain", 1,
+                       "The request to open \"dev.zuq.App\" failed.",
+                       R"("BSErrorCodeDescription": {"string": "RequestDenied"})", inner);
+    };
+    struct Case {
+        const char* what;
+        std::string error;
+        std::string description, advice;
+        bool passing;
+    };
+    const Case cases[] = {
+        {"a profile without the phone",
+         install(verification("0xe8008015", "A valid provisioning profile for this executable was not found.")),
+         "Failed to verify code signature of /var/installd/Library/Caches/com.apple.mobile."
+         "installd.staging/temp.OkuMP7/extracted/App.app : 0xe8008015 (A valid provisioning "
+         "profile for this executable was not found.)",
+         profile, false},
+        {"entitlements the profile does not allow",
+         install(verification("0xe8008016", "The executable was signed with invalid entitlements.")),
+         "", signature, false},
+        {"no signature", install(verification("0xe800801c", "No code signature found.")), "",
+         signature, false},
+        {"verification failed for another reason",
+         install(nsError("MIInstallerErrorDomain", 13, "The application could not be verified.")),
+         "The application could not be verified.", signature, false},
+        {"locked while the developer disk image is mounted",
+         nsError("com.apple.dt.CoreDeviceError", 12040,
+                 "The developer disk image could not be mounted on this device.", "",
+                 nsError("com.apple.mobiledevice", -402652958,
+                         "Failed to mount /private/var/tmp/CoreDevice_DDI_Staging_501/0DC75A3D/"
+                         "Restore/022-16019-313.dmg: 0xe80000e2 "
+                         "(kAMDMobileImageMounterDeviceLocked: The device is locked.)")),
+         "", locked, true},
+        {"locked when the app is opened",
+         openRequest(nsError(
+             "FBSOpenApplicationErrorDomain", 7,
+             "The request was denied by service delegate (SBMainWorkspace) for reason: Locked "
+             "(\"Unable to launch dev.zuq.App because the device was not, or could not be, "
+             "unlocked\").",
+             R"("BSErrorCodeDescription": {"string": "Locked"})")),
+         "", locked, true},
+        {"refused to open for security",
+         openRequest(nsError(
+             "FBSOpenApplicationErrorDomain", 3,
+             "The request was denied by service delegate (SBMainWorkspace) for reason: Security "
+             "(\"Unable to launch dev.zuq.App because it has an invalid code signature, "
+             "inadequate entitlements or its profile has not been explicitly trusted by the "
+             "user\").")),
+         "", signature, false},
+        {"another install of the app under way",
+         install(nsError("IXErrorDomain", 46,
+                         "A coordinated app install already exists for [dev.zuq.App]",
+                         R"("NSLocalizedFailureReason": {"string": "A coordinated install exists but its process scoping differs from the request."})")),
+         "A coordinated app install already exists for [dev.zuq.App]", busy, true},
+        {"no space left",
+         install(nsError("IXUserPresentableErrorDomain", 11, "Unable to Install \u201cApp\u201d",
+                         R"("NSLocalizedFailureReason": {"string": "This app can\u2019t be installed because there isn\u2019t enough storage."})",
+                         nsError("NSPOSIXErrorDomain", 28,
+                                 "copyfile of file:///private/var/mobile/Media/PublicStaging/"
+                                 "App.app/ failed: No space left on device"))),
+         "copyfile of file:///private/var/mobile/Media/PublicStaging/App.app/ failed: No space "
+         "left on device",
+         space, false},
+        {"developer mode off",
+         install(nsError("com.apple.dt.CoreDeviceError", 1010,
+                         "Developer Mode is disabled on Ann\u2019s iPhone.")),
+         "Developer Mode is disabled on Ann\u2019s iPhone.", developerMode, false},
+        {"not a bundle: no advice, the tool's words",
+         install(nsError("com.apple.dt.CoreDeviceError", 3000,
+                         "The item at cmake_widgets.app is not a valid bundle.",
+                         R"("NSLocalizedFailureReason": {"string": "Failed to get the identifier for the app to be installed."})")),
+         "The item at cmake_widgets.app is not a valid bundle.", "", false},
+        {"the innermost description, NSDescription at the bottom",
+         nsError("com.apple.CoreDevice.ControlChannelConnectionError", 1,
+                 "Internal logic error: Connection was invalidated", "",
+                 nsError("com.apple.CoreDevice.ControlChannelConnectionError", 0, "Transport error", "",
+                         R"({"code": 60, "domain": "Network.NWError", "userInfo": {"NSDescription": {"string": "Operation timed out"}}})")),
+         "Operation timed out", "", false},
+        {"descriptions as plain text",
+         R"({"code": 4, "domain": "com.apple.dt.CoreDeviceError", "userInfo": {"NSLocalizedDescription": "The device is not connected."}})",
+         "The device is not connected.", "", false},
+        {"nothing described", R"({"code": 7, "domain": "SomeDomain"})", "SomeDomain error 7", "",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<Devices::Refusal> refusal =
+            Devices::refusal(JSON::decode(failedDocument(c.error)));
+        ASSERT_TRUE(refusal.has_value());
+        if (!c.description.empty()) {
+            EXPECT_EQ(refusal->description, c.description);
+        }
+        EXPECT_EQ(refusal->advice, c.advice);
+        EXPECT_EQ(refusal->passing, c.passing);
+    }
+    for (const char* document :
+         {R"({"info": {"outcome": "success"}, "result": {}})", R"({"error": "failed"})", "[]"}) {
+        EXPECT_FALSE(Devices::refusal(JSON::decode(document))) << document;
+    }
 }
 
 // The listing around a stand-in device tool: it writes what a test tells it to into the file
@@ -338,8 +537,15 @@ TEST_F(DevicesOnASimulatedMac, ListsUsablePhonesInBothFormsAndTellsWhichCanTakeA
         {{"--udid", "00008130-0000000000000005", "--tunnel", "unavailable"}, true, false},
         {{"--udid", "00008130-0000000000000006", "--tunnel", "disconnected", "--form", "nested"},
          true,
+         true},
+        {{"--udid", "00008130-0000000000000007", "--tunnel", "connected", "--transport",
+          "localNetwork"},
+         true,
+         true},
+        {{"--udid", "00008130-000000000000000C", "--pairing", "unpaired"}, true, false},
+        {{"--udid", "00008130-000000000000000D", "--tunnel", "unavailable", "--form", "nested"},
+         true,
          false},
-        {{"--udid", "00008130-0000000000000007", "--tunnel", "available"}, true, true},
         {{"--udid", "00008130-0000000000000008", "--model", "iPhone99,9"}, true, true},
         {{"--udid", "00008130-0000000000000009", "--type", "watch"}, false, false},
         {{"--udid", "00008130-000000000000000A", "--type", "tv", "--form", "nested"}, false, false},
@@ -365,6 +571,7 @@ TEST_F(DevicesOnASimulatedMac, ListsUsablePhonesInBothFormsAndTellsWhichCanTakeA
     EXPECT_EQ(phones[0]["name"], JSON("Flat iPhone"));
     EXPECT_EQ(phones[0]["os"], JSON("18.1"));
     EXPECT_EQ(phones[0]["transport"], JSON("wired"));
+    EXPECT_EQ(phones[0]["state"], JSON("disconnected")) << "how an attached phone idles";
     EXPECT_EQ(phones[0]["core_id"].kind(), JSON::Kind::string);
     for (const JSON& phone : phones) {
         if (phone["udid"] == JSON("00008130-0000000000000008")) {

@@ -1,5 +1,6 @@
 #include "BuildPipeline.hpp"
 #include "Support.hpp"
+#include "ZipWriter.hpp"
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -14,6 +15,25 @@ namespace {
 const std::string unsafe = "Unsafe IPA archive path";
 const std::string links = "IPAs containing symbolic links are not supported by this ZUQ version.";
 const std::string notOneApp = "IPA must contain exactly one iOS app";
+const std::string specials =
+    "IPAs containing device files, pipes or sockets are not supported by this ZUQ version.";
+
+using TestSupport::ZipWriter;
+using Entry = ZipWriter::Entry;
+
+// The entries of a plain one-app IPA, first in every archive written here.
+ZipWriter oneApp() {
+    return std::move(ZipWriter()
+                         .add(Entry{"Payload/", "", false, 040755})
+                         .add(Entry{"Payload/App.app/", "", false, 040755})
+                         .add("Payload/App.app/Info.plist", "content of Payload/App.app/Info.plist"));
+}
+
+// A symbolic link entry: its data is where it points.
+Entry link(std::string name, std::string target) {
+    return Entry{.name = std::move(name), .data = std::move(target), .deflate = false,
+                 .mode = 0120777};
+}
 
 // IPAs made with the zip tool from a tree of files, with zipinfo and the simulator's ditto.
 class IPATest : public TestSupport::TemporaryDirectoryTest {
@@ -174,6 +194,131 @@ TEST_F(IPATest, ExtensionsAreFoundAtAnyDepth) {
                                             app / "PlugIns/Widget.appex",
                                             app / "PlugIns/Widget.appex/PlugIns/Nested.appex"}));
     EXPECT_TRUE(BuildPipeline::extensionBundles(directory / "Plain.app").empty());
+}
+
+// What a group member can put in a build: archives whose every entry is screened before
+// anything is written, however long the archive.
+TEST_F(IPATest, AHostileArchiveWritesNothingAnywhere) {
+    fs::path elsewhere = directory / "LaunchAgents";
+    fs::create_directories(elsewhere);
+    // Enough long names that a listing of the archive runs well past 8 MiB.
+    auto fillers = [](ZipWriter archive) {
+        for (int i = 0; i < 34'000; ++i) {
+            archive.add(Entry{.name = "Payload/App.app/Resources/" + std::string(250, 'f') +
+                                      std::to_string(i),
+                              .data = "",
+                              .deflate = false});
+        }
+        return archive;
+    };
+    BuildPipeline::UnpackLimits small{.entries = 10, .bytes = 1 << 20};
+    std::string zeros(700 * 1024, '\0');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        BuildPipeline::UnpackLimits limits;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a link, a file through it, then a long tail",
+         fillers(oneApp()
+                     .add(link("Payload/App.app/x", elsewhere.string()))
+                     .add("Payload/App.app/x/dev.evil.plist", "<plist/>"))
+             .bytes(),
+         {},
+         links},
+        {"a climbing name after a long tail",
+         fillers(oneApp()).add("Payload/App.app/../../evil", "x").bytes(),
+         {},
+         unsafe},
+        {"a Unicode path field that climbs",
+         oneApp().add(Entry{.name = "Payload/App.app/a", .data = "x",
+                            .unicodeName = "../../evil"}).bytes(),
+         {},
+         unsafe},
+        {"a NUL in a name", oneApp().add(std::string("Payload/App.app/a\0/b", 20), "x").bytes(),
+         {}, unsafe},
+        {"a pipe", oneApp().add(Entry{.name = "Payload/App.app/p", .data = "", .mode = 010644}).bytes(),
+         {}, specials},
+        {"a device", oneApp().add(Entry{.name = "Payload/App.app/d", .data = "", .mode = 020644}).bytes(),
+         {}, specials},
+        {"more entries than allowed", fillers(oneApp()).bytes(), small,
+         "The IPA lists 34003 entries; this Mac unpacks at most 10"},
+        {"more bytes than allowed",
+         oneApp().add("Payload/App.app/a", zeros).add("Payload/App.app/b", zeros).bytes(), small,
+         "The IPA expands to 1433637 bytes, more than the 1048576 this Mac unpacks"},
+        // Two entries claiming 5 GiB each: refused from the directory alone.
+        {"a bomb over the default limit",
+         oneApp()
+             .zip64()
+             .add(Entry{.name = "Payload/App.app/a", .data = "0", .declaredSize = 5ull << 30})
+             .add(Entry{.name = "Payload/App.app/b", .data = "0", .declaredSize = 5ull << 30})
+             .bytes(),
+         {},
+         "The IPA expands to 10737418277 bytes, more than the 8589934592 this Mac unpacks"},
+        {"a bomb that declares little",
+         oneApp().add(Entry{.name = "Payload/App.app/a", .data = std::string(8 << 20, '\0'),
+                            .declaredSize = 1024}).bytes(),
+         {},
+         "The IPA is not a well-formed ZIP archive: the entry Payload/App.app/a holds more "
+         "than the 1024 bytes it declares"},
+        {"an entry hidden from the directory",
+         oneApp().hide(ZipWriter().add("Payload/App.app/hidden", "x").bytes().substr(0, 50)).bytes(),
+         {},
+         "The IPA is not a well-formed ZIP archive: the archive holds bytes that no entry "
+         "accounts for"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path ipa = directory / "hostile.ipa";
+        TestSupport::writeFile(ipa, c.bytes);
+        fs::path destination = directory / "Receive" / "Extracted";
+        EXPECT_EQ(failure([&] {
+                      BuildPipeline::extractIPA(ipa, destination, std::nullopt, "job", {},
+                                                c.limits);
+                  }),
+                  c.expected);
+        EXPECT_FALSE(fs::exists(destination)) << "written before the archive was screened";
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+    }
+    fs::path ipa = directory / "free.ipa";
+    TestSupport::writeFile(ipa, oneApp().zip64().add(Entry{.name = "Payload/App.app/a",
+                                  .data = "0", .declaredSize = 1ull << 60}).bytes());
+    EXPECT_TRUE(failure([&] {
+        BuildPipeline::extractIPA(ipa, directory / "Receive" / "Extracted", std::nullopt, "job",
+                                  {}, {.bytes = UINT64_MAX});
+    }).starts_with("The IPA expands to 1152921504606847013 bytes, more than the "))
+        << "nor more than the disk holds";
+}
+
+// Whatever the expanding tool makes of an archive, what it leaves must be plain files and
+// folders inside the destination, which is a fresh folder only this user can enter.
+TEST_F(IPATest, TheExpansionIsCheckedAndStartsInAFreshPrivateFolder) {
+    fs::path ipa = directory / "plain.ipa";
+    TestSupport::writeFile(ipa, oneApp().bytes());
+    fs::path elsewhere = directory / "elsewhere";
+    fs::create_directories(elsewhere);
+    TestSupport::writeFile(elsewhere / "kept", "x");
+    fs::path destination = directory / "Receive" / "Extracted";
+    fs::create_directories(destination.parent_path());
+    fs::create_directory_symlink(elsewhere, destination);
+
+    fs::path app = BuildPipeline::extractIPA(ipa, destination, std::nullopt, "job");
+    EXPECT_EQ(app, destination / "Payload" / "App.app");
+    EXPECT_FALSE(fs::is_symlink(destination)) << "expanded through a link someone left";
+    EXPECT_EQ(TestSupport::readFile(elsewhere / "kept"), "x");
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
+
+    // An expanding tool that makes a link of its own.
+    fs::path lyingTools = directory / "lying-tools";
+    fs::create_directories(lyingTools);
+    TestSupport::writeFile(lyingTools / "ditto", "#!/bin/sh\nmkdir -p \"$4/Payload/App.app\"\n"
+                                            "ln -s \"" + elsewhere.string() + "\" \"$4/Payload/App.app/x\"\n");
+    fs::permissions(lyingTools / "ditto", fs::perms::owner_all);
+    TestSupport::ScopedEnvironment lying("ZUQ_TOOLS_DIR", lyingTools.string());
+    EXPECT_EQ(failure([&] { BuildPipeline::extractIPA(ipa, destination, std::nullopt, "job"); }),
+              links);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(destination / "Payload/App.app/x")));
 }
 
 } // namespace

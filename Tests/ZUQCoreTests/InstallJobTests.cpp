@@ -1,8 +1,12 @@
 #include "ArtifactCrypto.hpp"
 #include "BuildPipeline.hpp"
+#include "Devices.hpp"
 #include "PipelineTest.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -218,10 +222,239 @@ TEST_F(InstallJobTest, APhoneRefusesAProfileThatExpiredSinceTheBuild) {
         simulate({"clock", "advance", "400"});
     }
     std::string message = install();
-    EXPECT_EQ(message.rfind("xcrun failed (1): ", 0), 0u) << message;
-    EXPECT_NE(message.find("\nFull log: " + (receive() / "install.log").string()), std::string::npos);
+    EXPECT_EQ(message.rfind("The app's provisioning profile does not list this device or has "
+                            "expired. Register the device with the team, let Xcode make a new "
+                            "profile, and build again.\ndevicectl: Failed to verify code "
+                            "signature of ",
+                            0),
+              0u)
+        << message;
+    EXPECT_NE(message.find(": 0xe8008015 (A valid provisioning profile for this executable was "
+                           "not found.)\nxcrun failed (1): ERROR: Failed to install the app on "
+                           "the device."),
+              std::string::npos)
+        << message;
+    EXPECT_TRUE(message.ends_with("\nFull log: " + (receive() / "install.log").string()));
     EXPECT_EQ(world()["installs"].items().size(), 0u);
     EXPECT_EQ(names(receive()), std::vector<std::string>{"install.log"});
+}
+
+} // namespace
+
+namespace {
+
+const std::string lockedAdvice = "The device is locked. Unlock it and keep it unlocked until the "
+                                 "app has launched, then run the job again.";
+
+TEST_F(InstallJobTest, ALockedPhoneUnlockedAfterTenSecondsGetsTheApp) {
+    fs::path ipa;
+    {
+        As as(builder);
+        ipa = exportSample(directory / "good", "release-testing");
+    }
+    deliver(ipa);
+    {
+        As as(receiver);
+        EXPECT_EQ(simulate({"status"})["phones"].items()[0]["tunnel"], JSON("disconnected"))
+            << "attached as a phone idles: devicectl opens the tunnel itself";
+        simulate({"lock-phone", registered, "--unlock-after", "10"});
+    }
+    std::vector<std::string> events;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(install([&](const std::string& text) { events.push_back(text); }), "no error");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(9));
+    EXPECT_EQ(std::count(events.begin(), events.end(),
+                         "The device is locked: unlock it to go on. Trying again for up to 120 "
+                         "seconds."),
+              1)
+        << "told once, not at every try";
+    JSON status = world();
+    EXPECT_EQ(status["installs"].items().size(), 1u);
+    EXPECT_EQ(status["launches"].items().size(), 1u);
+    EXPECT_EQ(state(id), "succeeded");
+}
+
+// The device tool's side of an install, against the simulated phone of this Mac: the requests
+// as the job makes them, with what devicectl answers when it refuses.
+class DeviceRequestTest : public PipelineTest {
+protected:
+    void SetUp() override {
+        PipelineTest::SetUp();
+        simulate({"setup"});
+        simulate({"register-device", registered});
+        simulate({"attach-phone", "--udid", registered, "--name", "Test iPhone"});
+        log = directory / "install.log";
+    }
+
+    fs::path app(const std::string& method = "release-testing") {
+        fs::path work = directory / method;
+        if (!fs::exists(work / "Extracted")) {
+            BuildPipeline::extractIPA(exportSample(work, method), work / "Extracted", std::nullopt,
+                                      std::nullopt);
+        }
+        return work / "Extracted/Payload/SampleApp.app";
+    }
+
+    std::string install(const std::string& udid, const fs::path& bundle,
+                        Devices::Patience patience = {}) {
+        return failure([&] {
+            Devices::install(udid, bundle, log, "job", {}, [&](const std::string& text) {
+                notices.push_back(text);
+            }, patience);
+        });
+    }
+
+    std::string launch(const std::string& udid, const std::string& bundleID,
+                       Devices::Patience patience = {}) {
+        return failure([&] {
+            Devices::launch(udid, bundleID, log, "job", {}, [&](const std::string& text) {
+                notices.push_back(text);
+            }, patience);
+        });
+    }
+
+    fs::path log;
+    std::vector<std::string> notices;
+};
+
+TEST_F(DeviceRequestTest, EachRefusalSaysWhatToDoThenTheToolsWords) {
+    const std::string stranger = "00008130-00AABBCCDDEEFF00";
+    simulate({"attach-phone", "--udid", stranger, "--name", "Guest iPhone"});
+    simulate({"attach-phone", "--udid", "00008130-0000000000000DEF", "--name", "Locked-down",
+              "--developer-mode", "off"});
+    simulate({"register-device", "00008130-0000000000000DEF"});
+    fs::path adhoc = app(), debug = app("debugging");
+    fs::path broken = directory / "broken/SampleApp.app";
+    fs::create_directories(broken.parent_path());
+    fs::copy(adhoc, broken, fs::copy_options::recursive);
+    flipByte(broken / "SampleApp", 300);
+
+    struct Case {
+        const char* name;
+        std::function<std::string()> request;
+        std::string headline; // the first line
+        std::string tool;     // what follows "devicectl: ", or its start
+    };
+    const Case cases[] = {
+        {"a phone the profile does not list", [&] { return install(stranger, adhoc); },
+         "The app's provisioning profile does not list this device or has expired. Register the "
+         "device with the team, let Xcode make a new profile, and build again.",
+         "Failed to verify code signature of /var/installd/"},
+        {"a development build with Developer Mode off",
+         [&] { return install("00008130-0000000000000DEF", debug); },
+         "Developer Mode is off on the device. Turn it on in Settings > Privacy & Security > "
+         "Developer Mode, restart the device when asked, then run the job again.",
+         "Developer Mode is disabled on Locked-down."},
+        {"a signature broken by one byte", [&] { return install(registered, broken); },
+         "The app's signature or entitlements are not valid for this device. Check the signing "
+         "settings and the capabilities the provisioning profile allows, and build again.",
+         "Failed to verify code signature of "},
+        {"a full phone",
+         [&] {
+             simulate({"next-install", "no-space"});
+             return install(registered, adhoc);
+         },
+         "The device does not have enough free storage for the app. Free some space on it, then "
+         "run the job again.",
+         "copyfile of file:///private/var/mobile/Media/PublicStaging/SampleApp.app/ failed: No "
+         "space left on device"},
+        {"an app that is not installed", [&] { return launch(stranger, "dev.zuq.SampleApp"); },
+         "Launching the app on the device failed: The application dev.zuq.SampleApp is not "
+         "installed on Guest iPhone.",
+         ""},
+        {"a profile that expired since the install",
+         [&] {
+             EXPECT_EQ(install(registered, adhoc), "no error");
+             simulate({"clock", "advance", "400"});
+             return launch(registered, "dev.zuq.SampleApp");
+         },
+         "The app's signature or entitlements are not valid for this device. Check the signing "
+         "settings and the capabilities the provisioning profile allows, and build again.",
+         "The request was denied by service delegate (SBMainWorkspace) for reason: Security"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string message = c.request();
+        std::size_t firstLine = message.find('\n');
+        ASSERT_NE(firstLine, std::string::npos) << message;
+        EXPECT_EQ(message.substr(0, firstLine), c.headline);
+        std::string rest = message.substr(firstLine + 1);
+        if (!c.tool.empty()) {
+            EXPECT_EQ(rest.rfind("devicectl: " + c.tool, 0), 0u) << rest;
+            rest = rest.substr(rest.find('\n') + 1);
+        }
+        // Then the tool's own words and the log, as the process runner words them.
+        EXPECT_EQ(rest.rfind("xcrun failed (1): ERROR: ", 0), 0u) << rest;
+        EXPECT_TRUE(message.ends_with("\nFull log: " + log.string())) << message;
+    }
+    EXPECT_TRUE(notices.empty()) << "none of these is worth waiting for";
+    EXPECT_EQ(simulate({"status"})["clock"]["offset_days"], JSON(400));
+}
+
+TEST_F(DeviceRequestTest, ABusyPhoneIsTriedAgain) {
+    simulate({"next-install", "busy"});
+    EXPECT_EQ(install(registered, app(), {std::chrono::seconds(20), std::chrono::seconds(1)}),
+              "no error");
+    EXPECT_EQ(notices, std::vector<std::string>{
+                           "The device is busy. Trying again for up to 20 seconds."});
+    std::string transcript = TestSupport::readFile(log);
+    std::size_t tries = 0;
+    for (std::size_t at = 0; (at = transcript.find("$ xcrun devicectl device install app", at)) !=
+                             std::string::npos;
+         ++at) {
+        ++tries;
+    }
+    EXPECT_EQ(tries, 2u) << transcript;
+    EXPECT_NE(transcript.find("A coordinated app install already exists"), std::string::npos);
+    EXPECT_EQ(simulate({"status"})["installs"].items().size(), 1u);
+}
+
+TEST_F(DeviceRequestTest, APhoneThatStaysLockedFailsWithinTheBound) {
+    fs::path bundle = app();
+    // Locked since it was plugged in: the developer disk image cannot be mounted.
+    simulate({"lock-phone", registered});
+    auto started = std::chrono::steady_clock::now();
+    std::string message =
+        install(registered, bundle, {std::chrono::seconds(3), std::chrono::seconds(1)});
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(message.substr(0, message.find('\n')), lockedAdvice);
+    EXPECT_NE(message.find("\ndevicectl: Failed to mount "), std::string::npos) << message;
+    EXPECT_NE(message.find("kAMDMobileImageMounterDeviceLocked: The device is locked."),
+              std::string::npos);
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(8));
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_TRUE(simulate({"status"})["installs"].items().empty());
+
+    // Unlocked, it takes the app; locked again, the app is there but does not open.
+    simulate({"unlock-phone", registered});
+    EXPECT_EQ(install(registered, bundle), "no error");
+    simulate({"lock-phone", registered});
+    message = launch(registered, "dev.zuq.SampleApp", {std::chrono::seconds(2), std::chrono::seconds(1)});
+    EXPECT_EQ(message.substr(0, message.find('\n')), lockedAdvice);
+    EXPECT_NE(message.find("could not be, unlocked"), std::string::npos) << message;
+    EXPECT_TRUE(simulate({"status"})["launches"].items().empty());
+    simulate({"unlock-phone", registered});
+    EXPECT_EQ(launch(registered, "dev.zuq.SampleApp"), "no error");
+}
+
+TEST_F(DeviceRequestTest, ABundleIdentifierBeginningWithAHyphenIsNeverAnOption) {
+    // Were it read as an option, devicectl would refuse it as one it does not know.
+    EXPECT_EQ(launch(registered, "-dev.zuq.SampleApp"),
+              "Launching the app on the device failed: The application -dev.zuq.SampleApp is not "
+              "installed on Test iPhone.\nxcrun failed (1): ERROR: The request to open "
+              "\"-dev.zuq.SampleApp\" failed. (FBSOpenApplicationServiceErrorDomain error 1 "
+              "(0x01))\n       BSErrorCodeDescription = RequestDenied\n"
+              "--------------------------------------------------------------------------------\n"
+              "ERROR: The application -dev.zuq.SampleApp is not installed on Test iPhone. "
+              "(FBSOpenApplicationErrorDomain error 4 (0x04))\n       BSErrorCodeDescription = "
+              "NotFound\n\nFull log: " +
+                  log.string());
+    EXPECT_NE(TestSupport::readFile(log).find(
+                  " --terminate-existing --json-output "),
+              std::string::npos);
+    EXPECT_NE(TestSupport::readFile(log).find(" -- -dev.zuq.SampleApp\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(temporary)) << "the tool's documents are gone";
 }
 
 } // namespace

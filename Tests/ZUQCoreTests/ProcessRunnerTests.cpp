@@ -356,6 +356,70 @@ TEST_F(ProcessRunnerTest, ForwardedSignalsStopToolsBeforeTheProgramEnds) {
     }
 }
 
+TEST_F(ProcessRunnerTest, ASuccessorEndsTheToolsOfAKilledProgramAndNothingElse) {
+    fs::path records = directory / "Tools";
+    fs::path host = TestSupport::binaryDirectory() / "zuq-test-tool-host";
+    std::string first = toolWithHelpers("first", false);
+    auto environment = [] {
+        std::vector<std::string> entries;
+        for (char** entry = environ; *entry; ++entry) {
+            entries.emplace_back(*entry);
+        }
+        return entries;
+    };
+    Platform::SpawnRequest request{host, {first}, environment(), std::nullopt};
+    request.environment.push_back("ZUQ_TEST_TOOL_RECORDS=" + records.string());
+    Platform::ChildProcess program = Platform::ChildProcess::spawn(request);
+    waitForFile(directory / "ready");
+    // The record follows the start by a moment, in which a tool may already have run far.
+    for (int i = 0; i < 6000 && (!fs::exists(records) || fs::is_empty(records)); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(program.signal(SIGKILL));
+    EXPECT_EQ(program.reap(), SIGKILL);
+    std::istringstream pids(TestSupport::readFile(directory / "pids"));
+    pid_t leader = 0;
+    pids >> leader;
+    ASSERT_FALSE(processEnded(leader)) << "a killed program's tool lives on";
+
+    // Records a successor must not act on: a group leader that started at another time (a
+    // reused id), a process that leads no group, and a file this program never wrote.
+    Platform::SpawnRequest sleeper{"/bin/sleep", {"60"}, environment(), std::nullopt};
+    sleeper.ownProcessGroup = true;
+    Platform::ChildProcess reused = Platform::ChildProcess::spawn(sleeper);
+    sleeper.ownProcessGroup = false;
+    Platform::ChildProcess member = Platform::ChildProcess::spawn(sleeper);
+    auto record = [&](pid_t pid, const std::string& started) {
+        TestSupport::writeFile(records / (std::to_string(pid) + ".json"),
+                               JSON::object({{"pid", JSON(pid)}, {"tool", "sleep"},
+                                             {"started", started}}).data());
+    };
+    record(reused.pid(), "0:12345");
+    record(member.pid(), Platform::processStartTime(member.pid()).value());
+    TestSupport::writeFile(records / "garbage.json", "{");
+
+    {
+        ProcessRunner::ToolRecords successor(records);
+        EXPECT_EQ(successor.ended(),
+                  (std::vector<std::string>{"first (process group " + std::to_string(leader) + ")"}));
+        expectEnded(directory / "pids");
+        EXPECT_TRUE(fs::is_empty(records)) << "every earlier record is dropped";
+
+        // The successor records its own tools while they run, and only then.
+        fs::path seen = directory / "seen";
+        std::string lister = tool("lister", "ls '" + records.string() + "' > '" + seen.string() + "'");
+        EXPECT_EQ(run(lister, {}, Failure::raised).status, 0);
+        EXPECT_NE(TestSupport::readFile(seen).find(".json"), std::string::npos);
+        EXPECT_TRUE(fs::is_empty(records));
+    }
+    EXPECT_FALSE(processEnded(reused.pid())) << "a reused process id was signalled";
+    EXPECT_FALSE(processEnded(member.pid())) << "a process leading no group was signalled";
+    fs::path seen = directory / "seen-after";
+    std::string after = tool("after", "ls '" + records.string() + "' > '" + seen.string() + "'");
+    run(after, {}, Failure::raised);
+    EXPECT_EQ(TestSupport::readFile(seen), "") << "recording ends with the value";
+}
+
 TEST_F(ProcessRunnerTest, ReplacedRegistrationSurvivesTheEarlierRunEnding) {
     // Two runs under one job: the second replaces the first in the registry. When the first
     // ends it must not take the second's entry with it.

@@ -1,6 +1,7 @@
 // Registering Xcode projects as typed by a user, against the simulator's xcodebuild reading
 // real project files.
 #include "AppleSim.hpp"
+#include "JSON.hpp"
 #include "Platform/Random.hpp"
 #include "Storage.hpp"
 #include "Support.hpp"
@@ -190,6 +191,61 @@ TEST_F(ProjectInspectionTest, ListingFailuresPassThroughAndNothingIsWritten) {
     std::string damaged = failure([&] { inspect(project.string()); });
     EXPECT_TRUE(damaged.starts_with("xcrun failed (")) << damaged;
     EXPECT_NE(damaged.find(project.string()), std::string::npos) << damaged;
+}
+
+// xcodebuild's build service prints status lines on standard output beside the JSON.
+TEST_F(ProjectInspectionTest, StatusLinesBesideTheListingAreNotTheListing) {
+    TestSupport::appleSim({"next-list", "noisy"});
+    Project inspected = inspect(project.string());
+    EXPECT_EQ(inspected.schemes, (std::vector<std::string>{"SampleApp"}));
+    EXPECT_EQ(inspected.configurations, (std::vector<std::string>{"Debug", "Release"}));
+    EXPECT_EQ(JSON::decode(TestSupport::appleSim({"status"}))["next_list"]["noisy"], JSON(false))
+        << "the simulator's xcodebuild printed the line";
+
+    // Other shapes of noise, from an xcodebuild that prints what the test says.
+    fs::path tools = directory / "tools";
+    fs::create_directories(tools);
+    TestSupport::writeFile(tools / "xcrun", "#!/bin/sh\ncat '" + (directory / "out").string() + "'\n");
+    fs::permissions(tools / "xcrun", fs::perms::owner_all);
+    TestSupport::ScopedEnvironment fake("ZUQ_TOOLS_DIR", tools.string());
+    const std::string listing =
+        R"({ "project" : { "configurations" : [ "Debug", "Beta" ], "name" : "App",)"
+        R"( "schemes" : [ "App {beta}", "App \"}\"" ], "targets" : [ "App" ] } })";
+    struct Case {
+        const char* name;
+        std::string output;
+        std::string result; // the schemes, or the error's start
+    };
+    const Case cases[] = {
+        {"a line before", "build session not created after 15 seconds - still waiting\n" + listing + "\n",
+         "App {beta}|App \"}\""},
+        {"a line after", listing + "\nbuild session not created after 15 seconds - still waiting\n",
+         "App {beta}|App \"}\""},
+        {"braces in a line before",
+         "--- xcodebuild: WARNING: Using the first of multiple matching destinations:\n"
+         "{ platform:macOS, arch:arm64, name:My Mac }\n" + listing + "\n",
+         "App {beta}|App \"}\""},
+        {"an object that is no listing first", "{}\n" + listing, "App {beta}|App \"}\""},
+        {"an unmatched brace first", "waiting {\n" + listing, "App {beta}|App \"}\""},
+        {"only an object that is no listing", "note: {}\n",
+         "No schemes found. Share your app scheme in Xcode and try again."},
+        {"no JSON at all", "build session not created after 15 seconds - still waiting\n",
+         "[json.exception.parse_error.101]"},
+        {"a document cut short", "{ \"project\" : { \"schemes\" : [ \"App\"", "[json.exception.parse_error"},
+    };
+    for (const auto& c : cases) {
+        TestSupport::writeFile(directory / "out", c.output);
+        std::string result;
+        try {
+            std::vector<std::string> schemes = inspect(project.string()).schemes;
+            for (const std::string& scheme : schemes) {
+                result += (result.empty() ? "" : "|") + scheme;
+            }
+        } catch (const std::exception& error) {
+            result = error.what();
+        }
+        EXPECT_EQ(result.rfind(c.result, 0), 0u) << c.name << ": " << result;
+    }
 }
 
 } // namespace

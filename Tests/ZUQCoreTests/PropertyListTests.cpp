@@ -1,6 +1,10 @@
 #include "Platform/PropertyList.hpp"
 #include "Support.hpp"
 
+#include <algorithm>
+#include <functional>
+#include <pthread.h>
+
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
@@ -151,6 +155,130 @@ TEST_F(PropertyListTest, WritesXMLThatReadsBackTheSame) {
 )");
     PropertyList holed = PropertyList::Dictionary{{"gone", PropertyList()}};
     EXPECT_THROW(holed.xml(), std::invalid_argument);
+}
+
+// Arrays nested `depth` deep in the XML form, with `noise` between the levels.
+std::string nestedXML(std::size_t depth, const std::string& noise = "") {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+    for (std::size_t i = 0; i < depth; ++i) {
+        text += "<array>" + noise;
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        text += "</array>";
+    }
+    return text + "</plist>\n";
+}
+
+// The binary form with one object per level: object k is an array holding object k + 1
+// (`references` times over, so that levels share their child), and the last is empty, or
+// holds object 0 again when `cyclic`.
+std::string nestedBinary(std::size_t depth, int references = 1, bool cyclic = false) {
+    auto big = [](std::string& out, std::uint64_t value, int size) {
+        for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) {
+            out += static_cast<char>((value >> shift) & 0xFF);
+        }
+    };
+    std::string bytes = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (std::size_t k = 0; k < depth; ++k) {
+        offsets.push_back(bytes.size());
+        bool last = k + 1 == depth;
+        if (last && cyclic) {
+            bytes += '\xA1';
+            big(bytes, 0, 4);
+            continue;
+        }
+        bytes += static_cast<char>(0xA0 | (last ? 0 : references));
+        for (int r = 0; !last && r < references; ++r) {
+            big(bytes, k + 1, 4);
+        }
+    }
+    std::uint64_t table = bytes.size();
+    for (std::uint64_t offset : offsets) {
+        big(bytes, offset, 4);
+    }
+    bytes += std::string(6, '\0');
+    bytes += "\x04\x04";
+    big(bytes, offsets.size(), 8);
+    big(bytes, 0, 8);
+    big(bytes, table, 8);
+    return bytes;
+}
+
+// Runs `body` on a thread with a 512 KiB stack, which is what macOS gives secondary threads.
+void onSmallStack(const std::function<void()>& body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    pthread_t thread;
+    auto call = [](void* argument) -> void* {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, call, const_cast<std::function<void()>*>(&body)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+// Levels of containers in `value`, itself included.
+std::size_t depthOf(const PropertyList& value) {
+    std::size_t deepest = 0;
+    for (const PropertyList& item : value.items()) {
+        deepest = std::max(deepest, depthOf(item));
+    }
+    for (const auto& [key, member] : value.fields()) {
+        deepest = std::max(deepest, depthOf(member));
+    }
+    bool container = value.kind() == PropertyList::Kind::array ||
+                     value.kind() == PropertyList::Kind::dictionary;
+    return deepest + (container ? 1 : 0);
+}
+
+TEST_F(PropertyListTest, RefusesDeepOrExplodingDocumentsBeforeBuildingThem) {
+    const std::string tooDeep = "Info.plist is nested deeper than 512 levels";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string expected; // the error, or the depth read back
+    };
+    const Case cases[] = {
+        {"XML at the limit", nestedXML(512), "depth 512"},
+        {"binary at the limit", nestedBinary(512), "depth 512"},
+        {"XML one deeper", nestedXML(513), tooDeep},
+        {"binary one deeper", nestedBinary(513), tooDeep},
+        {"XML 100,000 deep", nestedXML(100'000), tooDeep},
+        {"binary 100,000 deep", nestedBinary(100'000), tooDeep},
+        // Closing tags that a parser never sees do not hide a level.
+        {"XML with closing tags in comments", nestedXML(600, "<!-- </array></array> -->"),
+         tooDeep},
+        {"XML with closing tags in CDATA", nestedXML(600, "<![CDATA[</array></array>]]>"),
+         tooDeep},
+        {"XML with comments between levels", nestedXML(300, "<!-- a note --><?pi x?>"), "depth 300"},
+        {"XML with empty containers between levels", nestedXML(500, "<dict/><array />"),
+         "depth 501"},
+        // 40 levels that each hold the next one twice describe 2^40 values in 400 bytes.
+        {"binary sharing its levels", nestedBinary(40, 2),
+         "Info.plist expands to more than 1000000 values"},
+        {"binary sharing within bounds", nestedBinary(16, 2), "depth 16"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string result;
+        onSmallStack([&] {
+            try {
+                result = "depth " +
+                         std::to_string(depthOf(PropertyList::decode(c.bytes, "Info.plist")));
+            } catch (const std::exception& error) {
+                result = error.what();
+            }
+        });
+        EXPECT_EQ(result, c.expected);
+    }
+
+    // A reference cycle: the last level holds the first again.
+    std::string cycle = nestedBinary(3, 1, true);
+    EXPECT_EQ(failure([&] { PropertyList::decode(cycle, "Info.plist"); }),
+              "Info.plist is not a property list");
 }
 
 } // namespace

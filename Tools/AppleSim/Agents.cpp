@@ -50,6 +50,8 @@ Agent fromJSON(const json& value) {
     if (value.contains("last_exit_status") && value["last_exit_status"].is_number()) {
         agent.lastExitStatus = value["last_exit_status"].get<int>();
     }
+    agent.bootingOut = value.value("booting_out", false);
+    agent.bootedOutAt = value.value("booted_out_at", 0.0);
     return agent;
 }
 
@@ -71,7 +73,9 @@ json record(const Agent& agent) {
             {"pid", agent.pid},
             {"started", agent.started},
             {"runs", agent.runs},
-            {"last_exit_status", agent.lastExitStatus ? json(*agent.lastExitStatus) : json(nullptr)}};
+            {"last_exit_status", agent.lastExitStatus ? json(*agent.lastExitStatus) : json(nullptr)},
+            {"booting_out", agent.bootingOut},
+            {"booted_out_at", agent.bootedOutAt}};
 }
 
 std::optional<Agent> readRecord(const std::string& label) {
@@ -232,6 +236,9 @@ pid_t stop(const std::string& label) {
         return 0;
     }
     Processes::Record supervisor{agent->supervisor, agent->supervisorStarted, "launchd"};
+    if (agent->bootingOut) {
+        remove(label); // the supervisor need not wait out the bootout any more
+    }
     if (Processes::signal(supervisor, SIGTERM)) {
         waitUntil([&] { return !Processes::alive(supervisor); }, agent->exitTimeout + 5);
     }
@@ -248,6 +255,35 @@ pid_t stop(const std::string& label) {
     return agent->pid;
 }
 
+bool bootOut(const std::string& label, double linger, double wait) {
+    std::optional<Agent> booted;
+    update(label, [&](Agent& agent) {
+        agent.bootingOut = true;
+        agent.bootedOutAt = realNow() + linger;
+        booted = agent;
+    });
+    if (!booted) {
+        return true;
+    }
+    Processes::Record supervisor{booted->supervisor, booted->supervisorStarted, "launchd"};
+    Processes::Record program{booted->pid, booted->started, "agent"};
+    if (!Processes::signal(supervisor, SIGTERM)) {
+        // Nothing is left to finish the bootout: do it here.
+        stop(label);
+        return true;
+    }
+    return waitUntil([&] { return !Processes::alive(program); }, wait);
+}
+
+bool stillBootingOut(const Agent& agent) {
+    Processes::Record supervisor{agent.supervisor, agent.supervisorStarted, "launchd"};
+    if (Processes::alive(supervisor)) {
+        return true;
+    }
+    remove(agent.label);
+    return false;
+}
+
 json toJSON(const Agent& agent) {
     Processes::Record program{agent.pid, agent.started, "agent"};
     Processes::Record supervisor{agent.supervisor, agent.supervisorStarted, "launchd"};
@@ -257,7 +293,8 @@ json toJSON(const Agent& agent) {
             {"runs", agent.runs},
             {"last_exit_status", agent.lastExitStatus ? json(*agent.lastExitStatus) : json(nullptr)},
             {"program", agent.program},
-            {"plist", agent.plist}};
+            {"plist", agent.plist},
+            {"booting_out", agent.bootingOut}};
 }
 
 } // namespace AppleSim::Agents

@@ -35,6 +35,10 @@ struct Agent {
     std::uint64_t started = 0;
     int runs = 0;
     std::optional<int> lastExitStatus;
+    // Set by bootout: the label stays loaded until its program has ended and this real time
+    // has passed, as launchd finishes a bootout after launchctl has returned.
+    bool bootingOut = false;
+    double bootedOutAt = 0;
 };
 
 /// The loaded agent with `label`, if any.
@@ -56,8 +60,18 @@ Agent fromPropertyList(const nlohmann::json& plist, const std::string& path,
 void start(const std::string& label);
 
 /// Stops a loaded agent (SIGTERM to its program, SIGKILL to its process group after the exit
-/// time-out), ends its supervisor and forgets the record. Returns the program's pid, or 0.
+/// time-out), ends its supervisor and forgets the record, all before it returns. Returns the
+/// program's pid, or 0.
 pid_t stop(const std::string& label);
+
+/// Starts to boot out a loaded agent as launchd does, without waiting for the end: its
+/// supervisor stops the program and forgets the record once the program has ended and
+/// `linger` seconds have passed. Returns whether the program ended within `wait` seconds.
+bool bootOut(const std::string& label, double linger, double wait);
+
+/// Whether a record left by a bootout is still finishing (its supervisor alive); a record
+/// whose supervisor is gone is stale and is removed.
+bool stillBootingOut(const Agent& agent);
 
 /// The supervisor's main loop (run as `apple-sim-launchd LABEL`).
 int supervise(const std::string& label);

@@ -127,8 +127,8 @@ json attachPhone(const Arguments& arguments, const Subcommand& self) {
     ParsedOptions parsed =
         options(arguments, self,
                 {"--udid", "--name", "--os", "--type", "--model", "--developer-mode", "--tunnel",
-                 "--form"},
-                {"--simulator"}, 0);
+                 "--transport", "--pairing", "--form"},
+                {"--simulator", "--locked"}, 0);
     Phone phone;
     phone.udid = parsed.value("--udid").value_or("");
     if (!made(phone.udid, udidCharacters, 1, 64)) {
@@ -143,10 +143,14 @@ json attachPhone(const Arguments& arguments, const Subcommand& self) {
     phone.model = parsed.value("--model").value_or(defaultProductType(phone.type));
     phone.developerMode =
         oneOf(parsed, "--developer-mode", {"on", "off"}, "on", self) == "on";
-    phone.tunnel = oneOf(parsed, "--tunnel", {"connected", "available", "disconnected", "unavailable"},
-                         "connected", self);
+    // devicectl reports only these three tunnel states.
+    phone.tunnel = oneOf(parsed, "--tunnel", {"connected", "disconnected", "unavailable"},
+                         phone.tunnel, self);
+    phone.transport = oneOf(parsed, "--transport", {"wired", "localNetwork"}, phone.transport, self);
+    phone.pairing = oneOf(parsed, "--pairing", {"paired", "unpaired"}, phone.pairing, self);
     phone.form = oneOf(parsed, "--form", {"flat", "nested"}, "flat", self);
     phone.simulator = parsed.flag("--simulator");
+    phone.locked = parsed.flag("--locked");
     phone.identifier = Crypto::nameUUID("coredevice:" + phone.udid);
     World::update([&](WorldState& world) {
         if (Phone* existing = world.phone(phone.udid)) {
@@ -156,6 +160,41 @@ json attachPhone(const Arguments& arguments, const Subcommand& self) {
         }
     });
     return {{"phone", phoneJSON(phone)}};
+}
+
+// lock-phone U [--unlock-after SECONDS] and unlock-phone U: the phone's screen lock, as its
+// owner would use it.
+json setLock(const Arguments& arguments, const Subcommand& self, bool lock) {
+    ParsedOptions parsed =
+        options(arguments, self, lock ? std::set<std::string>{"--unlock-after"} : std::set<std::string>{},
+                {}, 1);
+    std::optional<double> after;
+    if (std::optional<std::string> text = parsed.value("--unlock-after")) {
+        after = parseNumber(*text);
+        if (!after) {
+            usage(self, "--unlock-after takes a number of seconds");
+        }
+    }
+    const std::string& udid = parsed.positional[0];
+    Phone changed;
+    World::update([&](WorldState& world) {
+        Phone* phone = world.phone(udid);
+        if (!phone) {
+            throw ToolFailure("No phone with UDID " + udid + " is attached to this Mac");
+        }
+        phone->locked = lock;
+        phone->unlockAt = lock && after ? realNow() + *after : 0;
+        changed = *phone;
+    });
+    return {{"phone", phoneJSON(changed)}};
+}
+
+json lockPhone(const Arguments& arguments, const Subcommand& self) {
+    return setLock(arguments, self, true);
+}
+
+json unlockPhone(const Arguments& arguments, const Subcommand& self) {
+    return setLock(arguments, self, false);
 }
 
 json detachPhone(const Arguments& arguments, const Subcommand& self) {
@@ -299,18 +338,44 @@ json nextBuild(const Arguments& arguments, const Subcommand& self) {
     return {{"next_build", nextBuildJSON(world.nextBuild)}};
 }
 
+json nextInstallJSON(const WorldState& world) {
+    return {{"slow", world.nextInstallSlow},
+            {"refusal", world.nextInstallRefusal.empty() ? json() : json(world.nextInstallRefusal)}};
+}
+
 json nextInstall(const Arguments& arguments, const Subcommand& self) {
     std::optional<double> seconds;
+    std::optional<std::string> refusal;
     if (arguments.size() == 2 && arguments[0] == "slow") {
         seconds = parseNumber(arguments[1]);
-    } else if (arguments.size() == 1 && arguments[0] == "none") {
-        seconds = 0;
-    }
-    if (!seconds) {
+        if (!seconds) {
+            usage(self, "SECONDS is a number of seconds");
+        }
+    } else if (arguments.size() == 1 && (arguments[0] == "busy" || arguments[0] == "no-space")) {
+        refusal = arguments[0];
+    } else if (!(arguments.size() == 1 && arguments[0] == "none")) {
         usage(self);
     }
-    WorldState world = World::update([&](WorldState& state) { state.nextInstallSlow = *seconds; });
-    return {{"next_install", {{"slow", world.nextInstallSlow}}}};
+    WorldState world = World::update([&](WorldState& state) {
+        if (seconds) {
+            state.nextInstallSlow = *seconds;
+        } else if (refusal) {
+            state.nextInstallRefusal = *refusal;
+        } else {
+            state.nextInstallSlow = 0;
+            state.nextInstallRefusal.clear();
+        }
+    });
+    return {{"next_install", nextInstallJSON(world)}};
+}
+
+json nextList(const Arguments& arguments, const Subcommand& self) {
+    if (arguments.size() != 1 || (arguments[0] != "noisy" && arguments[0] != "none")) {
+        usage(self);
+    }
+    WorldState world =
+        World::update([&](WorldState& state) { state.nextListNoisy = arguments[0] == "noisy"; });
+    return {{"next_list", {{"noisy", world.nextListNoisy}}}};
 }
 
 json nextLaunch(const Arguments& arguments, const Subcommand& self) {
@@ -365,8 +430,9 @@ json status(const Arguments& arguments, const Subcommand& self) {
             {"agents", agents},
             {"processes", processes},
             {"next_build", nextBuildJSON(world.nextBuild)},
-            {"next_install", {{"slow", world.nextInstallSlow}}},
-            {"next_launch", {{"fail", world.nextLaunchFail}}}};
+            {"next_install", nextInstallJSON(world)},
+            {"next_launch", {{"fail", world.nextLaunchFail}}},
+            {"next_list", {{"noisy", world.nextListNoisy}}}};
 }
 
 // Ends what the simulator started on this Mac: every login agent (booted out as launchctl
@@ -397,9 +463,11 @@ const Subcommand subcommands[] = {
     {"setup", "setup [--team ID] [--team-name NAME] [--developer NAME] [--enterprise]", setup},
     {"attach-phone",
      "attach-phone --udid U [--name N] [--os 18.1] [--type iPhone|iPad|watch|tv] [--simulator] "
-     "[--model iPhone16,1] [--developer-mode on|off] "
-     "[--tunnel connected|available|disconnected|unavailable] [--form nested|flat]",
+     "[--model iPhone16,1] [--developer-mode on|off] [--tunnel disconnected|connected|unavailable] "
+     "[--transport wired|localNetwork] [--pairing paired|unpaired] [--locked] [--form flat|nested]",
      attachPhone},
+    {"lock-phone", "lock-phone UDID [--unlock-after SECONDS]", lockPhone},
+    {"unlock-phone", "unlock-phone UDID", unlockPhone},
     {"detach-phone", "detach-phone UDID", detachPhone},
     {"register-device", "register-device UDID [--name NAME]", registerDevice},
     {"clock", "clock advance DAYS | clock reset", clock},
@@ -407,7 +475,8 @@ const Subcommand subcommands[] = {
     {"next-build",
      "next-build fail|hang|hang-ignoring-term|flood SIZE|payload SIZE|slow SECONDS|none",
      nextBuild},
-    {"next-install", "next-install slow SECONDS|none", nextInstall},
+    {"next-install", "next-install slow SECONDS|busy|no-space|none", nextInstall},
+    {"next-list", "next-list noisy|none", nextList},
     {"next-launch", "next-launch fail|none", nextLaunch},
     {"timing", "timing instant|realistic", timing},
     {"status", "status", status},

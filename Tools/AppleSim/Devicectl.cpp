@@ -18,28 +18,17 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* toolVersion = "397.24";
-
 const char* listUsage =
     "Usage: devicectl list devices [--timeout <seconds>] [--json-output <path>] [--quiet]";
 
-std::string transport(const Phone& phone) {
-    if (phone.tunnel == "connected") {
-        return "wired";
-    }
-    if (phone.tunnel == "available") {
-        return "localNetwork";
-    }
-    return "";
-}
-
-// A stable 52-bit number for the phone's ECID (FNV-1a of the UDID).
+// A stable 64-bit number for the phone's ECID (FNV-1a of the UDID): real ECIDs use all 64
+// bits, so readers meet numbers beyond what a double holds exactly.
 std::uint64_t ecid(const std::string& udid) {
     std::uint64_t hash = 1469598103934665603ull;
     for (unsigned char c : udid) {
         hash = (hash ^ c) * 1099511628211ull;
     }
-    return hash & ((1ull << 52) - 1);
+    return hash;
 }
 
 json cpu(const char* name, int subType) {
@@ -53,7 +42,7 @@ json hardware(const Phone& phone) {
         {"deviceType", deviceTypeName(phone.type)},
         {"platform", platformName(phone.type)},
         {"productType", productType},
-        {"reality", phone.simulator ? "virtual" : "physical"},
+        {"reality", phone.simulator ? "simulated" : "physical"},
         {"udid", phone.udid},
         {"supportedCPUTypes", json::array({cpu("arm64e", 2), cpu("arm64", 0)})},
         {"supportedDeviceFamilies", phone.type == "iPad" ? json::array({1, 2}) : json::array({1})},
@@ -72,44 +61,70 @@ json hardware(const Phone& phone) {
 
 json capabilities(const Phone& phone) {
     json list = json::array();
-    if (!phone.reachable()) {
+    auto add = [&](const char* identifier, const char* name) {
+        list.push_back({{"featureIdentifier", identifier}, {"name", name}});
+    };
+    if (phone.simulator || phone.pairing != "paired") {
         return list;
     }
-    const char* features[][2] = {
-        {"com.apple.coredevice.feature.installapp", "Install Application"},
-        {"com.apple.coredevice.feature.launchapplication", "Launch Application"},
-        {"com.apple.coredevice.feature.listapps", "List Applications"},
-        {"com.apple.coredevice.feature.getdeviceinfo", "Fetch Extended Device Info"},
-    };
-    for (const auto& feature : features) {
-        list.push_back({{"featureIdentifier", feature[0]}, {"name", feature[1]}});
+    // What devicectl can do before it has opened a tunnel, and once it has.
+    add("com.apple.coredevice.feature.connectdevice", "Connect to Device");
+    add("com.apple.coredevice.feature.acquireusageassertion", "Acquire Usage Assertion");
+    add("com.apple.coredevice.feature.unpairdevice", "Unpair Device");
+    if (phone.tunnel == "connected") {
+        add("com.apple.coredevice.feature.installapp", "Install Application");
+        add("com.apple.coredevice.feature.launchapplication", "Launch Application");
+        add("com.apple.coredevice.feature.listapps", "List Applications");
+        add("com.apple.coredevice.feature.getdeviceinfo", "Fetch Extended Device Info");
     }
     return list;
 }
 
-json flatEntry(const Phone& phone) {
+json connectionProperties(const Phone& phone) {
+    if (phone.simulator) {
+        return {{"authenticationType", "implicit"},
+                {"isMobileDeviceOnly", false},
+                {"pairingState", "paired"},
+                {"potentialHostnames", json::array()},
+                {"transportType", "sameMachine"},
+                {"tunnelState", "disconnected"}};
+    }
     json connection = {
         {"authenticationType", "manualPairing"},
         {"isMobileDeviceOnly", false},
-        {"pairingState", "paired"},
-        {"potentialHostnames", json::array({phone.udid + ".coredevice.local"})},
+        {"pairingState", phone.pairing},
+        {"potentialHostnames",
+         json::array({phone.udid + ".coredevice.local", phone.identifier + ".coredevice.local"})},
         {"tunnelState", phone.tunnel},
     };
-    if (!transport(phone).empty()) {
-        connection["transportType"] = transport(phone);
+    // An unreachable phone has no transport; a reachable one names USB or the network.
+    if (phone.tunnel != "unavailable") {
+        connection["transportType"] = phone.transport;
         connection["tunnelTransportProtocol"] = "tcp";
     }
+    if (phone.tunnel == "connected") {
+        connection["tunnelIPAddress"] = "fdf1:23c4:cd56::1";
+    }
+    return connection;
+}
+
+json flatEntry(const Phone& phone) {
     json device = {
         {"bootState", "booted"},
-        {"ddiServicesAvailable", phone.reachable() && phone.developerMode},
+        {"ddiServicesAvailable",
+         phone.tunnel == "connected" && phone.developerMode && phone.diskImageMounted},
         {"developerModeStatus", phone.developerMode ? "enabled" : "disabled"},
         {"hasInternalOSBuild", false},
         {"name", phone.name},
         {"osVersionNumber", phone.os},
         {"rootFileSystemIsWritable", false},
     };
+    if (phone.simulator) {
+        device.erase("developerModeStatus");
+        device["provider"] = "com.apple.CoreSimulator.SimulatorCoreDevicePlugin";
+    }
     return {{"capabilities", capabilities(phone)},
-            {"connectionProperties", connection},
+            {"connectionProperties", connectionProperties(phone)},
             {"deviceProperties", device},
             {"hardwareProperties", hardware(phone)},
             {"identifier", phone.identifier},
@@ -117,22 +132,24 @@ json flatEntry(const Phone& phone) {
             {"visibilityClass", "default"}};
 }
 
-// The two-level form: everything under "properties", grouped by what it describes.
+// The two-level form: everything again under "properties", grouped by what it describes, with
+// the flat members beside it.
 json nestedEntry(const Phone& phone) {
+    json entry = flatEntry(phone);
     json state = {{"name", phone.name}, {"bootState", "booted"}};
-    state["developerModeStatus"] =
-        phone.developerMode ? json{{"enabled", true}} : json::object();
-    json connection = {{"state", phone.tunnel}, {"pairingState", "paired"}};
-    if (!transport(phone).empty()) {
-        connection["transportType"] = transport(phone);
+    // An encoded enumeration: the case is the member's name, its values inside.
+    state["developerModeStatus"] = phone.developerMode ? json{{"enabled", {{"mode", 1}}}}
+                                                       : json{{"disabled", json::object()}};
+    json connection = {{"state", entry["connectionProperties"]["tunnelState"]},
+                       {"pairingState", entry["connectionProperties"]["pairingState"]}};
+    if (entry["connectionProperties"].contains("transportType")) {
+        connection["transportType"] = entry["connectionProperties"]["transportType"];
     }
-    return {{"identifier", phone.identifier},
-            {"capabilities", capabilities(phone)},
-            {"properties",
-             {{"hardware", hardware(phone)},
-              {"state", state},
-              {"software", {{"osVersionNumber", {{"stringValue", phone.os}}}}},
-              {"connection", connection}}}};
+    entry["properties"] = {{"hardware", hardware(phone)},
+                           {"state", state},
+                           {"software", {{"osVersionNumber", {{"stringValue", phone.os}}}}},
+                           {"connection", connection}};
+    return entry;
 }
 
 } // namespace
@@ -167,9 +184,12 @@ std::string table(const std::vector<Phone>& phones) {
                        std::string(36, '-') + "   " + std::string(22, '-') + "   " +
                        std::string(28, '-') + "\n";
     for (const Phone& phone : phones) {
-        std::string state = phone.tunnel == "connected"   ? "connected"
-                            : phone.tunnel == "available" ? "available (paired)"
-                                                          : "unavailable";
+        // devicectl's table says "available (paired)" for a paired phone whose tunnel is
+        // not open yet: it can take commands all the same.
+        std::string state = phone.simulator            ? "booted"
+                            : !phone.reachable()       ? "unavailable"
+                            : phone.tunnel == "connected" ? "connected"
+                                                          : "available (paired)";
         text += pad(phone.name, 22) + "   " + pad(phone.udid + ".coredevice.local", 44) + "   " +
                 pad(phone.identifier, 36) + "   " + pad(state, 22) + "   " + modelText(phone) +
                 "\n";
@@ -222,7 +242,7 @@ int listDevices(const std::vector<std::string>& arguments) {
                            {"environment", {{"TERM", "xterm-256color"}}},
                            {"jsonVersion", 2},
                            {"outcome", "success"},
-                           {"version", toolVersion}}},
+                           {"version", devicectlVersion}}},
                          {"result", {{"devices", devices}}}};
         try {
             FileDescriptor fd = openFile(*output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -242,7 +262,7 @@ int listDevices(const std::vector<std::string>& arguments) {
 
 int devicectl(const std::vector<std::string>& arguments) {
     if (arguments.size() == 1 && (arguments[0] == "--version" || arguments[0] == "version")) {
-        std::cout << toolVersion << "\n";
+        std::cout << devicectlVersion << "\n";
         return 0;
     }
     if (arguments.size() >= 2 && arguments[0] == "list" && arguments[1] == "devices") {

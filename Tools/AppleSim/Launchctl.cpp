@@ -6,6 +6,7 @@
 #include "Options.hpp"
 #include "Processes.hpp"
 #include "PropertyList.hpp"
+#include "World.hpp"
 
 #include <iostream>
 #include <unistd.h>
@@ -41,6 +42,10 @@ std::map<std::string, std::string> session() {
     return variables;
 }
 
+// What launchctl says when the label is loaded already, or still leaving after a bootout.
+const char* bootstrapRefusal =
+    "Bootstrap failed: 5: Input/output error\nTry re-running the command as root for richer errors.";
+
 int bootstrap(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2) {
         throw ToolFailure("Usage: launchctl bootstrap <domain-target> [service-path ...]", 64);
@@ -54,31 +59,31 @@ int bootstrap(const std::vector<std::string>& arguments) {
         } catch (const PropertyList::Error& error) {
             bool missing = ::access(path.c_str(), F_OK) != 0;
             throw ToolFailure(missing ? "Bootstrap failed: 2: No such file or directory"
-                                      : std::string("Bootstrap failed: 5: Input/output error\n"
-                                                    "apple-sim: ") + error.what(),
+                                      : std::string(bootstrapRefusal) + "\napple-sim: " + error.what(),
                               missing ? 2 : 5);
         }
         Agents::Agent agent;
         try {
             agent = Agents::fromPropertyList(plist, path, session());
         } catch (const std::runtime_error& error) {
-            throw ToolFailure(std::string("Bootstrap failed: 5: Input/output error\napple-sim: ") +
-                                  error.what(),
-                              5);
+            throw ToolFailure(std::string(bootstrapRefusal) + "\napple-sim: " + error.what(), 5);
         }
-        if (Agents::find(agent.label)) {
-            throw ToolFailure("Bootstrap failed: 5: Input/output error\napple-sim: " + agent.label +
-                                  " is already loaded in " + arguments[0] + "; boot it out first",
-                              5);
+        if (std::optional<Agents::Agent> loaded = Agents::find(agent.label)) {
+            bool leaving = loaded->bootingOut;
+            if (!leaving || Agents::stillBootingOut(*loaded)) {
+                throw ToolFailure(std::string(bootstrapRefusal) + "\napple-sim: " + agent.label +
+                                      (leaving ? " is still being booted out of "
+                                               : " is already loaded in ") +
+                                      arguments[0] + (leaving ? "" : "; boot it out first"),
+                                  5);
+            }
         }
         Agents::save(agent);
         try {
             Agents::start(agent.label);
         } catch (const std::exception& error) {
             Agents::remove(agent.label);
-            throw ToolFailure(std::string("Bootstrap failed: 5: Input/output error\napple-sim: ") +
-                                  error.what(),
-                              5);
+            throw ToolFailure(std::string(bootstrapRefusal) + "\napple-sim: " + error.what(), 5);
         }
     }
     return 0;
@@ -110,10 +115,20 @@ int bootout(const std::vector<std::string>& arguments) {
         throw ToolFailure("Usage: launchctl bootout <service-target> | <domain-target> <service-path>", 64);
     }
     std::string label = serviceLabel(arguments, "Boot-out");
-    if (!Agents::find(label)) {
+    std::optional<Agents::Agent> agent = Agents::find(label);
+    if (!agent || (agent->bootingOut && !Agents::stillBootingOut(*agent))) {
         throw ToolFailure("Boot-out failed: 3: No such process", 3);
     }
-    Agents::stop(label);
+    // launchd tears the service down after launchctl has returned: for a while the label stays
+    // loaded, and a bootstrap of it fails with status 5.
+    const char* inProgress = "Boot-out failed: 36: Operation now in progress";
+    if (agent->bootingOut) {
+        throw ToolFailure(inProgress, 36);
+    }
+    double linger = World::read().realistic() ? 3.0 : 1.0;
+    if (!Agents::bootOut(label, linger, 1.0)) {
+        throw ToolFailure(inProgress, 36);
+    }
     return 0;
 }
 

@@ -18,9 +18,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments,
                            const std::set<std::string>& valued,
                            const std::set<std::string>& flags) {
     ParsedOptions parsed;
+    bool optionsEnded = false;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& word = arguments[index];
-        if (word.size() > 1 && word[0] == '-') {
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true; // everything after "--" is positional, even "-x"
+        } else if (!optionsEnded && word.size() > 1 && word[0] == '-') {
             if (valued.count(word)) {
                 if (index + 1 >= arguments.size()) {
                     throw OptionError("missing value for " + word);

@@ -27,7 +27,8 @@ struct ParsedOptions {
 };
 
 /// Splits `arguments` into options that take a value (`valued`), flags (`flags`) and positional
-/// words. Throws OptionError "unknown option X" or "missing value for X".
+/// words; every word after a "--" is positional. Throws OptionError "unknown option X" or
+/// "missing value for X".
 ParsedOptions parseOptions(const std::vector<std::string>& arguments,
                            const std::set<std::string>& valued, const std::set<std::string>& flags);
 

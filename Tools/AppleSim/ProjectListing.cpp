@@ -125,8 +125,21 @@ int listContainer(const XcodebuildCommand& command) {
     std::string xcodeVersion = Xcode::require(World::read(), "xcodebuild");
     Container container = containerOf(command);
     bool asJSON = command.flag("-json");
-    return container.workspace ? listWorkspace(container.path, asJSON)
-                               : listProject(container.path, asJSON, xcodeVersion);
+    int status = container.workspace ? listWorkspace(container.path, asJSON)
+                                     : listProject(container.path, asJSON, xcodeVersion);
+    // xcodebuild prints its build service's status on standard output too, before or after
+    // the listing, when the service is slow to start.
+    bool noisy = false;
+    if (World::read().nextListNoisy) {
+        World::update([&](WorldState& world) {
+            noisy = world.nextListNoisy;
+            world.nextListNoisy = false;
+        });
+    }
+    if (noisy) {
+        std::cout << "build session not created after 15 seconds - still waiting\n";
+    }
+    return status;
 }
 
 } // namespace AppleSim

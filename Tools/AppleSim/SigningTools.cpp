@@ -27,6 +27,27 @@ namespace {
                       status);
 }
 
+// An XML property list as codesign prints entitlements: no line breaks or indentation between
+// elements, and Apple's DTD address with https.
+std::string oneLine(const std::string& xml) {
+    std::string text;
+    for (std::size_t at = 0; at < xml.size(); ++at) {
+        if (xml[at] == '\n' && at > 0 && xml[at - 1] == '>') {
+            std::size_t next = xml.find_first_not_of("\t ", at + 1);
+            if (next == std::string::npos || xml[next] == '<') {
+                at = (next == std::string::npos ? xml.size() : next) - 1;
+                continue;
+            }
+        }
+        text += xml[at];
+    }
+    const std::string http = "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"";
+    if (std::size_t dtd = text.find(http); dtd != std::string::npos) {
+        text.replace(dtd, http.size(), "\"https://www.apple.com/DTDs/PropertyList-1.0.dtd\"");
+    }
+    return text;
+}
+
 bool verbose(const ParsedOptions& options) {
     for (const char* flag : {"-v", "--verbose", "-vv", "-vvv", "--verbose=2", "--verbose=4"}) {
         if (options.flag(flag)) {
@@ -85,7 +106,13 @@ int display(const ParsedOptions& options) {
         if (*entitlements != ":-" && *entitlements != "-") {
             notSimulated("codesign", {"--entitlements", *entitlements}, "--entitlements :- and -");
         }
-        std::cout << PropertyList::xml(info->entitlements);
+        // Current codesign still honours ":-" (the blob without its header) but warns, and
+        // prints the property list on one line.
+        if (entitlements->front() == ':') {
+            std::cerr << "Warning: Specifying ':' in the path is deprecated and will not work in "
+                         "a future release\n";
+        }
+        std::cout << oneLine(PropertyList::xml(info->entitlements));
     }
     return 0;
 }

@@ -6,10 +6,12 @@
 #include "Agents.hpp"
 
 #include "Processes.hpp"
+#include "World.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -88,6 +90,24 @@ bool restarts(const Agent& agent, int status) {
 
 int statusOf(int wait) {
     return WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait);
+}
+
+// After a bootout the label stays loaded a while after its program has ended, as launchd's
+// teardown finishes after launchctl has returned; then the record goes. A record that is gone
+// already (apple-sim stop-all, a deleted world) ends the wait.
+void finishBootout(const std::string& label, pid_t self) {
+    for (;;) {
+        std::optional<Agent> current = find(label);
+        if (!current || current->supervisor != self || !current->bootingOut) {
+            return;
+        }
+        if (realNow() >= current->bootedOutAt) {
+            remove(label);
+            return;
+        }
+        timespec pause{0, 20'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
 }
 
 } // namespace
@@ -191,6 +211,7 @@ int supervise(const std::string& label) {
             }
         } else if (number == SIGTERM || number == SIGINT || number == SIGHUP) {
             stopJob();
+            finishBootout(label, self);
             return 0;
         } else if (number < 0 && errno == EAGAIN) {
             // Still wanted? A bootout that lost the supervisor, or a world that was deleted

@@ -68,10 +68,15 @@ json toJSON(const Phone& phone) {
             {"type", phone.type},
             {"model", phone.model},
             {"tunnel", phone.tunnel},
+            {"transport", phone.transport},
+            {"pairing", phone.pairing},
             {"form", phone.form},
             {"identifier", phone.identifier},
             {"simulator", phone.simulator},
-            {"developer_mode", phone.developerMode}};
+            {"developer_mode", phone.developerMode},
+            {"locked", phone.locked},
+            {"unlock_at", phone.unlockAt},
+            {"disk_image_mounted", phone.diskImageMounted}};
 }
 
 Phone phoneFrom(const json& value) {
@@ -82,10 +87,15 @@ Phone phoneFrom(const json& value) {
     phone.type = value.value("type", phone.type);
     phone.model = value.value("model", "");
     phone.tunnel = value.value("tunnel", phone.tunnel);
+    phone.transport = value.value("transport", phone.transport);
+    phone.pairing = value.value("pairing", phone.pairing);
     phone.form = value.value("form", phone.form);
     phone.identifier = value.value("identifier", "");
     phone.simulator = value.value("simulator", false);
     phone.developerMode = value.value("developer_mode", true);
+    phone.locked = value.value("locked", false);
+    phone.unlockAt = value.value("unlock_at", 0.0);
+    phone.diskImageMounted = value.value("disk_image_mounted", false);
     return phone;
 }
 
@@ -159,7 +169,9 @@ json toJSON(const WorldState& world) {
               {"payload", world.nextBuild.payload},
               {"slow", world.nextBuild.slow}}},
             {"next_install_slow", world.nextInstallSlow},
+            {"next_install_refusal", world.nextInstallRefusal},
             {"next_launch_fail", world.nextLaunchFail},
+            {"next_list_noisy", world.nextListNoisy},
             {"downloaded_profiles", world.downloadedProfiles},
             {"installs", installs},
             {"launches", launches}};
@@ -186,7 +198,9 @@ WorldState worldFrom(const json& value) {
     world.nextBuild = {next.value("outcome", ""), next.value("flood", std::uint64_t{0}),
                        next.value("payload", std::uint64_t{0}), next.value("slow", 0.0)};
     world.nextInstallSlow = value.value("next_install_slow", 0.0);
+    world.nextInstallRefusal = value.value("next_install_refusal", "");
     world.nextLaunchFail = value.value("next_launch_fail", false);
+    world.nextListNoisy = value.value("next_list_noisy", false);
     world.downloadedProfiles =
         value.value("downloaded_profiles", std::vector<std::string>{});
     for (const json& install : value.value("installs", json::array())) {
@@ -263,7 +277,10 @@ WorldState update(const std::function<void(WorldState&)>& change) {
 } // namespace World
 
 nlohmann::json phoneJSON(const Phone& phone) {
-    return toJSON(phone);
+    json value = toJSON(phone);
+    value["locked"] = phone.lockedAt(realNow());
+    value["unlock_at"] = phone.locked && phone.unlockAt > 0 ? json(isoDate(phone.unlockAt)) : json();
+    return value;
 }
 
 nlohmann::json teamJSON(const Team& team, double now) {

@@ -24,14 +24,24 @@ struct Phone {
     std::string os = "18.1";
     std::string type = "iPhone"; // iPhone, iPad, watch, tv
     std::string model;           // product type, e.g. iPhone16,1
-    std::string tunnel = "connected";
-    std::string form = "flat"; // how devicectl lists it: flat or nested
-    std::string identifier;    // the CoreDevice identifier, a UUID derived from the UDID
+    // devicectl's tunnelState: "disconnected" is how a paired phone idles (the tool opens the
+    // tunnel itself when a command needs it), "connected" while a tunnel is open, and
+    // "unavailable" when the phone cannot be reached.
+    std::string tunnel = "disconnected";
+    std::string transport = "wired"; // wired (USB) or localNetwork (Wi-Fi)
+    std::string pairing = "paired";  // paired or unpaired
+    std::string form = "flat";       // how devicectl lists it: flat or nested
+    std::string identifier;          // the CoreDevice identifier, a UUID derived from the UDID
     bool simulator = false;
     bool developerMode = true;
+    bool locked = false;
+    double unlockAt = 0;           // real time at which a locked phone unlocks itself; 0: never
+    bool diskImageMounted = false; // the developer disk image, mounted by the first command
 
-    /// Whether devicectl can reach it: tunnel connected or available.
-    bool reachable() const { return tunnel == "connected" || tunnel == "available"; }
+    /// Whether devicectl can reach it: paired and not unavailable.
+    bool reachable() const { return pairing == "paired" && tunnel != "unavailable"; }
+    /// Whether it is locked at real time `now`.
+    bool lockedAt(double now) const { return locked && (unlockAt == 0 || now < unlockAt); }
 };
 
 /// A signing identity of the team: its certificate lives in team/<kind>.cert.pem.
@@ -94,7 +104,9 @@ struct WorldState {
     std::string timing = "instant";
     NextBuild nextBuild;
     double nextInstallSlow = 0;
+    std::string nextInstallRefusal; // "", busy or no-space: how the next install fails
     bool nextLaunchFail = false;
+    bool nextListNoisy = false; // the next xcodebuild -list prints a status line beside its JSON
     /// "<kind>:<bundle id>" of every profile Xcode has downloaded on this Mac.
     std::vector<std::string> downloadedProfiles;
     std::vector<Install> installs;

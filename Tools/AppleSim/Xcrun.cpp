@@ -26,11 +26,16 @@ bool provides(const WorldState& world, const std::string& tool) {
     return tool == "xcodebuild";
 }
 
+// xcrun's refusal, exit 72. For a tool the simulated Mac merely lacks (devicectl with only the
+// Command Line Tools or an Xcode before 15) that one line is all; for anything else a second
+// line says the simulator does not play it at all.
 ToolFailure notFound(const std::string& tool, const std::vector<std::string>& arguments) {
-    return ToolFailure("xcrun: error: unable to find utility \"" + tool +
-                           "\", not a developer tool or in PATH\napple-sim: `xcrun " +
-                           joinWords(arguments) + "` is not simulated on this Mac",
-                       72);
+    std::string message =
+        "xcrun: error: unable to find utility \"" + tool + "\", not a developer tool or in PATH";
+    if (tool != "devicectl") {
+        message += "\napple-sim: `xcrun " + joinWords(arguments) + "` is not simulated on this Mac";
+    }
+    return ToolFailure(message, 72);
 }
 
 } // namespace

@@ -3,15 +3,14 @@
 #include "ArtifactCrypto.hpp"
 #include "BuildPipeline/Files.hpp"
 #include "Devices.hpp"
-#include "ProcessRunner.hpp"
 
 namespace fs = std::filesystem;
-using ProcessRunner::Failure;
 
 namespace BuildPipeline {
 
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
-             const API& api, const Event& event, std::stop_token stop) {
+             const API& api, const Event& event, std::stop_token stop,
+             const UnpackLimits& limits) {
     std::string id = job["id"].text();
     const JSON& wanted = job["spec"];
     requireJobIdentifier(id);
@@ -37,7 +36,7 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
     }
     const std::string& bundleID = manifest["bundle_id"].text();
 
-    fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop);
+    fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop, limits);
     JSON phone = Devices::require(udid, stop);
     JSON summary = validateApp(app, udid, mode, phone["os"].text(), log, id, stop);
     if (summary["bundle_id"].text() != bundleID) {
@@ -46,16 +45,11 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
 
     assertActive(api, id, "installing");
     event("Installing on " + phone["name"].text() + ". Keep the device unlocked.");
-    ProcessRunner::run("/usr/bin/xcrun",
-                       {"devicectl", "device", "install", "app", "--device", udid, app.string()},
-                       std::nullopt, log, 600, id, Failure::raised, stop);
+    Devices::install(udid, app, log, id, stop, event);
     assertActive(api, id, "installing");
 
     event("Launching " + bundleID);
-    ProcessRunner::run("/usr/bin/xcrun",
-                       {"devicectl", "device", "process", "launch", "--device", udid,
-                        "--terminate-existing", bundleID},
-                       std::nullopt, log, 90, id, Failure::raised, stop);
+    Devices::launch(udid, bundleID, log, id, stop, event);
     api.finish(id, lease);
 }
 

@@ -38,6 +38,14 @@ std::string_view digitRun(std::string_view text, std::size_t& at) {
     return significant == std::string_view::npos ? std::string_view() : run.substr(significant);
 }
 
+// Letters and digits of ASCII, '-' and '.': the characters a bundle identifier may hold.
+bool isBundleIdentifier(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.';
+    });
+}
+
 // "Info.plist" of a bundle, which must be a dictionary.
 PropertyList infoPlist(const fs::path& bundle) {
     PropertyList info = PropertyList::read(bundle / "Info.plist");
@@ -133,6 +141,12 @@ JSON validateApp(const fs::path& app, const std::string& udid, const std::string
     if (!bundleID || bundleID->empty() ||
         !listsText(info["CFBundleSupportedPlatforms"], "iPhoneOS")) {
         throw ZUQError("The build is not a physical-device iOS app");
+    }
+    // The identifier reaches the device tool's command line; only Apple's own alphabet for it
+    // may, so that it can never be read as anything but an identifier.
+    if (!isBundleIdentifier(*bundleID)) {
+        throw ZUQError("The app's bundle identifier \"" + *bundleID +
+                       "\" is not valid: it may hold only letters, digits, hyphens and periods.");
     }
     std::string minimum = info["MinimumOSVersion"].string().value_or("0");
     if (!phoneOS.empty() && versionPrecedes(phoneOS, minimum)) {

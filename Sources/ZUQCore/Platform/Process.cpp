@@ -9,6 +9,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
+#include <unistd.h>
+
+#ifdef __APPLE__
+#include <sys/sysctl.h>
+#endif
 
 extern char** environ;
 
@@ -248,6 +253,51 @@ bool ChildProcess::signal(int number) noexcept {
         return false;
     }
     return ::kill(state_->groupLeader ? -state_->pid : state_->pid, number) == 0;
+}
+
+std::optional<std::string> processStartTime(pid_t pid) {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+#ifdef __APPLE__
+    int query[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    struct kinfo_proc info {};
+    std::size_t size = sizeof info;
+    if (::sysctl(query, 4, &info, &size, nullptr, 0) != 0 || size == 0) {
+        return std::nullopt;
+    }
+    const timeval& started = info.kp_proc.p_starttime;
+    return std::to_string(started.tv_sec) + "." + std::to_string(started.tv_usec);
+#else
+    // The 22nd field of /proc/<pid>/stat, in clock ticks since boot; the name in parentheses
+    // (the second field) may hold spaces and parentheses of its own.
+    std::string stat, boot;
+    try {
+        stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        boot = readFile("/proc/sys/kernel/random/boot_id");
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    std::size_t at = stat.rfind(')');
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    for (int field = 2; field < 22; ++field) {
+        at = stat.find(' ', at + 1);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+    }
+    std::string ticks = stat.substr(at + 1, stat.find(' ', at + 1) - at - 1);
+    while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) {
+        boot.pop_back();
+    }
+    return boot + ":" + ticks;
+#endif
+}
+
+bool leadsProcessGroup(pid_t pid) {
+    return pid > 0 && ::getpgid(pid) == pid;
 }
 
 } // namespace Platform

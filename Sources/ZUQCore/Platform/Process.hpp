@@ -79,4 +79,12 @@ private:
     std::unique_ptr<State> state_;
 };
 
+/// Text that tells this start of process `pid` apart from any other process that has had or
+/// will have the same id: its start time (with the boot it belongs to, on Linux). Nothing when
+/// no such process exists or it cannot be told.
+std::optional<std::string> processStartTime(pid_t pid);
+
+/// Whether `pid` is alive and leads its own process group.
+bool leadsProcessGroup(pid_t pid);
+
 } // namespace Platform

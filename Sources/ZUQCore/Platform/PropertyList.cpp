@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include <plist/plist.h>
 
@@ -62,35 +63,9 @@ PropertyList::Date dateOf(plist_t node) {
                              std::chrono::microseconds(microseconds));
 }
 
-PropertyList valueOf(plist_t node) {
+// A value that is not a container.
+PropertyList leafOf(plist_t node) {
     switch (plist_get_node_type(node)) {
-    case PLIST_DICT: {
-        PropertyList::Dictionary members;
-        plist_dict_iter raw = nullptr;
-        plist_dict_new_iter(node, &raw);
-        Owned<void> iterator(raw);
-        while (true) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, raw, &key, &value);
-            if (!value) {
-                std::free(key);
-                break;
-            }
-            std::string name = ownedText(key);
-            members.insert_or_assign(std::move(name), valueOf(value));
-        }
-        return PropertyList(std::move(members));
-    }
-    case PLIST_ARRAY: {
-        PropertyList::Array items;
-        uint32_t count = plist_array_get_size(node);
-        items.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            items.push_back(valueOf(plist_array_get_item(node, i)));
-        }
-        return PropertyList(std::move(items));
-    }
     case PLIST_STRING: {
         // Read with its length: a binary list's UTF-16 text may hold U+0000, on which
         // plist_get_string_val asserts.
@@ -134,6 +109,72 @@ PropertyList valueOf(plist_t node) {
     }
     default:
         return PropertyList();
+    }
+}
+
+// The whole tree, built without recursion: a list nested as deep as the shape check allows
+// still costs the stack one frame.
+PropertyList valueOf(plist_t root) {
+    struct Level {
+        plist_t node;
+        bool dictionary;
+        Owned<void> iterator;     // a dictionary's, from libplist
+        std::uint32_t next = 0;   // an array's next index
+        std::string key = {};     // the member being built, in a dictionary
+        PropertyList::Dictionary members = {};
+        PropertyList::Array items = {};
+    };
+    auto isContainer = [](plist_t node) {
+        plist_type type = plist_get_node_type(node);
+        return type == PLIST_DICT || type == PLIST_ARRAY;
+    };
+    if (!isContainer(root)) {
+        return leafOf(root);
+    }
+    std::vector<Level> path;
+    auto enter = [&](plist_t node) {
+        Level level{node, plist_get_node_type(node) == PLIST_DICT, nullptr};
+        if (level.dictionary) {
+            plist_dict_iter raw = nullptr;
+            plist_dict_new_iter(node, &raw);
+            level.iterator.reset(raw);
+        } else {
+            level.items.reserve(plist_array_get_size(node));
+        }
+        path.push_back(std::move(level));
+    };
+    // Puts a finished value into the level that holds it.
+    auto place = [](Level& level, PropertyList value) {
+        if (level.dictionary) {
+            level.members.insert_or_assign(std::move(level.key), std::move(value));
+        } else {
+            level.items.push_back(std::move(value));
+        }
+    };
+    enter(root);
+    for (;;) {
+        Level& level = path.back();
+        plist_t child = nullptr;
+        if (level.dictionary) {
+            char* key = nullptr;
+            plist_dict_next_item(level.node, level.iterator.get(), &key, &child);
+            level.key = ownedText(key);
+        } else if (level.next < plist_array_get_size(level.node)) {
+            child = plist_array_get_item(level.node, level.next++);
+        }
+        if (child == nullptr) {
+            PropertyList done = level.dictionary ? PropertyList(std::move(level.members))
+                                                 : PropertyList(std::move(level.items));
+            path.pop_back();
+            if (path.empty()) {
+                return done;
+            }
+            place(path.back(), std::move(done));
+        } else if (isContainer(child)) {
+            enter(child);
+        } else {
+            place(level, leafOf(child));
+        }
     }
 }
 
@@ -190,6 +231,253 @@ Node nodeOf(const PropertyList& value) {
     throw std::invalid_argument("A property list cannot hold an absent value");
 }
 
+// MARK: Shape
+//
+// libplist builds its tree, converts it and frees it by recursion, and expands every shared
+// object of a binary list once per reference. So before libplist sees a document, its depth
+// (and for the binary form its expanded size) is measured here without recursion.
+
+enum class Shape { fits, tooDeep, tooLarge, malformed };
+
+// The XML form, scanned without being parsed. The count errs on the high side: every
+// "<dict" or "<array" that is not self-closing opens a level wherever it stands, while a
+// closing tag counts only outside comments, processing instructions, declarations and CDATA
+// sections, where a parser would not see it either. So libplist never builds a deeper tree
+// than the one measured here.
+Shape xmlShape(std::string_view text) {
+    auto nameEnds = [&](std::size_t at) {
+        return at >= text.size() || std::string_view(" \t\r\n/>").find(text[at]) != std::string_view::npos;
+    };
+    auto skipSpace = [&](std::size_t at) {
+        while (at < text.size() && std::string_view(" \t\r\n").find(text[at]) != std::string_view::npos) {
+            ++at;
+        }
+        return at;
+    };
+    // Counts the opening tags inside a skipped region [from, to).
+    auto opensWithin = [&](std::size_t from, std::size_t to) {
+        std::size_t opens = 0;
+        for (std::size_t at = text.find('<', from); at < to; at = text.find('<', at + 1)) {
+            std::string_view rest = text.substr(at + 1);
+            std::size_t length = rest.starts_with("dict") ? 4 : rest.starts_with("array") ? 5 : 0;
+            if (length != 0 && nameEnds(at + 1 + length)) {
+                ++opens;
+            }
+        }
+        return opens;
+    };
+    std::size_t depth = 0;
+    for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+        std::string_view rest = text.substr(at);
+        std::string_view close;
+        if (rest.starts_with("<!--")) {
+            close = "-->";
+        } else if (rest.starts_with("<![CDATA[")) {
+            close = "]]>";
+        } else if (rest.starts_with("<?")) {
+            close = "?>";
+        } else if (rest.starts_with("<!")) {
+            // A declaration may hold an internal subset in brackets.
+            close = rest.find('[') < rest.find('>') ? "]>" : ">";
+        }
+        if (!close.empty()) {
+            std::size_t end = text.find(close, at + 2);
+            end = end == std::string_view::npos ? text.size() : end + close.size();
+            depth += opensWithin(at + 1, end);
+            if (depth > PropertyList::maxDepth) {
+                return Shape::tooDeep;
+            }
+            at = end;
+            continue;
+        }
+        bool closing = rest.starts_with("</");
+        std::size_t name = at + (closing ? 2 : 1);
+        std::string_view named = text.substr(name);
+        std::size_t length = named.starts_with("dict") ? 4 : named.starts_with("array") ? 5 : 0;
+        at = name;
+        if (length == 0 || !nameEnds(name + length)) {
+            continue;
+        }
+        if (closing) {
+            std::size_t end = skipSpace(name + length);
+            if (end < text.size() && text[end] == '>' && depth > 0) {
+                --depth;
+            }
+            continue;
+        }
+        std::size_t end = skipSpace(name + length);
+        if (text.substr(end).starts_with("/>")) {
+            continue;
+        }
+        if (++depth > PropertyList::maxDepth) {
+            return Shape::tooDeep;
+        }
+    }
+    return Shape::fits;
+}
+
+// The binary form: its object table walked from the top object, each object once, with the
+// height and the expanded size of every container remembered. A reference cycle, or anything
+// libplist would have to guess at, is malformed.
+class BinaryShape {
+public:
+    explicit BinaryShape(std::string_view bytes) : bytes_(bytes) {}
+
+    Shape measure() {
+        constexpr std::size_t header = 8, trailer = 32;
+        if (bytes_.size() < header + trailer + 1) {
+            return Shape::malformed;
+        }
+        std::size_t end = bytes_.size() - trailer;
+        offsetSize_ = static_cast<unsigned char>(bytes_[end + 6]);
+        referenceSize_ = static_cast<unsigned char>(bytes_[end + 7]);
+        std::uint64_t count = number(end + 8, 8), top = number(end + 16, 8);
+        table_ = number(end + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || referenceSize_ < 1 || referenceSize_ > 8 ||
+            count == 0 || top >= count || table_ < header || table_ > end ||
+            count > (end - table_) / offsetSize_) {
+            return Shape::malformed;
+        }
+        count_ = count;
+        heights_.assign(count, unvisited);
+        sizes_.assign(count, 0);
+        return walk(top);
+    }
+
+private:
+    static constexpr std::uint32_t unvisited = 0xFFFFFFFF, visiting = 0xFFFFFFFE;
+
+    std::uint64_t number(std::size_t at, std::size_t size) const {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes_[at + i]);
+        }
+        return value;
+    }
+
+    // Where the references of container `object` start and how many there are; nothing for
+    // an object that is not a container. Sets `malformed_` for one that cannot be read.
+    struct Children {
+        std::size_t first = 0;
+        std::uint64_t count = 0;
+    };
+    std::optional<Children> children(std::uint64_t object) {
+        std::uint64_t offset = number(table_ + object * offsetSize_, offsetSize_);
+        if (offset < 8 || offset >= table_) {
+            malformed_ = true;
+            return std::nullopt;
+        }
+        auto marker = static_cast<unsigned char>(bytes_[offset]);
+        unsigned kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD) {
+            return std::nullopt;
+        }
+        std::uint64_t count = marker & 0xF;
+        std::size_t at = offset + 1;
+        if (count == 0xF) {
+            auto length = at < table_ ? static_cast<unsigned char>(bytes_[at]) : 0;
+            if ((length >> 4) != 0x1 || (length & 0xF) > 3) {
+                malformed_ = true;
+                return std::nullopt;
+            }
+            std::size_t size = std::size_t(1) << (length & 0xF);
+            if (at + 1 + size > table_) {
+                malformed_ = true;
+                return std::nullopt;
+            }
+            count = number(at + 1, size);
+            at += 1 + size;
+        }
+        if (kind == 0xD) {
+            count *= 2; // keys, then values
+        }
+        if (count > (table_ - at) / referenceSize_) {
+            malformed_ = true;
+            return std::nullopt;
+        }
+        return Children{at, count};
+    }
+
+    Shape walk(std::uint64_t top) {
+        struct Frame {
+            std::uint64_t object;
+            Children children;
+            std::uint64_t next = 0;
+            std::uint32_t height = 0;
+            std::uint64_t size = 1;
+        };
+        std::vector<Frame> path;
+        auto enter = [&](std::uint64_t object) {
+            std::optional<Children> found = children(object);
+            if (!found) {
+                heights_[object] = 0;
+                sizes_[object] = 1;
+                return;
+            }
+            heights_[object] = visiting;
+            path.push_back({object, *found});
+        };
+        enter(top);
+        while (!path.empty() && !malformed_) {
+            Frame& frame = path.back();
+            if (frame.next == frame.children.count) {
+                std::uint32_t height = frame.height + 1;
+                std::uint64_t size = frame.size;
+                heights_[frame.object] = height;
+                sizes_[frame.object] = size;
+                path.pop_back();
+                if (height > PropertyList::maxDepth) {
+                    return Shape::tooDeep;
+                }
+                if (!path.empty()) {
+                    path.back().height = std::max(path.back().height, height);
+                    path.back().size += size;
+                    if (path.back().size > PropertyList::maxValues) {
+                        return Shape::tooLarge;
+                    }
+                }
+                continue;
+            }
+            std::uint64_t child =
+                number(frame.children.first + frame.next * referenceSize_, referenceSize_);
+            ++frame.next;
+            if (child >= count_ || heights_[child] == visiting) {
+                return Shape::malformed;
+            }
+            if (heights_[child] == unvisited) {
+                enter(child);
+                if (path.size() > PropertyList::maxDepth) {
+                    return Shape::tooDeep;
+                }
+                continue;
+            }
+            frame.height = std::max(frame.height, heights_[child]);
+            frame.size += sizes_[child];
+            if (frame.size > PropertyList::maxValues) {
+                return Shape::tooLarge;
+            }
+        }
+        if (malformed_) {
+            return Shape::malformed;
+        }
+        return sizes_[top] > PropertyList::maxValues ? Shape::tooLarge : Shape::fits;
+    }
+
+    std::string_view bytes_;
+    std::size_t offsetSize_ = 0, referenceSize_ = 0;
+    std::uint64_t table_ = 0, count_ = 0;
+    bool malformed_ = false;
+    std::vector<std::uint32_t> heights_; // per object: its height once walked
+    std::vector<std::uint64_t> sizes_;   // per object: the values it expands to once walked
+};
+
+Shape shapeOf(std::string_view bytes) {
+    if (bytes.starts_with("bplist00")) {
+        return BinaryShape(bytes).measure();
+    }
+    return xmlShape(bytes);
+}
+
 const PropertyList& none() {
     static const PropertyList value;
     return value;
@@ -198,6 +486,18 @@ const PropertyList& none() {
 } // namespace
 
 PropertyList PropertyList::decode(std::string_view bytes, std::string_view origin) {
+    switch (shapeOf(bytes)) {
+    case Shape::fits:
+        break;
+    case Shape::tooDeep:
+        throw ParseError(std::string(origin) + " is nested deeper than " +
+                         std::to_string(maxDepth) + " levels");
+    case Shape::tooLarge:
+        throw ParseError(std::string(origin) + " expands to more than " +
+                         std::to_string(maxValues) + " values");
+    case Shape::malformed:
+        throw ParseError(std::string(origin) + " is not a property list");
+    }
     plist_t raw = nullptr;
     if (!bytes.empty() && bytes.size() <= std::numeric_limits<uint32_t>::max()) {
         plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);

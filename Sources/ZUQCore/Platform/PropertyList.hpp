@@ -53,9 +53,18 @@ public:
     PropertyList(Date value) noexcept : value_(value) {}
     PropertyList(Data value) noexcept : value_(std::move(value)) {}
 
+    /// Containers nested deeper than this are refused, so that hostile input cannot exhaust
+    /// the stack of the recursive readers (libplist's and this value's own).
+    static constexpr std::size_t maxDepth = 512;
+    /// Values a binary list may expand to. Its objects may be shared, so a few hundred bytes
+    /// can describe a tree of billions of values, all of which libplist would build.
+    static constexpr std::uint64_t maxValues = 1'000'000;
+
     /// Parses the XML or binary form. Throws ParseError "<origin> is not a property list" for
-    /// anything else, including empty input. Integers are read as signed 64-bit values (an
-    /// unsigned value above the signed range wraps); keyed-archive UIDs read as integers.
+    /// anything else, including empty input; "<origin> is nested deeper than 512 levels" and
+    /// "<origin> expands to more than 1000000 values" before anything is built. Integers are
+    /// read as signed 64-bit values (an unsigned value above the signed range wraps);
+    /// keyed-archive UIDs read as integers.
     static PropertyList decode(std::string_view bytes, std::string_view origin = "The data");
 
     /// The whole file at `path`, decoded. File errors are std::system_error naming the path;
