@@ -7,7 +7,7 @@ ZUQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZUQ_DEBIAN_PACKAGES=(
     g++ cmake ninja-build pkg-config git ca-certificates
     libssl-dev libcurl4-openssl-dev nlohmann-json3-dev libplist-dev
-    libsqlite3-dev libboost1.81-dev libzip-dev
+    libsqlite3-dev libboost1.81-dev libzip-dev zlib1g-dev
     zip unzip curl openssl
 )
 # What the tests and benchmarks need besides.
