@@ -86,54 +86,36 @@ Routes::Routes(Service& service, Bootstrap& bootstrap, const Settings& settings)
     };
 }
 
-unsigned Routes::status(Refusal::Reason reason) {
-    switch (reason) {
-    case Refusal::Reason::invalid:
-        return 400;
-    case Refusal::Reason::unauthenticated:
-        return 401;
-    case Refusal::Reason::forbidden:
-        return 403;
-    case Refusal::Reason::notFound:
-        return 404;
-    case Refusal::Reason::notAllowed:
-        return 405;
-    case Refusal::Reason::conflict:
-        return 409;
-    case Refusal::Reason::lengthRequired:
-        return 411;
-    case Refusal::Reason::tooLarge:
-        return 413;
-    case Refusal::Reason::unsupported:
-        return 415;
-    case Refusal::Reason::tooMany:
-        return 429;
-    case Refusal::Reason::busy:
-        return 503;
-    }
-    return 500;
+Routes::Answer Routes::refusal(Refusal::Reason reason, std::string_view sentence) {
+    return {Protocol::status(reason),
+            JSON::object({{std::string(Protocol::errorMember), sentence},
+                          {std::string(Protocol::reasonMember), Protocol::text(reason)}})
+                .data()};
 }
 
 Routes::Answer Routes::refusal(unsigned status, std::string_view sentence) {
-    return {status, JSON::object({{"error", sentence}}).data()};
+    Answer answer = refusal(Protocol::reasonOf(status).value_or(Refusal::Reason::internal), sentence);
+    answer.status = status;
+    return answer;
 }
 
 Routes::Answer Routes::failure(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const Refusal& refused) {
-        return refusal(status(refused.reason()), refused.what());
+        return refusal(refused.reason(), refused.what());
     } catch (const JSON::ParseError& invalid) {
-        return refusal(400, std::string("Request body is not valid JSON: ") + invalid.what());
+        return refusal(Refusal::Reason::invalid,
+                       std::string("Request body is not valid JSON: ") + invalid.what());
     } catch (const std::system_error& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
         if (failed.code() == std::errc::no_space_on_device) {
-            return refusal(507, "The relay has no room left to store this");
+            return refusal(Refusal::Reason::noSpace, "The relay has no room left to store this");
         }
-        return refusal(500, "Internal error");
+        return refusal(Refusal::Reason::internal, "Internal error");
     } catch (const std::exception& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
-        return refusal(500, "Internal error");
+        return refusal(Refusal::Reason::internal, "Internal error");
     }
 }
 

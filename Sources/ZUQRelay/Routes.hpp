@@ -23,7 +23,7 @@ namespace ZUQRelay {
 using RequestHead = boost::beast::http::request_header<>;
 
 /// Decides requests from their heads and answers them through a Service. Every refusal is a
-/// non-2xx answer with {"error": sentence}; every success a JSON document, except a build's
+/// non-2xx answer with {"error": sentence, "reason": why}; every success a JSON document, except a build's
 /// download. Holds no state of its own beyond its settings: thread-safe, and every call may
 /// use the store, so callers run them off the I/O threads.
 class Routes {
@@ -79,9 +79,9 @@ public:
     /// parser's reason for a body that is not JSON, 507 for a full disk, and for anything else
     /// 500 "Internal error" (logged).
     static Answer failure(std::exception_ptr error);
-    /// The status that tells a refusal's reason.
-    static unsigned status(Refusal::Reason reason);
-    /// {"error": sentence} with `status`.
+    /// {"error": sentence, "reason": its text} with the reason's status.
+    static Answer refusal(Refusal::Reason reason, std::string_view sentence);
+    /// The same for a refusal known by its status, with the first reason of that status.
     static Answer refusal(unsigned status, std::string_view sentence);
 
 private:

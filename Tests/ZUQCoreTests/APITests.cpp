@@ -137,7 +137,7 @@ TEST(API, TypedCallsSendExactlyTheRelaysRequests) {
     anonymous.join(JSON(), "Second");
     api.group();
     api.revoke("dev-2");
-    api.submit({"b", "r", "p", "App", "Release", "adhoc", "U"});
+    api.submit({"b", "r", "p", "App", "Release", DeploymentMode::adhoc, "U"});
     api.jobs();
     api.job(job);
     api.events(job);
