@@ -19,10 +19,46 @@ std::optional<DeploymentMode> deploymentMode(std::string_view text) noexcept {
     return std::nullopt;
 }
 
+PhoneRecord PhoneRecord::read(const JSON& phone) {
+    return {phone["udid"].string(),
+            phone["core_id"].string(),
+            phone["name"].text(),
+            phone["model"].string(),
+            phone["product_type"].string(),
+            phone["os"].text(),
+            phone["state"].text(),
+            phone["developer_mode"].flag(),
+            phone["available"].flag(),
+            phone["transport"].text()};
+}
+
+JSON PhoneRecord::json() const {
+    auto optional = [](const std::optional<std::string>& text) {
+        return text ? JSON(*text) : JSON();
+    };
+    return JSON::object({
+        {"udid", optional(udid)},
+        {"core_id", optional(coreID)},
+        {"name", name},
+        {"model", optional(model)},
+        {"product_type", optional(productType)},
+        {"os", os},
+        {"state", state},
+        {"developer_mode", developerMode},
+        {"available", available},
+        {"transport", transport},
+    });
+}
+
 JobSpec JobSpec::read(const JSON& spec) {
-    return {spec["project_id"].text(), spec["scheme"].text(),
-            spec["configuration"].text(), deploymentMode(spec["mode"].text()),
-            spec["udid"].text(),      spec["phone"]};
+    const JSON& phone = spec["phone"];
+    return {spec["project_id"].text(),
+            spec["scheme"].text(),
+            spec["configuration"].text(),
+            deploymentMode(spec["mode"].text()),
+            spec["udid"].text(),
+            phone.kind() == JSON::Kind::object ? std::optional(PhoneRecord::read(phone))
+                                               : std::nullopt};
 }
 
 JobRecord JobRecord::read(const JSON& job) {

@@ -22,6 +22,25 @@ std::string_view text(DeploymentMode mode) noexcept;
 /// The mode a text names exactly, or nothing.
 std::optional<DeploymentMode> deploymentMode(std::string_view text) noexcept;
 
+/// One iPhone or iPad attached to a Mac, as its agent reports it and a job's spec keeps it.
+/// Members the device tool did not give are null in the JSON form.
+struct PhoneRecord {
+    std::optional<std::string> udid;        // "udid"
+    std::optional<std::string> coreID;      // "core_id": the tool's own identifier
+    std::string name;                       // "name"
+    std::optional<std::string> model;       // "model": the marketing name
+    std::optional<std::string> productType; // "product_type"
+    std::string os;                         // "os": the iOS version
+    std::string state;                      // "state": the tool's word for its connection
+    bool developerMode = false;             // "developer_mode"
+    bool available = false;                 // "available": it can take an install now
+    std::string transport;                  // "transport": "wired", "localNetwork" or ""
+
+    static PhoneRecord read(const JSON& phone);
+    /// The ten members.
+    JSON json() const;
+};
+
 /// What a job asks for: its "spec". The relay stores the submission's members with the
 /// receiver's phone record as it was reported when the job was submitted.
 struct JobSpec {
@@ -30,7 +49,7 @@ struct JobSpec {
     std::string configuration;            // "configuration"
     std::optional<DeploymentMode> mode;   // "mode"
     std::string udid;                     // "udid"
-    JSON phone;                           // "phone": the phone record, or null
+    std::optional<PhoneRecord> phone;     // "phone": as reported when the job was submitted
 
     /// The members a submission sends, in the order the relay lists them.
     static constexpr std::array<std::string_view, 7> submissionMembers = {

@@ -24,7 +24,9 @@ TEST(Records, AJobRecordReadsEveryMemberAndFallsBackOnEachAlone) {
     EXPECT_EQ(record.spec.configuration, "Release");
     EXPECT_EQ(record.spec.mode, DeploymentMode::debug);
     EXPECT_EQ(record.spec.udid, "U");
-    EXPECT_EQ(record.spec.phone["os"].text(), "18.1");
+    ASSERT_TRUE(record.spec.phone);
+    EXPECT_EQ(record.spec.phone->os, "18.1");
+    EXPECT_EQ(record.spec.phone->name, "Phone");
 
     // Each member mistyped or missing in turn: only it reads as empty.
     struct Case {
@@ -49,7 +51,23 @@ TEST(Records, AJobRecordReadsEveryMemberAndFallsBackOnEachAlone) {
         EXPECT_EQ(read.spec.mode.has_value(), member != "spec");
         EXPECT_EQ(read.artifactSHA, member == "artifact_sha" ? "" : "abc");
     }
-    EXPECT_EQ(JobRecord::read(JSON()).spec.phone, JSON());
+    EXPECT_FALSE(JobRecord::read(JSON()).spec.phone);
+}
+
+TEST(Records, APhoneRecordKeepsItsTenMembersAndNullsWhatTheToolDidNotSay) {
+    JSON phone = JSON::decode(R"({"udid": "U", "core_id": null, "name": "Phone", "model": "iPhone",
+        "product_type": "iPhone17,1", "os": "18.1", "state": "disconnected",
+        "developer_mode": true, "available": true, "transport": "wired"})");
+    PhoneRecord record = PhoneRecord::read(phone);
+    EXPECT_EQ(record.udid, "U");
+    EXPECT_EQ(record.coreID, std::nullopt);
+    EXPECT_TRUE(record.available);
+    EXPECT_EQ(record.json(), phone);
+    EXPECT_EQ(record.json().data(), phone.data()) << "the bytes an inventory travels as";
+    PhoneRecord empty = PhoneRecord::read(JSON("not a phone"));
+    EXPECT_EQ(empty.json().fields().size(), 10u);
+    EXPECT_EQ(empty.json()["udid"], JSON());
+    EXPECT_FALSE(empty.available);
 }
 
 TEST(Records, TheModeTravelsAsItsExactText) {

@@ -106,7 +106,7 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
     event("Checking signature, device provisioning, and APNs environment");
     fs::path app = extractIPA(ipa, work / "Validation", log, id, stop);
     BuildManifest manifest = BuildManifest::read(
-        validateApp(app, wanted.udid, mode, wanted.phone["os"].text(), log, id, stop));
+        validateApp(app, wanted.udid, mode, wanted.phone ? wanted.phone->os : "", log, id, stop));
     manifest.jobID = id;
     manifest.receiverID = record.receiverID;
     manifest.udid = wanted.udid;

@@ -40,14 +40,14 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
     const std::string& bundleID = manifest.bundleID;
 
     fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop, limits);
-    JSON phone = Devices::require(udid, stop);
-    JSON summary = validateApp(app, udid, mode, phone["os"].text(), log, id, stop);
+    PhoneRecord phone = PhoneRecord::read(Devices::require(udid, stop));
+    JSON summary = validateApp(app, udid, mode, phone.os, log, id, stop);
     if (summary["bundle_id"].text() != bundleID) {
         throw ZUQError("App bundle ID does not match the encrypted manifest");
     }
 
     assertActive(api, id, "installing");
-    event("Installing on " + phone["name"].text() + ". Keep the device unlocked.");
+    event("Installing on " + phone.name + ". Keep the device unlocked.");
     Devices::install(udid, app, log, id, stop, event);
     assertActive(api, id, "installing");
 
