@@ -154,7 +154,7 @@ void Comparison::simulate(const Mac& on, std::vector<std::string> arguments) con
 std::string Comparison::submit() {
     return builder_.api
         ->submit({builder_.credentials.deviceID, receiver_.credentials.deviceID, projectID,
-                  "SampleApp", "Release", "adhoc", phone})["id"]
+                  "SampleApp", "Release", DeploymentMode::adhoc, phone})["id"]
         .text();
 }
 

@@ -26,8 +26,8 @@ const std::string& jobID(const Invocation& invocation) {
 
 Result run(Invocation& invocation) {
     const Arguments& arguments = invocation.arguments;
-    std::string mode = arguments.value("--mode").value_or("adhoc");
-    if (mode != "adhoc" && mode != "debug") {
+    std::optional<DeploymentMode> mode = deploymentMode(arguments.value("--mode").value_or("adhoc"));
+    if (!mode) {
         throw ZUQError("Mode must be adhoc or debug");
     }
     // Checked in this order, so the first missing option is the one reported.
@@ -36,10 +36,10 @@ Result run(Invocation& invocation) {
     std::string project = arguments.require("--project");
     std::string scheme = arguments.require("--scheme");
     std::string configuration =
-        arguments.value("--configuration").value_or(mode == "adhoc" ? "Release" : "Debug");
+        arguments.value("--configuration").value_or(mode == DeploymentMode::adhoc ? "Release" : "Debug");
     std::string udid = arguments.require("--device");
     JSON submitted =
-        invocation.relay().submit({builder, receiver, project, scheme, configuration, mode, udid});
+        invocation.relay().submit({builder, receiver, project, scheme, configuration, *mode, udid});
     if (!arguments.flag("--wait")) {
         return submitted;
     }

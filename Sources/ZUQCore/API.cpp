@@ -1,6 +1,7 @@
 #include "API.hpp"
 
 #include "ArtifactCrypto.hpp"
+#include "RelayError.hpp"
 #include "Platform/File.hpp"
 
 #include <algorithm>
@@ -288,19 +289,24 @@ struct Collector {
     }
 };
 
-// Passes a 2xx answer; anything else becomes the relay's own sentence when it sent one.
+// Passes a 2xx answer; anything else becomes a RelayError with the relay's own sentence and
+// reason when it sent them.
 void check(long status, std::string_view body) {
     if (status >= 200 && status <= 299) {
         return;
     }
+    std::optional<std::string> sentence;
+    std::optional<Protocol::Reason> reason;
     try {
         JSON answer = JSON::decode(body);
-        if (auto error = answer["error"].string()) {
-            throw ZUQError(*error);
+        sentence = answer[Protocol::errorMember].string();
+        if (auto text = answer[Protocol::reasonMember].string()) {
+            reason = Protocol::reason(*text);
         }
     } catch (const JSON::ParseError&) {
     }
-    throw ZUQError("Relay returned HTTP " + std::to_string(status));
+    throw RelayError(status, reason,
+                     sentence.value_or("Relay returned HTTP " + std::to_string(status)));
 }
 
 long performCollecting(Request& request, Collector& collector, std::stop_token stop = {}) {
@@ -429,7 +435,7 @@ struct FileSink {
 void API::upload(std::string_view job, std::string_view lease, const fs::path& file,
                  std::stop_token stop) const {
     Request request(*session_, Protocol::endpoint(Protocol::Operation::upload).method,
-                    Protocol::Paths::artifact(job), std::string(lease));
+                    Protocol::path(Protocol::Operation::upload, job), std::string(lease));
     std::string sha = ArtifactCrypto::sha256(file);
     Platform::FileDescriptor input = Platform::openFile(file, O_RDONLY);
     std::uint64_t size = Platform::fileSize(input.get(), file);
@@ -458,7 +464,7 @@ void API::upload(std::string_view job, std::string_view lease, const fs::path& f
 void API::download(std::string_view job, std::string_view lease, const fs::path& to,
                    std::string_view expectedSHA, std::stop_token stop) const {
     Request request(*session_, Protocol::endpoint(Protocol::Operation::download).method,
-                    Protocol::Paths::artifact(job), std::string(lease));
+                    Protocol::path(Protocol::Operation::download, job), std::string(lease));
     fs::path directory = to.has_parent_path() ? to.parent_path() : fs::path(".");
     Platform::TemporaryFile temporary(directory, "." + to.filename().string() + ".download-");
     FileSink sink{temporary.fd(), temporary.path(), request.handle(),
@@ -501,67 +507,77 @@ void API::download(std::string_view job, std::string_view lease, const fs::path&
     temporary.keep();
 }
 
-namespace {
-
 using Protocol::Operation;
 
-std::string_view method(Operation operation) {
-    return Protocol::endpoint(operation).method;
+JSON API::request(Operation operation, std::string_view id, const std::optional<JSON>& body,
+                  const std::optional<std::string>& lease,
+                  const std::optional<std::string>& bootstrap, std::string_view query) const {
+    const Protocol::Endpoint& row = Protocol::endpoint(operation);
+    bool sendsBody = row.body == Protocol::Body::json || row.body == Protocol::Body::emptyOrJSON;
+    if (sendsBody != body.has_value() || (row.access == Protocol::Access::leaseHolder) !=
+                                             lease.has_value() ||
+        (row.access == Protocol::Access::bootstrap) != bootstrap.has_value()) {
+        throw std::logic_error("a request that does not fit its operation's row");
+    }
+    return call(row.method, Protocol::path(operation, id) + std::string(query), body, lease,
+                bootstrap);
 }
-
-} // namespace
 
 JSON API::createGroup(std::string_view name, std::string_view deviceName,
                       std::string_view bootstrap) const {
-    return call(method(Operation::createGroup), Protocol::Paths::groups,
-                JSON::object({{"name", name}, {"device_name", deviceName}}), std::nullopt,
-                std::string(bootstrap));
+    return request(Operation::createGroup, {},
+                   JSON::object({{"name", name}, {"device_name", deviceName}}), std::nullopt,
+                   std::string(bootstrap));
 }
 
 JSON API::createInvite() const {
-    return call(method(Operation::createInvite), Protocol::Paths::invites, JSON::object());
+    return request(Operation::createInvite, {}, JSON::object());
 }
 
 JSON API::join(const JSON& code, std::string_view deviceName) const {
-    return call(method(Operation::join), Protocol::Paths::join,
-                JSON::object({{"code", code}, {"device_name", deviceName}}));
+    return request(Operation::join, {},
+                   JSON::object({{"code", code}, {"device_name", deviceName}}));
 }
 
 JSON API::group() const {
-    return call(method(Operation::group), Protocol::Paths::group);
+    return request(Operation::group);
 }
 
 JSON API::revoke(std::string_view device) const {
-    return call(method(Operation::revoke), Protocol::Paths::device(device));
+    return request(Operation::revoke, device);
 }
 
 JSON API::submit(const Submission& submission) const {
-    return call(method(Operation::submit), Protocol::Paths::jobs,
-                JSON::object({
-                    {"builder_id", submission.builder},
-                    {"receiver_id", submission.receiver},
-                    {"project_id", submission.project},
-                    {"scheme", submission.scheme},
-                    {"configuration", submission.configuration},
-                    {"mode", submission.mode},
-                    {"udid", submission.udid},
-                }));
+    return request(Operation::submit, {},
+                   JSON::object({
+                       {"builder_id", submission.builder},
+                       {"receiver_id", submission.receiver},
+                       {"project_id", submission.project},
+                       {"scheme", submission.scheme},
+                       {"configuration", submission.configuration},
+                       {"mode", text(submission.mode)},
+                       {"udid", submission.udid},
+                   }));
 }
 
 JSON API::jobs() const {
-    return call(method(Operation::jobs), Protocol::Paths::jobs);
+    return request(Operation::jobs);
 }
 
 JSON API::job(std::string_view id) const {
-    return call(method(Operation::job), Protocol::Paths::job(id));
+    return request(Operation::job, id);
 }
 
 JSON API::events(std::string_view id, std::optional<std::int64_t> after) const {
-    return call(method(Operation::events), Protocol::Paths::events(id, after));
+    std::string query;
+    if (after) {
+        query = "?" + std::string(Protocol::afterParameter) + "=" + std::to_string(*after);
+    }
+    return request(Operation::events, id, std::nullopt, std::nullopt, std::nullopt, query);
 }
 
 JSON API::cancel(std::string_view id) const {
-    return call(method(Operation::cancel), Protocol::Paths::cancel(id), JSON::object());
+    return request(Operation::cancel, id, JSON::object());
 }
 
 std::vector<API::LeasedJob> API::heartbeat(const JSON& inventory,
@@ -571,8 +587,9 @@ std::vector<API::LeasedJob> API::heartbeat(const JSON& inventory,
     for (const HeldLease& lease : leases) {
         held.push_back(JSON::object({{"id", lease.job}, {"token", lease.token}}));
     }
-    JSON answer = call(method(Operation::heartbeat), Protocol::Paths::heartbeat,
-                       JSON::object({{"inventory", inventory}, {"leases", JSON(std::move(held))}}));
+    JSON answer =
+        request(Operation::heartbeat, {},
+                JSON::object({{"inventory", inventory}, {"leases", JSON(std::move(held))}}));
     std::vector<LeasedJob> jobs;
     for (const JSON& job : answer["jobs"].items()) {
         const std::string& state = job["state"].text();
@@ -582,7 +599,7 @@ std::vector<API::LeasedJob> API::heartbeat(const JSON& inventory,
 }
 
 std::optional<API::Claim> API::claim() const {
-    JSON answer = call(method(Operation::claim), Protocol::Paths::claim, JSON::object());
+    JSON answer = request(Operation::claim, {}, JSON::object());
     if (answer["job"].kind() != JSON::Kind::object) {
         return std::nullopt;
     }
@@ -590,21 +607,19 @@ std::optional<API::Claim> API::claim() const {
 }
 
 JSON API::event(std::string_view job, std::string_view lease, std::string_view message) const {
-    return call(method(Operation::event), Protocol::Paths::event(job),
-                JSON::object({{"message", message}}), std::string(lease));
+    return request(Operation::event, job, JSON::object({{"message", message}}),
+                   std::string(lease));
 }
 
 JSON API::fail(std::string_view job, std::string_view lease, std::string_view error) const {
-    return call(method(Operation::fail), Protocol::Paths::fail(job),
-                JSON::object({{"error", error}}), std::string(lease));
+    return request(Operation::fail, job, JSON::object({{"error", error}}), std::string(lease));
 }
 
 JSON API::finishBuild(std::string_view job, std::string_view lease, const JSON& manifest) const {
-    return call(method(Operation::finishBuild), Protocol::Paths::finishBuild(job),
-                JSON::object({{"manifest", manifest}}), std::string(lease));
+    return request(Operation::finishBuild, job, JSON::object({{"manifest", manifest}}),
+                   std::string(lease));
 }
 
 JSON API::finish(std::string_view job, std::string_view lease) const {
-    return call(method(Operation::finish), Protocol::Paths::finish(job), JSON::object(),
-                std::string(lease));
+    return request(Operation::finish, job, JSON::object(), std::string(lease));
 }

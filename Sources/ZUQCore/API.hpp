@@ -3,6 +3,7 @@
 
 #include "JSON.hpp"
 #include "Protocol.hpp"
+#include "Records.hpp"
 #include "Storage.hpp"
 
 #include <chrono>
@@ -25,8 +26,9 @@ public:
 
 /// A client of one relay, optionally authenticated as an enrolled Mac. Every request carries
 /// "User-Agent: ZUQ/0.1.0" and, with credentials, the Mac's bearer authorization; redirects are
-/// never followed; any answer outside 2xx becomes a ZUQError holding the relay's "error"
-/// sentence, or "Relay returned HTTP <status>". Nothing is retried.
+/// never followed; any answer outside 2xx becomes a RelayError (a ZUQError) holding the
+/// status, the relay's reason and its "error" sentence, or "Relay returned HTTP <status>".
+/// Nothing is retried.
 ///
 /// Values are cheap to copy and immutable; copies share one pool of connections, and any
 /// number of threads may use them at once. A connection is reused across calls.
@@ -89,7 +91,7 @@ public:
         std::string project;
         std::string scheme;
         std::string configuration;
-        std::string mode;
+        DeploymentMode mode;
         std::string udid;
     };
     /// A lease this Mac holds, as a heartbeat reports it: the job and the lease's text.
@@ -156,6 +158,15 @@ public:
     struct Session;
 
 private:
+    // The one exchange of `operation` as its row in Protocol::endpoints describes it: its
+    // method, its path with `id` (and `query`), and exactly the body, lease and bootstrap
+    // secret the row calls for (anything else is a programming error: std::logic_error).
+    JSON request(Protocol::Operation operation, std::string_view id = {},
+                 const std::optional<JSON>& body = std::nullopt,
+                 const std::optional<std::string>& lease = std::nullopt,
+                 const std::optional<std::string>& bootstrap = std::nullopt,
+                 std::string_view query = {}) const;
+
     std::shared_ptr<const Session> session_;
 };
 

@@ -5,6 +5,7 @@
 #include "API.hpp"
 #include "JSON.hpp"
 #include "Platform/PropertyList.hpp"
+#include "Records.hpp"
 #include "Storage.hpp"
 
 #include <cstdint>
@@ -27,9 +28,6 @@ namespace BuildPipeline {
 /// Receives each progress text, in order; never throws.
 using Event = std::function<void(const std::string&)>;
 
-/// The two deployment modes: a release build for testers, and a development-signed build.
-inline constexpr std::string_view adhoc = "adhoc";
-inline constexpr std::string_view debug = "debug";
 
 // MARK: Archive and export
 
@@ -54,10 +52,9 @@ std::vector<std::string> exportArguments(const Project& project,
 /// The export options for `mode`: the owner's export-options file, when the project names one,
 /// with "method" ("release-testing" for adhoc, "debugging" for debug), "destination"
 /// ("export"), "signingStyle", "thinning" ("<none>"), "manageAppVersionAndBuildNumber" (false)
-/// and, when the project names a team, "teamID" set over it. Throws ZUQError "Unsupported
-/// deployment mode" before reading anything for another mode, the file's own read or parse
-/// error, and ZUQError "Invalid export-options plist" when it is not a dictionary.
-Platform::PropertyList::Dictionary exportOptions(const Project& project, const std::string& mode);
+/// and, when the project names a team, "teamID" set over it. Throws the file's own read or
+/// parse error, and ZUQError "Invalid export-options plist" when it is not a dictionary.
+Platform::PropertyList::Dictionary exportOptions(const Project& project, DeploymentMode mode);
 
 // MARK: IPAs
 
@@ -109,7 +106,7 @@ std::vector<std::filesystem::path> extensionBundles(const std::filesystem::path&
 /// <mode>. Check signing and export profiles.". No side effects.
 void validateProfile(const Platform::PropertyList& profile,
                      const Platform::PropertyList& entitlements, const std::string& udid,
-                     const std::string& mode, const std::string& bundleID,
+                     DeploymentMode mode, const std::string& bundleID,
                      Platform::PropertyList::Date now);
 
 /// Whether version text `lhs` orders before `rhs`: runs of digits compare by value, anything
@@ -124,7 +121,7 @@ bool versionPrecedes(std::string_view lhs, std::string_view rhs);
 /// {"bundle_id", "version", "build", "minimum_os", "aps_environment"} of the app. Writes
 /// nothing.
 JSON validateApp(const std::filesystem::path& app, const std::string& udid,
-                 const std::string& mode, const std::string& phoneOS,
+                 DeploymentMode mode, const std::string& phoneOS,
                  const std::optional<std::filesystem::path>& log,
                  const std::optional<std::string>& job, std::stop_token stop = {});
 

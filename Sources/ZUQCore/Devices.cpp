@@ -3,6 +3,7 @@
 #include "Platform/File.hpp"
 #include "Platform/Random.hpp"
 #include "ProcessRunner.hpp"
+#include "Records.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -85,19 +86,21 @@ JSON record(const JSON& device) {
         firstText({&connection["pairingState"], &tunnel["pairingState"]}).text();
     bool paired = pairing.empty() || pairing == "paired";
     bool available = developer && paired && !state.text().empty() && state.text() != "unavailable";
-    return JSON::object({
-        {"udid", hardware["udid"]},
-        {"core_id", device["identifier"]},
-        {"name", firstText({&properties["state"]["name"], &deviceProperties["name"]})},
-        {"model", hardware["marketingName"]},
-        {"product_type", hardware["productType"]},
-        {"os", firstText({&properties["software"]["osVersionNumber"]["stringValue"],
-                          &deviceProperties["osVersionNumber"]})},
-        {"state", std::move(state)},
-        {"developer_mode", developer},
-        {"available", available},
-        {"transport", firstText({&connection["transportType"], &tunnel["transportType"]})},
-    });
+    return PhoneRecord{
+        hardware["udid"].string(),
+        device["identifier"].string(),
+        firstText({&properties["state"]["name"], &deviceProperties["name"]}).text(),
+        hardware["marketingName"].string(),
+        hardware["productType"].string(),
+        firstText({&properties["software"]["osVersionNumber"]["stringValue"],
+                   &deviceProperties["osVersionNumber"]})
+            .text(),
+        state.text(),
+        developer,
+        available,
+        firstText({&connection["transportType"], &tunnel["transportType"]}).text(),
+    }
+        .json();
 }
 
 bool usable(const JSON& device) {

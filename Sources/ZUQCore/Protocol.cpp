@@ -14,6 +14,19 @@ constexpr bool rowsInOrder() {
 }
 static_assert(rowsInOrder(), "endpoints must list the operations in their declared order");
 
+// A lease is sent only to operations on one job; JSON bodies have a limit.
+constexpr bool rowsConsistent() {
+    for (const Endpoint& row : endpoints) {
+        bool onJob = row.pattern.find('*') != std::string_view::npos;
+        bool takesJSON = row.body == Body::json || row.body == Body::emptyOrJSON;
+        if ((row.access == Access::leaseHolder && !onJob) || takesJSON != (row.maxBodyBytes > 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rowsConsistent(), "every row must describe an operation the protocol can carry");
+
 constexpr std::array<std::string_view, 5> stateTexts = {"building", "installing", "succeeded",
                                                         "failed", "cancelled"};
 constexpr std::array<std::string_view, 2> sideTexts = {"builder", "receiver"};
@@ -44,52 +57,70 @@ std::string path(Operation operation, std::string_view id) {
     return text;
 }
 
-namespace Paths {
+namespace {
 
-std::string device(std::string_view id) {
-    return path(Operation::revoke, id);
-}
+struct ReasonRow {
+    Reason reason;
+    std::string_view text;
+    unsigned status;
+};
 
-std::string job(std::string_view id) {
-    return path(Operation::job, id);
-}
+constexpr std::array<ReasonRow, 16> reasons = {{
+    {Reason::invalid, "invalid", 400},
+    {Reason::unauthenticated, "unauthenticated", 401},
+    {Reason::revoked, "revoked", 401},
+    {Reason::forbidden, "forbidden", 403},
+    {Reason::notFound, "not_found", 404},
+    {Reason::notAllowed, "not_allowed", 405},
+    {Reason::tooSlow, "too_slow", 408},
+    {Reason::conflict, "conflict", 409},
+    {Reason::leaseLost, "lease_lost", 409},
+    {Reason::lengthRequired, "length_required", 411},
+    {Reason::tooLarge, "too_large", 413},
+    {Reason::unsupported, "unsupported", 415},
+    {Reason::tooMany, "too_many", 429},
+    {Reason::internal, "internal", 500},
+    {Reason::busy, "busy", 503},
+    {Reason::noSpace, "no_space", 507},
+}};
 
-std::string events(std::string_view id, std::optional<std::int64_t> after) {
-    std::string text = path(Operation::events, id);
-    if (after) {
-        text += '?';
-        text += afterParameter;
-        text += '=';
-        text += std::to_string(*after);
+constexpr bool reasonsInOrder() {
+    for (std::size_t index = 0; index < reasons.size(); ++index) {
+        if (static_cast<std::size_t>(reasons[index].reason) != index) {
+            return false;
+        }
     }
-    return text;
+    return true;
+}
+static_assert(reasonsInOrder(), "reasons must be listed in their declared order");
+
+} // namespace
+
+std::string_view text(Reason reason) noexcept {
+    return reasons[static_cast<std::size_t>(reason)].text;
 }
 
-std::string artifact(std::string_view id) {
-    return path(Operation::upload, id);
+std::optional<Reason> reason(std::string_view text) noexcept {
+    for (const ReasonRow& row : reasons) {
+        if (row.text == text) {
+            return row.reason;
+        }
+    }
+    return std::nullopt;
 }
 
-std::string cancel(std::string_view id) {
-    return path(Operation::cancel, id);
+unsigned status(Reason reason) noexcept {
+    return reasons[static_cast<std::size_t>(reason)].status;
 }
 
-std::string finishBuild(std::string_view id) {
-    return path(Operation::finishBuild, id);
+std::optional<Reason> reasonOf(unsigned status) noexcept {
+    for (const ReasonRow& row : reasons) {
+        if (row.status == status) {
+            return row.reason;
+        }
+    }
+    return std::nullopt;
 }
-
-std::string finish(std::string_view id) {
-    return path(Operation::finish, id);
-}
-
-std::string fail(std::string_view id) {
-    return path(Operation::fail, id);
-}
-
-std::string event(std::string_view id) {
-    return path(Operation::event, id);
-}
-
-} // namespace Paths
 
 std::string_view text(JobState state) noexcept {
     return stateTexts[static_cast<std::size_t>(state)];

@@ -34,34 +34,64 @@ enum class Operation {
     claim,        // POST /v1/claim
 };
 
-/// An operation's method and path pattern; "*" in the pattern stands for one path segment,
-/// the identifier of a job or a device.
+/// Who may call an operation.
+enum class Access {
+    open,        // anyone: joining with an invite
+    bootstrap,   // whoever holds the relay's bootstrap secret: creating a group
+    member,      // an enrolled Mac of the group
+    leaseHolder, // a member holding the job's lease, sent in "X-ZUQ-Lease"
+};
+
+/// What an operation's request body is.
+enum class Body {
+    none,        // nothing; a body sent anyway is not read
+    json,        // a JSON object
+    emptyOrJSON, // a JSON object or nothing, which reads as {}
+    upload,      // a build, exactly Content-Length bytes
+    download,    // nothing; the answer is a build
+};
+
+/// The largest JSON request body of any operation.
+inline constexpr std::size_t maxJSONBytes = 1 << 20;
+
+/// Everything about one operation: its method and path pattern ("*" stands for one path
+/// segment, the identifier of a job or a device), who may call it, its body and the largest
+/// body it takes (a build's limit is the relay's setting instead).
 struct Endpoint {
     Operation operation;
     std::string_view method;
     std::string_view pattern;
+    Access access;
+    Body body;
+    std::size_t maxBodyBytes;
 };
 
-/// The relay's whole surface, one row per operation, in the order of `Operation`.
+/// The relay's whole surface, one row per operation, in the order of `Operation`. The client's
+/// typed calls and the relay's routes both read it.
 inline constexpr std::array<Endpoint, 18> endpoints = {{
-    {Operation::createGroup, "POST", "/v1/groups"},
-    {Operation::createInvite, "POST", "/v1/invites"},
-    {Operation::join, "POST", "/v1/join"},
-    {Operation::group, "GET", "/v1/group"},
-    {Operation::revoke, "DELETE", "/v1/devices/*"},
-    {Operation::submit, "POST", "/v1/jobs"},
-    {Operation::jobs, "GET", "/v1/jobs"},
-    {Operation::job, "GET", "/v1/jobs/*"},
-    {Operation::events, "GET", "/v1/jobs/*/events"},
-    {Operation::cancel, "POST", "/v1/jobs/*/cancel"},
-    {Operation::upload, "PUT", "/v1/jobs/*/artifact"},
-    {Operation::download, "GET", "/v1/jobs/*/artifact"},
-    {Operation::finishBuild, "POST", "/v1/jobs/*/finish-build"},
-    {Operation::finish, "POST", "/v1/jobs/*/finish"},
-    {Operation::fail, "POST", "/v1/jobs/*/fail"},
-    {Operation::event, "POST", "/v1/jobs/*/event"},
-    {Operation::heartbeat, "POST", "/v1/heartbeat"},
-    {Operation::claim, "POST", "/v1/claim"},
+    {Operation::createGroup, "POST", "/v1/groups", Access::bootstrap, Body::json, maxJSONBytes},
+    {Operation::createInvite, "POST", "/v1/invites", Access::member, Body::emptyOrJSON,
+     maxJSONBytes},
+    {Operation::join, "POST", "/v1/join", Access::open, Body::json, maxJSONBytes},
+    {Operation::group, "GET", "/v1/group", Access::member, Body::none, 0},
+    {Operation::revoke, "DELETE", "/v1/devices/*", Access::member, Body::none, 0},
+    {Operation::submit, "POST", "/v1/jobs", Access::member, Body::json, maxJSONBytes},
+    {Operation::jobs, "GET", "/v1/jobs", Access::member, Body::none, 0},
+    {Operation::job, "GET", "/v1/jobs/*", Access::member, Body::none, 0},
+    {Operation::events, "GET", "/v1/jobs/*/events", Access::member, Body::none, 0},
+    {Operation::cancel, "POST", "/v1/jobs/*/cancel", Access::member, Body::emptyOrJSON,
+     maxJSONBytes},
+    {Operation::upload, "PUT", "/v1/jobs/*/artifact", Access::leaseHolder, Body::upload, 0},
+    {Operation::download, "GET", "/v1/jobs/*/artifact", Access::leaseHolder, Body::download, 0},
+    {Operation::finishBuild, "POST", "/v1/jobs/*/finish-build", Access::leaseHolder, Body::json,
+     maxJSONBytes},
+    {Operation::finish, "POST", "/v1/jobs/*/finish", Access::leaseHolder, Body::emptyOrJSON,
+     maxJSONBytes},
+    {Operation::fail, "POST", "/v1/jobs/*/fail", Access::leaseHolder, Body::json, maxJSONBytes},
+    {Operation::event, "POST", "/v1/jobs/*/event", Access::leaseHolder, Body::json,
+     maxJSONBytes},
+    {Operation::heartbeat, "POST", "/v1/heartbeat", Access::member, Body::json, maxJSONBytes},
+    {Operation::claim, "POST", "/v1/claim", Access::member, Body::emptyOrJSON, maxJSONBytes},
 }};
 
 /// The row of `operation`.
@@ -74,29 +104,38 @@ constexpr const Endpoint& endpoint(Operation operation) noexcept {
 /// relay refuses what is not an identifier.
 std::string path(Operation operation, std::string_view id = {});
 
-/// Request paths, as the client sends them.
-namespace Paths {
-inline constexpr std::string_view groups = endpoint(Operation::createGroup).pattern;
-inline constexpr std::string_view invites = endpoint(Operation::createInvite).pattern;
-inline constexpr std::string_view join = endpoint(Operation::join).pattern;
-inline constexpr std::string_view group = endpoint(Operation::group).pattern;
-inline constexpr std::string_view jobs = endpoint(Operation::jobs).pattern;
-inline constexpr std::string_view heartbeat = endpoint(Operation::heartbeat).pattern;
-inline constexpr std::string_view claim = endpoint(Operation::claim).pattern;
-/// "/v1/devices/<id>".
-std::string device(std::string_view id);
-/// "/v1/jobs/<id>".
-std::string job(std::string_view id);
-/// "/v1/jobs/<id>/events", with "?after=<after>" when `after` is given.
-std::string events(std::string_view id, std::optional<std::int64_t> after = std::nullopt);
-/// "/v1/jobs/<id>/artifact", "/cancel", "/finish-build", "/finish", "/fail" and "/event".
-std::string artifact(std::string_view id);
-std::string cancel(std::string_view id);
-std::string finishBuild(std::string_view id);
-std::string finish(std::string_view id);
-std::string fail(std::string_view id);
-std::string event(std::string_view id);
-} // namespace Paths
+/// Why the relay refused a request, as it travels in a refusal's "reason" beside its "error"
+/// sentence. A program tests the reason; the sentence is for people and may be reworded.
+enum class Reason {
+    invalid,         // "invalid", 400: the request itself is wrong
+    unauthenticated, // "unauthenticated", 401: no valid device credential
+    revoked,         // "revoked", 401: the Mac was revoked from its group
+    forbidden,       // "forbidden", 403: a credential that does not allow this
+    notFound,        // "not_found", 404: nothing of that name, or not the caller's to see
+    notAllowed,      // "not_allowed", 405: a known path asked with another method
+    tooSlow,         // "too_slow", 408: the request arrived too slowly
+    conflict,        // "conflict", 409: does not fit the current state, such as a job's
+    leaseLost,       // "lease_lost", 409: the lease is not (or no longer) valid for the job
+    lengthRequired,  // "length_required", 411: a build without its length announced
+    tooLarge,        // "too_large", 413: a body over its limit
+    unsupported,     // "unsupported", 415: a body in a form the relay does not take
+    tooMany,         // "too_many", 429: a limit on how many was reached
+    internal,        // "internal", 500: the relay failed
+    busy,            // "busy", 503: at capacity for now; try again shortly
+    noSpace,         // "no_space", 507: the relay has no room to store this
+};
+
+/// The text of a reason, and the reason a text names (nothing for any other text).
+std::string_view text(Reason reason) noexcept;
+std::optional<Reason> reason(std::string_view text) noexcept;
+/// The HTTP status that carries `reason`.
+unsigned status(Reason reason) noexcept;
+/// The reason of a refusal known only by its status: the first reason with that status.
+std::optional<Reason> reasonOf(unsigned status) noexcept;
+
+/// Member names of a refusal's JSON body.
+inline constexpr std::string_view errorMember = "error";
+inline constexpr std::string_view reasonMember = "reason";
 
 /// The query parameter of the events cursor.
 inline constexpr std::string_view afterParameter = "after";

@@ -3,6 +3,8 @@
 #include "BuildPipeline.hpp"
 #include "Devices.hpp"
 #include "Platform/Random.hpp"
+#include "Records.hpp"
+#include "RelayError.hpp"
 #include "Platform/Text.hpp"
 #include "Platform/ToolPaths.hpp"
 
@@ -23,9 +25,6 @@ constexpr auto pace = std::chrono::seconds(5);
 constexpr auto inventoryLifetime = std::chrono::seconds(15);
 constexpr int backOffStep = 5;
 constexpr int backOffLimit = 30;
-
-// The relay's sentence for a revoked credential; an agent never retries with one.
-constexpr std::string_view revoked = "revoked device credential";
 
 // Writes one whole line with a single write where possible, so that lines of the loop and of
 // the job thread never interleave; errors are ignored (the log is all there is to tell).
@@ -133,7 +132,9 @@ void Worker::run() {
             if (failures == 1) {
                 writeLine(STDERR_FILENO, "ZUQ agent: " + description + "\n");
             }
-            if (description.find(revoked) != std::string::npos) {
+            // A revoked Mac's agent never tries again with its credential.
+            if (auto refused = dynamic_cast<const RelayError*>(&error);
+                refused && refused->revoked()) {
                 stop();
                 throw;
             }
@@ -246,14 +247,13 @@ void Worker::stopJobLocked() {
 // MARK: Jobs
 
 void Worker::start(const JSON& job, const std::string& token) {
-    const std::string& id = job["id"].text();
+    JobRecord record = JobRecord::read(job);
+    const std::string& id = record.id;
     if (!Platform::isUUID(id)) {
         return;
     }
-    bool building = Protocol::jobState(job["state"].text()) == Protocol::JobState::building;
-    const std::string& responsible =
-        building ? job["builder_id"].text() : job["receiver_id"].text();
-    if (responsible != credentials_.deviceID) {
+    bool building = record.state == Protocol::JobState::building;
+    if ((building ? record.builderID : record.receiverID) != credentials_.deviceID) {
         return;
     }
 
@@ -288,7 +288,7 @@ void Worker::execute(const JSON& job, const std::string& id, const std::string& 
         writeLine(STDOUT_FILENO, "ZUQ " + id + ": " + message + "\n");
     };
     try {
-        if (Protocol::jobState(job["state"].text()) == Protocol::JobState::building) {
+        if (JobRecord::read(job).state == Protocol::JobState::building) {
             BuildPipeline::build(job, token, credentials_, api_, event, stop);
         } else {
             BuildPipeline::install(job, token, credentials_, api_, event, stop,

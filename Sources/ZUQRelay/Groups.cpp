@@ -93,7 +93,7 @@ Caller Service::authenticate(std::string_view authorization) {
         throw invalid;
     }
     if (known->revoked) {
-        throw Refusal(Refusal::Reason::unauthenticated, "revoked device credential");
+        throw Refusal(Refusal::Reason::revoked, "revoked device credential");
     }
     return Caller{device, known->group};
 }

@@ -1,6 +1,7 @@
 // Submitting, listing, reading and cancelling jobs, and their events.
 #include "Members.hpp"
 #include "Platform/Random.hpp"
+#include "Records.hpp"
 #include "Service.hpp"
 
 namespace ZUQRelay {
@@ -118,12 +119,11 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
     }
     JSON::Object submitted;
-    for (std::string_view name :
-         {"builder_id", "receiver_id", "project_id", "scheme", "configuration", "mode", "udid"}) {
+    for (std::string_view name : JobSpec::submissionMembers) {
         const std::string& value = Members::string(body, name, Limits::jobFieldCharacters);
         submitted[std::string(name)] = value;
     }
-    if (submitted["mode"].text() != "adhoc" && submitted["mode"].text() != "debug") {
+    if (!deploymentMode(submitted["mode"].text())) {
         throw Refusal(Refusal::Reason::invalid, "Mode must be adhoc or debug");
     }
     std::string builder = Members::lowerCase(submitted["builder_id"].text());

@@ -70,7 +70,7 @@ Service::Side Service::requireLease(Database& database, const Caller& caller,
     std::optional<Side> held =
         lease.empty() || !row.next() ? std::nullopt : Protocol::side(row.text(0));
     if (!held || (side && *held != *side)) {
-        throw Refusal(Refusal::Reason::conflict, "Lease is not valid for this job");
+        throw Refusal(Refusal::Reason::leaseLost, "Lease is not valid for this job");
     }
     return *held;
 }

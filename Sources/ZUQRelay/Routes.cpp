@@ -3,7 +3,9 @@
 #include "AccessLog.hpp"
 #include "Members.hpp"
 
+#include <array>
 #include <charconv>
+#include <utility>
 #include <system_error>
 
 namespace ZUQRelay {
@@ -82,82 +84,42 @@ std::optional<std::string_view> RequestHead::find(std::string_view name) const {
 }
 
 Routes::Routes(Service& service, Bootstrap& bootstrap, const Settings& settings)
-    : service_(service), bootstrap_(bootstrap), settings_(settings) {
-    using enum Body;
-    routes_ = {
-        {Operation::createGroup, Access::bootstrap, json},
-        {Operation::createInvite, Access::device, emptyOrJSON},
-        {Operation::join, Access::open, json},
-        {Operation::group, Access::device, none},
-        {Operation::revoke, Access::device, none},
-        {Operation::submit, Access::device, json},
-        {Operation::jobs, Access::device, none},
-        {Operation::job, Access::device, none},
-        {Operation::events, Access::device, none},
-        {Operation::cancel, Access::device, emptyOrJSON},
-        {Operation::upload, Access::device, upload},
-        {Operation::download, Access::device, download},
-        {Operation::finishBuild, Access::device, json},
-        {Operation::finish, Access::device, emptyOrJSON},
-        {Operation::fail, Access::device, json},
-        {Operation::event, Access::device, json},
-        {Operation::heartbeat, Access::device, json},
-        {Operation::claim, Access::device, emptyOrJSON},
-    };
-}
+    : service_(service), bootstrap_(bootstrap), settings_(settings) {}
 
-unsigned Routes::status(Refusal::Reason reason) {
-    switch (reason) {
-    case Refusal::Reason::invalid:
-        return 400;
-    case Refusal::Reason::unauthenticated:
-        return 401;
-    case Refusal::Reason::forbidden:
-        return 403;
-    case Refusal::Reason::notFound:
-        return 404;
-    case Refusal::Reason::notAllowed:
-        return 405;
-    case Refusal::Reason::conflict:
-        return 409;
-    case Refusal::Reason::lengthRequired:
-        return 411;
-    case Refusal::Reason::tooLarge:
-        return 413;
-    case Refusal::Reason::unsupported:
-        return 415;
-    case Refusal::Reason::tooMany:
-        return 429;
-    case Refusal::Reason::busy:
-        return 503;
-    }
-    return 500;
+Routes::Answer Routes::refusal(Refusal::Reason reason, std::string_view sentence) {
+    return {Protocol::status(reason),
+            JSON::object({{std::string(Protocol::errorMember), sentence},
+                          {std::string(Protocol::reasonMember), Protocol::text(reason)}})
+                .data()};
 }
 
 Routes::Answer Routes::refusal(unsigned status, std::string_view sentence) {
-    return {status, JSON::object({{"error", sentence}}).data()};
+    Answer answer = refusal(Protocol::reasonOf(status).value_or(Refusal::Reason::internal), sentence);
+    answer.status = status;
+    return answer;
 }
 
 Routes::Answer Routes::failure(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const Refusal& refused) {
-        return refusal(status(refused.reason()), refused.what());
+        return refusal(refused.reason(), refused.what());
     } catch (const JSON::ParseError& invalid) {
-        return refusal(400, std::string("Request body is not valid JSON: ") + invalid.what());
+        return refusal(Refusal::Reason::invalid,
+                       std::string("Request body is not valid JSON: ") + invalid.what());
     } catch (const std::system_error& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
         if (failed.code() == std::errc::no_space_on_device) {
-            return refusal(507, "The relay has no room left to store this");
+            return refusal(Refusal::Reason::noSpace, "The relay has no room left to store this");
         }
-        return refusal(500, "Internal error");
+        return refusal(Refusal::Reason::internal, "Internal error");
     } catch (const std::exception& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
-        return refusal(500, "Internal error");
+        return refusal(Refusal::Reason::internal, "Internal error");
     }
 }
 
-const Routes::Route& Routes::route(const RequestHead& head, std::string& id) const {
+const Protocol::Endpoint& Routes::route(const RequestHead& head, std::string& id) const {
     std::string_view method = head.method;
     if (method != "GET" && method != "POST" && method != "PUT" && method != "DELETE") {
         throw Refusal(Refusal::Reason::notAllowed, "Method not allowed");
@@ -165,8 +127,7 @@ const Routes::Route& Routes::route(const RequestHead& head, std::string& id) con
     std::string decoded = decodedPath(head.target);
     std::vector<std::string_view> path = segments(decoded);
     bool pathKnown = false;
-    for (const Route& candidate : routes_) {
-        const Protocol::Endpoint& endpoint = Protocol::endpoint(candidate.operation);
+    for (const Protocol::Endpoint& endpoint : Protocol::endpoints) {
         std::vector<std::string_view> pattern = segments(endpoint.pattern);
         if (pattern.size() != path.size()) {
             continue;
@@ -187,7 +148,7 @@ const Routes::Route& Routes::route(const RequestHead& head, std::string& id) con
         pathKnown = true;
         if (endpoint.method == method) {
             id = captured;
-            return candidate;
+            return endpoint;
         }
     }
     throw pathKnown ? Refusal(Refusal::Reason::notAllowed, "Method not allowed")
@@ -196,7 +157,7 @@ const Routes::Route& Routes::route(const RequestHead& head, std::string& id) con
 
 Routes::Decision Routes::decide(const RequestHead& head, const std::string& address) const {
     Decision decision;
-    const Route& matched = route(head, decision.id);
+    const Protocol::Endpoint& matched = route(head, decision.id);
     decision.operation = matched.operation;
     decision.body = matched.body;
     decision.lease = std::string(head[Protocol::Headers::lease]);
@@ -206,17 +167,18 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
             std::string_view text = *length;
             std::from_chars(text.data(), text.data() + text.size(), announced);
         }
-        if (announced > maxJSONBytes) {
+        if (announced > matched.maxBodyBytes) {
             throw Refusal(Refusal::Reason::tooLarge, "Request body is too large");
         }
     }
     switch (matched.access) {
-    case Access::open:
+    case Protocol::Access::open:
         break;
-    case Access::bootstrap:
+    case Protocol::Access::bootstrap:
         bootstrap_.check(address, head[Protocol::Headers::bootstrap]);
         break;
-    case Access::device:
+    case Protocol::Access::member:
+    case Protocol::Access::leaseHolder:
         decision.caller = service_.authenticate(head[Protocol::Headers::authorization]);
         break;
     }
@@ -253,6 +215,107 @@ std::int64_t Routes::after(const RequestHead& head) const {
     return 0;
 }
 
+// MARK: Handlers, one per operation of the protocol table
+
+template <Operation operation>
+JSON Routes::answer(const Call&) const {
+    static_assert(static_cast<int>(operation) < 0, "every operation needs a handler");
+    return JSON();
+}
+
+template <>
+JSON Routes::answer<Operation::createGroup>(const Call& call) const {
+    return service_.createGroup(call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::createInvite>(const Call& call) const {
+    return service_.createInvite(call.decision.caller);
+}
+
+template <>
+JSON Routes::answer<Operation::join>(const Call& call) const {
+    return service_.join(call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::group>(const Call& call) const {
+    return service_.group(call.decision.caller);
+}
+
+template <>
+JSON Routes::answer<Operation::revoke>(const Call& call) const {
+    return service_.revoke(call.decision.caller, call.decision.id);
+}
+
+template <>
+JSON Routes::answer<Operation::submit>(const Call& call) const {
+    return service_.submit(call.decision.caller, call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::jobs>(const Call& call) const {
+    return service_.jobs(call.decision.caller);
+}
+
+template <>
+JSON Routes::answer<Operation::job>(const Call& call) const {
+    return service_.job(call.decision.caller, call.decision.id);
+}
+
+template <>
+JSON Routes::answer<Operation::events>(const Call& call) const {
+    return service_.events(call.decision.caller, call.decision.id, after(call.head));
+}
+
+template <>
+JSON Routes::answer<Operation::cancel>(const Call& call) const {
+    return service_.cancel(call.decision.caller, call.decision.id);
+}
+
+// Builds move through openDownload and storeUpload, never as JSON.
+template <>
+JSON Routes::answer<Operation::upload>(const Call&) const {
+    throw std::logic_error("a build transfer handled as a JSON request");
+}
+
+template <>
+JSON Routes::answer<Operation::download>(const Call&) const {
+    throw std::logic_error("a build transfer handled as a JSON request");
+}
+
+template <>
+JSON Routes::answer<Operation::finishBuild>(const Call& call) const {
+    return service_.finishBuild(call.decision.caller, call.decision.id, call.decision.lease,
+                                call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::finish>(const Call& call) const {
+    return service_.finish(call.decision.caller, call.decision.id, call.decision.lease);
+}
+
+template <>
+JSON Routes::answer<Operation::fail>(const Call& call) const {
+    return service_.fail(call.decision.caller, call.decision.id, call.decision.lease, call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::event>(const Call& call) const {
+    return service_.addEvent(call.decision.caller, call.decision.id, call.decision.lease,
+                             call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::heartbeat>(const Call& call) const {
+    return service_.heartbeat(call.decision.caller, call.body);
+}
+
+template <>
+JSON Routes::answer<Operation::claim>(const Call& call) const {
+    return service_.claim(call.decision.caller);
+}
+
 JSON Routes::handle(const Decision& decision, const RequestHead& head,
                     std::string_view text) const {
     JSON body;
@@ -262,47 +325,14 @@ JSON Routes::handle(const Decision& decision, const RequestHead& head,
             throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
         }
     }
-    const Caller& caller = decision.caller;
-    const std::string& id = decision.id;
-    const std::string& lease = decision.lease;
-    switch (decision.operation) {
-    case Operation::createGroup:
-        return service_.createGroup(body);
-    case Operation::createInvite:
-        return service_.createInvite(caller);
-    case Operation::join:
-        return service_.join(body);
-    case Operation::group:
-        return service_.group(caller);
-    case Operation::revoke:
-        return service_.revoke(caller, id);
-    case Operation::submit:
-        return service_.submit(caller, body);
-    case Operation::jobs:
-        return service_.jobs(caller);
-    case Operation::job:
-        return service_.job(caller, id);
-    case Operation::events:
-        return service_.events(caller, id, after(head));
-    case Operation::cancel:
-        return service_.cancel(caller, id);
-    case Operation::finishBuild:
-        return service_.finishBuild(caller, id, lease, body);
-    case Operation::finish:
-        return service_.finish(caller, id, lease);
-    case Operation::fail:
-        return service_.fail(caller, id, lease, body);
-    case Operation::event:
-        return service_.addEvent(caller, id, lease, body);
-    case Operation::heartbeat:
-        return service_.heartbeat(caller, body);
-    case Operation::claim:
-        return service_.claim(caller);
-    case Operation::upload:
-    case Operation::download:
-        break;
-    }
-    throw std::logic_error("a build transfer handled as a JSON request");
+    using Handler = JSON (Routes::*)(const Call&) const;
+    // The handlers in the order of the protocol table, so an operation is its own index.
+    static constexpr auto handlers = []<std::size_t... index>(std::index_sequence<index...>) {
+        return std::array<Handler, sizeof...(index)>{
+            &Routes::answer<static_cast<Operation>(index)>...};
+    }(std::make_index_sequence<Protocol::endpoints.size()>());
+    return (this->*handlers[static_cast<std::size_t>(decision.operation)])(
+        Call{decision, head, body});
 }
 
 } // namespace ZUQRelay

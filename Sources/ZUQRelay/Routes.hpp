@@ -36,7 +36,7 @@ struct RequestHead {
 };
 
 /// Decides requests from their heads and answers them through a Service. Every refusal is a
-/// non-2xx answer with {"error": sentence}; every success a JSON document, except a build's
+/// non-2xx answer with {"error": sentence, "reason": why}; every success a JSON document, except a build's
 /// download. Holds no state of its own beyond its settings: thread-safe, and every call may
 /// use the store, so callers run them off the I/O threads.
 class Routes {
@@ -45,17 +45,9 @@ public:
         /// Largest build accepted.
         std::uint64_t maxArtifactBytes = std::uint64_t(4) << 30;
     };
-    /// Largest JSON request body.
-    static constexpr std::size_t maxJSONBytes = 1 << 20;
-
-    /// What a request's body is to the route it takes.
-    enum class Body {
-        none,        // nothing; a body sent anyway is not read
-        json,        // a JSON object
-        emptyOrJSON, // a JSON object or nothing, which reads as {}
-        upload,      // a build, exactly Content-Length bytes
-        download,    // nothing; the answer is a build
-    };
+    /// Largest JSON request body, and what a request's body is: the protocol's.
+    static constexpr std::size_t maxJSONBytes = Protocol::maxJSONBytes;
+    using Body = Protocol::Body;
 
     /// A request that may go on, decided from its head alone.
     struct Decision {
@@ -92,26 +84,30 @@ public:
     /// parser's reason for a body that is not JSON, 507 for a full disk, and for anything else
     /// 500 "Internal error" (logged).
     static Answer failure(std::exception_ptr error);
-    /// The status that tells a refusal's reason.
-    static unsigned status(Refusal::Reason reason);
-    /// {"error": sentence} with `status`.
+    /// {"error": sentence, "reason": its text} with the reason's status.
+    static Answer refusal(Refusal::Reason reason, std::string_view sentence);
+    /// The same for a refusal known by its status, with the first reason of that status.
     static Answer refusal(unsigned status, std::string_view sentence);
 
 private:
-    enum class Access { open, bootstrap, device };
-    struct Route {
-        Protocol::Operation operation;
-        Access access;
-        Body body;
+    // What a JSON operation's handler is given.
+    struct Call {
+        const Decision& decision;
+        const RequestHead& head;
+        const JSON& body;
     };
-    const Route& route(const RequestHead& head, std::string& id) const;
+    // The relay's handler of `operation`: one for each operation of the protocol table, each
+    // defined beside the others in Routes.cpp. An operation without one does not compile.
+    template <Protocol::Operation operation>
+    JSON answer(const Call& call) const;
+
+    const Protocol::Endpoint& route(const RequestHead& head, std::string& id) const;
     void checkUpload(const RequestHead& head, Decision& decision) const;
     std::int64_t after(const RequestHead& head) const;
 
     Service& service_;
     Bootstrap& bootstrap_;
     Settings settings_;
-    std::vector<Route> routes_;
 };
 
 } // namespace ZUQRelay

@@ -6,6 +6,7 @@
 #include "ScriptedRelay.hpp"
 
 #include <atomic>
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,10 @@ class Worker : public TestSupport::TemporaryDirectoryTest {
 protected:
     void SetUp() override {
         TemporaryDirectoryTest::SetUp();
-        relay.server.Post("/v1/heartbeat", [](const httplib::Request&, httplib::Response& out) {
-            out.set_content(R"({"jobs": []})", "application/json");
+        relay.server.Post("/v1/heartbeat", [this](const httplib::Request&, httplib::Response& out) {
+            std::lock_guard lock(mutex);
+            out.status = heartbeatStatus;
+            out.set_content(heartbeatAnswer, "application/json");
         });
         relay.server.Post("/v1/claim", [this](const httplib::Request&, httplib::Response& out) {
             std::size_t index = claims++;
@@ -73,6 +76,8 @@ protected:
     std::atomic<std::size_t> claims{0};
     std::mutex mutex;
     std::vector<Report> reports; // guarded by mutex
+    int heartbeatStatus = 200;                       // guarded by mutex
+    std::string heartbeatAnswer = R"({"jobs": []})"; // guarded by mutex
     std::unique_ptr<TestSupport::AgentProcess> agent;
 };
 
@@ -139,6 +144,47 @@ TEST_F(Worker, AFailureIsReportedCutAndLogged) {
               std::string::npos)
         << agent->err();
     EXPECT_EQ(agent->err().find(failure.substr(0, 1951)), std::string::npos);
+}
+
+// A revoked Mac's agent ends for good: told so by the refusal's reason, whatever its sentence,
+// or by the sentence of a relay that sends no reason. Any other refusal is tried again.
+TEST_F(Worker, ARevokedMacsAgentEndsByTheReasonOrAnOlderRelaysSentence) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        bool ends;
+    };
+    const Case cases[] = {
+        {"the reason, with another sentence",
+         R"({"error": "This Mac is no longer in the group", "reason": "revoked"})", true},
+        {"an older relay's sentence", R"({"error": "revoked device credential"})", true},
+        {"another refusal", R"({"error": "Invalid device credential", "reason": "unauthenticated"})",
+         false},
+    };
+    relay.start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(mutex);
+            heartbeatStatus = 401;
+            heartbeatAnswer = c.answer;
+        }
+        CredentialStore::save(Credentials{relay.origin(), me, "token", "G-1", "Team", "Mac", key});
+        agent = std::make_unique<TestSupport::AgentProcess>(
+            directory / c.name, std::map<std::string, std::string>{
+                                    {"ZUQ_TOOLS_DIR", TestSupport::appleTools().string()}});
+        if (c.ends) {
+            EXPECT_EQ(agent->waitForExit(30s), std::optional<int>(1)) << agent->err();
+        } else {
+            std::string sentence = JSON::decode(c.answer)["error"].text();
+            EXPECT_TRUE(waitFor([&] { return status()["error"].text() == sentence; }, 30s));
+            EXPECT_EQ(agent->waitForExit(1s), std::nullopt) << "ended on a refusal it may retry";
+            agent->signal(SIGTERM);
+            agent->waitForExit(15s);
+        }
+        agent.reset();
+        fs::remove(stateDirectory / "agent-status.json");
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // produces, and the exact requests the client sends.
 #include "API.hpp"
 #include "Platform/Digest.hpp"
+#include "RelayError.hpp"
 #include "ScriptedRelay.hpp"
 #include "Support.hpp"
 
@@ -11,6 +12,8 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -137,7 +140,7 @@ TEST(API, TypedCallsSendExactlyTheRelaysRequests) {
     anonymous.join(JSON(), "Second");
     api.group();
     api.revoke("dev-2");
-    api.submit({"b", "r", "p", "App", "Release", "adhoc", "U"});
+    api.submit({"b", "r", "p", "App", "Release", DeploymentMode::adhoc, "U"});
     api.jobs();
     api.job(job);
     api.events(job);
@@ -207,6 +210,46 @@ TEST(API, TypedCallsSendExactlyTheRelaysRequests) {
     }
     EXPECT_EQ(requests[0].get_header_value("X-ZUQ-Bootstrap"), "boot");
 
+    // Each request is its operation's row of the protocol table, which the relay routes by:
+    // the method and path, the lease exactly for a lease holder's operations, the secret for
+    // the bootstrap's, a body exactly for those that take one. Every JSON operation is here.
+    std::set<Protocol::Operation> seen;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const auto& request = requests[i];
+        SCOPED_TRACE(request.method + " " + request.path);
+        auto row = std::find_if(Protocol::endpoints.begin(), Protocol::endpoints.end(),
+                                [&](const Protocol::Endpoint& endpoint) {
+                                    std::string_view pattern = endpoint.pattern;
+                                    std::size_t star = pattern.find('*');
+                                    std::string_view path = request.path;
+                                    bool fits =
+                                        star == std::string_view::npos
+                                            ? path == pattern
+                                            : path.size() > pattern.size() &&
+                                                  path.starts_with(pattern.substr(0, star)) &&
+                                                  path.ends_with(pattern.substr(star + 1)) &&
+                                                  path.substr(star, path.size() - pattern.size() + 1)
+                                                          .find('/') == std::string_view::npos;
+                                    return endpoint.method == request.method && fits;
+                                });
+        ASSERT_NE(row, Protocol::endpoints.end());
+        seen.insert(row->operation);
+        EXPECT_EQ(request.has_header("X-ZUQ-Lease"),
+                  row->access == Protocol::Access::leaseHolder);
+        EXPECT_EQ(request.has_header("X-ZUQ-Bootstrap"),
+                  row->access == Protocol::Access::bootstrap);
+        EXPECT_EQ(request.has_header("Authorization"), row->access != Protocol::Access::open &&
+                                                           row->access != Protocol::Access::bootstrap);
+        bool takesJSON = row->body == Protocol::Body::json || row->body == Protocol::Body::emptyOrJSON;
+        EXPECT_EQ(request.has_header("Content-Type"), takesJSON);
+        EXPECT_LE(bodies[i].size(), row->maxBodyBytes);
+    }
+    for (const Protocol::Endpoint& row : Protocol::endpoints) {
+        if (row.body != Protocol::Body::upload && row.body != Protocol::Body::download) {
+            EXPECT_TRUE(seen.contains(row.operation)) << row.method << " " << row.pattern;
+        }
+    }
+
     ASSERT_EQ(leased.size(), 2u);
     EXPECT_EQ(leased[0].id, "j1");
     EXPECT_EQ(leased[0].state, Protocol::JobState::installing);
@@ -269,6 +312,10 @@ TEST(API, MapsRefusalsToOneSentence) {
         });
     };
     answer("/json-error", 404, R"({"error": "Job not found"})", "application/json");
+    answer("/with-reason", 409, R"({"error": "Lease is not valid for this job", "reason": "lease_lost"})",
+           "application/json");
+    answer("/unknown-reason", 409, R"({"error": "Later", "reason": "some_new_reason"})",
+           "application/json");
     answer("/html", 404, "<html>Not here</html>", "text/html");
     answer("/bad-gateway", 502, "", "text/plain");
     answer("/error-not-text", 400, R"({"error": 12})", "application/json");
@@ -282,16 +329,29 @@ TEST(API, MapsRefusalsToOneSentence) {
     struct Case {
         const char* path;
         const char* message;
+        long status;
+        std::optional<Protocol::Reason> reason; // only what the relay said
     };
     const Case cases[] = {
-        {"/json-error", "Job not found"},
-        {"/html", "Relay returned HTTP 404"},
-        {"/bad-gateway", "Relay returned HTTP 502"},
-        {"/error-not-text", "Relay returned HTTP 400"},
-        {"/redirect", "Relay returned HTTP 302"},
+        {"/json-error", "Job not found", 404, std::nullopt},
+        {"/with-reason", "Lease is not valid for this job", 409, Protocol::Reason::leaseLost},
+        {"/unknown-reason", "Later", 409, std::nullopt},
+        {"/html", "Relay returned HTTP 404", 404, std::nullopt},
+        {"/bad-gateway", "Relay returned HTTP 502", 502, std::nullopt},
+        {"/error-not-text", "Relay returned HTTP 400", 400, std::nullopt},
+        {"/redirect", "Relay returned HTTP 302", 302, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(failure([&] { api.call("GET", c.path); }), c.message) << c.path;
+        SCOPED_TRACE(c.path);
+        try {
+            api.call("GET", c.path);
+            ADD_FAILURE() << "accepted";
+        } catch (const RelayError& refused) {
+            EXPECT_EQ(std::string(refused.what()), c.message);
+            EXPECT_EQ(refused.status(), c.status);
+            EXPECT_EQ(refused.reason(), c.reason);
+            EXPECT_FALSE(refused.revoked());
+        }
     }
     EXPECT_THROW(api.call("GET", "/empty-success"), JSON::ParseError);
     EXPECT_THROW(api.call("GET", "/html-success"), JSON::ParseError);

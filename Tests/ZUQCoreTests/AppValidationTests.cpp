@@ -159,7 +159,7 @@ TEST_F(AppValidationTest, DecidesWhetherTheAppRunsOnThePhoneInTheMode) {
         }
         std::string result;
         try {
-            result = BuildPipeline::validateApp(app, c.udid, c.mode, c.phoneOS, std::nullopt,
+            result = BuildPipeline::validateApp(app, c.udid, deploymentMode(c.mode).value(), c.phoneOS, std::nullopt,
                                                 "job")
                          .pretty();
         } catch (const std::exception& error) {
@@ -174,7 +174,7 @@ TEST_F(AppValidationTest, ASignatureBrokenByOneByteFailsWithCodesignsWords) {
     flipByte(app / "SampleApp", 100);
     fs::path log = directory / "build.log";
     std::string message = failure([&] {
-        BuildPipeline::validateApp(app, registered, "adhoc", "18.1", log, "job");
+        BuildPipeline::validateApp(app, registered, DeploymentMode::adhoc, "18.1", log, "job");
     });
     EXPECT_EQ(message.rfind("codesign failed (1): ", 0), 0u) << message;
     EXPECT_TRUE(message.ends_with("\nFull log: " + log.string())) << message;

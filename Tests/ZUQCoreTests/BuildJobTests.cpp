@@ -112,6 +112,29 @@ TEST_F(BuildJobTest, BuildsAndInstallsOnTheOtherMacsPhone) {
     }
 }
 
+// A relay could send a mode this Mac does not know; neither side starts anything for it.
+TEST_F(BuildJobTest, AJobInAnUnknownModeIsRefusedBeforeAnyWork) {
+    submit();
+    API::Claim claimed = claim(builder);
+    JSON::Object spec = claimed.job["spec"].fields();
+    spec["mode"] = "release";
+    JSON::Object changed = claimed.job.fields();
+    changed["spec"] = JSON(spec);
+    claimed.job = JSON(changed);
+    {
+        As as(builder);
+        EXPECT_EQ(build(claimed), "Unsupported deployment mode");
+    }
+    EXPECT_FALSE(fs::exists(work(claimed.job)));
+    As as(receiver);
+    EXPECT_EQ(failure([&] {
+                  BuildPipeline::install(claimed.job, claimed.lease, receiver.credentials,
+                                         *receiver.api, [](const std::string&) {});
+              }),
+              "Unsupported deployment mode");
+    EXPECT_FALSE(fs::exists(receiver.state / "Jobs" / claimed.job["id"].text()));
+}
+
 TEST_F(BuildJobTest, FailuresKeepTheLogAndDropTheTemporaries) {
     struct Case {
         const char* name;

@@ -221,7 +221,8 @@ TEST(DevicesParse, TwoLevelForm) {
             << records[0].pretty();
     }
 
-    // Where the nested form lacks a member, the flat members beside it are read instead.
+    // Where the nested form lacks a member, the flat members beside it are read instead; an
+    // identifier that is not text is left out rather than passed on.
     std::vector<JSON> mixed = parse(
         R"({"identifier": 5, "properties": {"hardware": null, "state": {"developerModeStatus": {}}},
             "hardwareProperties": {)" +
@@ -231,7 +232,7 @@ TEST(DevicesParse, TwoLevelForm) {
             "connectionProperties": {"tunnelState": "disconnected", "transportType": "localNetwork",
                                      "pairingState": "paired"}})");
     ASSERT_EQ(mixed.size(), 1u);
-    EXPECT_EQ(mixed[0], phone("00008110-000A1B2C3D4E5F60", 5, "Flat", "iPhone 15 Pro", "iPhone16,1",
+    EXPECT_EQ(mixed[0], phone("00008110-000A1B2C3D4E5F60", JSON(), "Flat", "iPhone 15 Pro", "iPhone16,1",
                               "18.0", "disconnected", true, true, "localNetwork"));
 
     // Hardware in the nested place decides whether the device is listed at all.

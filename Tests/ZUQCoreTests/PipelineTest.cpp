@@ -117,7 +117,8 @@ void JobTest::TearDown() {
 JSON JobTest::submit(const std::string& mode, const std::string& configuration,
                      const std::string& scheme) {
     return builder.api->submit({builder.credentials.deviceID, receiver.credentials.deviceID,
-                                project.id, scheme, configuration, mode, registered});
+                                project.id, scheme, configuration, deploymentMode(mode).value(),
+                                registered});
 }
 
 API::Claim JobTest::claim(Mac& mac) {

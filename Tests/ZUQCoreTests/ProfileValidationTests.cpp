@@ -48,7 +48,8 @@ struct Signing {
         PropertyList::Dictionary whole = profile;
         whole["Entitlements"] = allowed;
         return failure([&] {
-            BuildPipeline::validateProfile(whole, entitlements, udid, mode, bundle, now);
+            BuildPipeline::validateProfile(whole, entitlements, udid, deploymentMode(mode).value(),
+                                           bundle, now);
         });
     }
 };
@@ -187,7 +188,7 @@ TEST(ProfileValidation, TheMessageNamesTheBundleUnderTest) {
     PropertyList::Dictionary whole = signing.profile;
     whole["Entitlements"] = signing.allowed;
     EXPECT_EQ(failure([&] {
-                  BuildPipeline::validateProfile(whole, signing.entitlements, udid, "adhoc",
+                  BuildPipeline::validateProfile(whole, signing.entitlements, udid, DeploymentMode::adhoc,
                                                  "com.example.app.widget", now);
               }),
               "The selected iPhone UDID is missing from the provisioning profile for "

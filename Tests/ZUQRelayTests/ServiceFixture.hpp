@@ -70,7 +70,7 @@ protected:
             body;                                                                                  \
             ADD_FAILURE() << "expected a refusal: " << (sentence);                                 \
         } catch (const ZUQRelay::Refusal& refusal) {                                               \
-            EXPECT_EQ(static_cast<int>(ZUQRelay::Routes::status(refusal.reason())),                \
+            EXPECT_EQ(static_cast<int>(Protocol::status(refusal.reason())),                \
                       (expectedStatus));                                                           \
             EXPECT_EQ(std::string(refusal.what()), std::string(sentence));                         \
         }                                                                                          \

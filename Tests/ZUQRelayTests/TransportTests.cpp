@@ -166,7 +166,7 @@ TEST_F(TransportTest, ATransferWaitsForASlotAndIsRefusedWithRetryAfterWhenNoneFr
     EXPECT_EQ(statusLine(*busy), "HTTP/1.1 503 Service Unavailable");
     EXPECT_NE(busy->find("\r\nRetry-After: 5\r\n"), std::string::npos) << *busy;
     EXPECT_NE(
-        busy->find(R"({"error":"The relay is busy with other transfers. Try again shortly."})"),
+        busy->find(R"({"error":"The relay is busy with other transfers. Try again shortly.","reason":"busy"})"),
         std::string::npos)
         << *busy;
 
@@ -306,7 +306,7 @@ TEST_F(TransportTest, UnsoundFramingIsRefusedAndClosesTheConnection) {
         auto answer = connection.answer(5s);
         ASSERT_TRUE(answer) << framing[0];
         EXPECT_EQ(statusLine(*answer), "HTTP/1.1 400 Bad Request") << framing[0];
-        EXPECT_NE(answer->find(R"({"error":"Bad request"})"), std::string::npos) << *answer;
+        EXPECT_NE(answer->find(R"({"error":"Bad request","reason":"invalid"})"), std::string::npos) << *answer;
         EXPECT_TRUE(connection.closesWithin(5s)) << framing[0];
     }
 }

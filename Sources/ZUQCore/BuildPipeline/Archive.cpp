@@ -58,10 +58,7 @@ std::vector<std::string> exportArguments(const Project& project, const fs::path&
     return arguments;
 }
 
-PropertyList::Dictionary exportOptions(const Project& project, const std::string& mode) {
-    if (mode != adhoc && mode != debug) {
-        throw ZUQError("Unsupported deployment mode");
-    }
+PropertyList::Dictionary exportOptions(const Project& project, DeploymentMode mode) {
     PropertyList::Dictionary options;
     if (project.exportOptionsPath) {
         PropertyList owners = PropertyList::read(*project.exportOptionsPath);
@@ -70,7 +67,7 @@ PropertyList::Dictionary exportOptions(const Project& project, const std::string
         }
         options = owners.fields();
     }
-    options["method"] = mode == adhoc ? "release-testing" : "debugging";
+    options["method"] = mode == DeploymentMode::adhoc ? "release-testing" : "debugging";
     options["destination"] = "export";
     options["signingStyle"] = project.automaticSigning ? "automatic" : "manual";
     options["thinning"] = "<none>";

@@ -66,13 +66,17 @@ void assertActive(const API& api, const std::string& id, std::string_view state)
 
 void build(const JSON& job, const std::string& lease, const Credentials& credentials,
            const API& api, const Event& event, std::stop_token stop) {
-    std::string id = job["id"].text();
-    const JSON& wanted = job["spec"];
+    JobRecord record = JobRecord::read(job);
+    const std::string& id = record.id;
+    const JobSpec& wanted = record.spec;
     requireJobIdentifier(id);
     std::vector<Project> projects = ProjectStore::load();
-    const Project& project = registeredProject(projects, wanted["project_id"].text());
-    std::string mode = wanted["mode"].text();
-    std::string configuration = wanted["configuration"].text();
+    const Project& project = registeredProject(projects, wanted.projectID);
+    if (!wanted.mode) {
+        throw ZUQError("Unsupported deployment mode");
+    }
+    DeploymentMode mode = *wanted.mode;
+    const std::string& configuration = wanted.configuration;
 
     fs::path work = Paths::directory("Jobs/" + id);
     fs::path log = work / "build.log";
@@ -83,12 +87,12 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
     event("Archiving " + project.name + " \u00B7 " + configuration);
     ProcessRunner::run("/usr/bin/xcrun",
-                       archiveArguments(project, wanted["scheme"].text(), configuration, work),
+                       archiveArguments(project, wanted.scheme, configuration, work),
                        fs::path(project.path).parent_path(), log, 7200, id, Failure::raised,
                        stop);
     assertActive(api, id, "building");
 
-    event(std::string("Exporting ") + (mode == adhoc ? "Ad Hoc" : "Debug") + " build");
+    event(std::string("Exporting ") + (mode == DeploymentMode::adhoc ? "Ad Hoc" : "Debug") + " build");
     // An export left by an earlier attempt at this job would be taken for this one's.
     removeQuietly(work, {"Export"});
     ProcessRunner::run("/usr/bin/xcrun", exportArguments(project, work), std::nullopt, log, 1800,
@@ -101,25 +105,23 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
 
     event("Checking signature, device provisioning, and APNs environment");
     fs::path app = extractIPA(ipa, work / "Validation", log, id, stop);
-    JSON summary = validateApp(app, wanted["udid"].text(), mode, wanted["phone"]["os"].text(), log,
-                               id, stop);
-
-    JSON::Object manifest = summary.fields();
-    manifest["job_id"] = id;
-    manifest["receiver_id"] = job["receiver_id"];
-    manifest["udid"] = wanted["udid"];
-    manifest["mode"] = wanted["mode"];
-    manifest["ipa_sha256"] = ArtifactCrypto::sha256(ipa);
+    BuildManifest manifest = BuildManifest::read(
+        validateApp(app, wanted.udid, mode, wanted.phone ? wanted.phone->os : "", log, id, stop));
+    manifest.jobID = id;
+    manifest.receiverID = record.receiverID;
+    manifest.udid = wanted.udid;
+    manifest.mode = text(mode);
+    manifest.ipaSHA256 = ArtifactCrypto::sha256(ipa);
 
     event("Encrypting build for your group");
-    ArtifactCrypto::package(ipa, manifest, work / "Build.zuqpkg");
+    ArtifactCrypto::package(ipa, manifest.json(), work / "Build.zuqpkg");
     ArtifactCrypto::encrypt(work / "Build.zuqpkg", work / "Build.zuq", credentials.encryptionKey,
                             id);
     assertActive(api, id, "building");
 
     event("Uploading encrypted build");
     uploadWithRetries(api, id, lease, work / "Build.zuq", stop);
-    api.finishBuild(id, lease, manifest);
+    api.finishBuild(id, lease, manifest.json());
 }
 
 } // namespace BuildPipeline

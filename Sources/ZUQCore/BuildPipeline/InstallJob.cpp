@@ -11,14 +11,17 @@ namespace BuildPipeline {
 void install(const JSON& job, const std::string& lease, const Credentials& credentials,
              const API& api, const Event& event, std::stop_token stop,
              const UnpackLimits& limits) {
-    std::string id = job["id"].text();
-    const JSON& wanted = job["spec"];
+    JobRecord record = JobRecord::read(job);
+    const std::string& id = record.id;
     requireJobIdentifier(id);
-    if (job["receiver_id"].text() != credentials.deviceID) {
+    if (record.receiverID != credentials.deviceID) {
         throw ZUQError("Job is addressed to another Mac");
     }
-    std::string udid = wanted["udid"].text();
-    std::string mode = wanted["mode"].text();
+    const std::string& udid = record.spec.udid;
+    if (!record.spec.mode) {
+        throw ZUQError("Unsupported deployment mode");
+    }
+    DeploymentMode mode = *record.spec.mode;
     Devices::require(udid, stop);
 
     fs::path receive = Paths::directory("Jobs/" + id + "/Receive");
@@ -26,25 +29,25 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
     event("Downloading and decrypting build");
     Temporaries temporaries(receive, {"Build.zuq", "Build.zuqpkg", "App.ipa", "Extracted"});
 
-    api.download(id, lease, receive / "Build.zuq", job["artifact_sha"].text(), stop);
+    api.download(id, lease, receive / "Build.zuq", record.artifactSHA, stop);
     ArtifactCrypto::decrypt(receive / "Build.zuq", receive / "Build.zuqpkg",
                             credentials.encryptionKey, id);
-    JSON manifest = ArtifactCrypto::unpack(receive / "Build.zuqpkg", receive / "App.ipa");
-    if (manifest["job_id"].text() != id || manifest["receiver_id"].text() != credentials.deviceID ||
-        manifest["udid"].text() != udid || manifest["mode"].text() != mode) {
+    BuildManifest manifest = BuildManifest::read(
+        ArtifactCrypto::unpack(receive / "Build.zuqpkg", receive / "App.ipa"));
+    if (!manifest.matches(id, credentials.deviceID, udid, mode)) {
         throw ZUQError("Encrypted manifest does not match this deployment");
     }
-    const std::string& bundleID = manifest["bundle_id"].text();
+    const std::string& bundleID = manifest.bundleID;
 
     fs::path app = extractIPA(receive / "App.ipa", receive / "Extracted", log, id, stop, limits);
-    JSON phone = Devices::require(udid, stop);
-    JSON summary = validateApp(app, udid, mode, phone["os"].text(), log, id, stop);
+    PhoneRecord phone = PhoneRecord::read(Devices::require(udid, stop));
+    JSON summary = validateApp(app, udid, mode, phone.os, log, id, stop);
     if (summary["bundle_id"].text() != bundleID) {
         throw ZUQError("App bundle ID does not match the encrypted manifest");
     }
 
     assertActive(api, id, "installing");
-    event("Installing on " + phone["name"].text() + ". Keep the device unlocked.");
+    event("Installing on " + phone.name + ". Keep the device unlocked.");
     Devices::install(udid, app, log, id, stop, event);
     assertActive(api, id, "installing");
 

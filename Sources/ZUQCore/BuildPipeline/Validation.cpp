@@ -66,7 +66,7 @@ PropertyList dictionaryFrom(const std::string& output, std::string_view origin) 
 } // namespace
 
 void validateProfile(const PropertyList& profile, const PropertyList& entitlements,
-                     const std::string& udid, const std::string& mode,
+                     const std::string& udid, DeploymentMode mode,
                      const std::string& bundleID, PropertyList::Date now) {
     auto expiration = profile["ExpirationDate"].date();
     if (!expiration || *expiration <= now) {
@@ -89,7 +89,7 @@ void validateProfile(const PropertyList& profile, const PropertyList& entitlemen
         throw ZUQError("Bundle ID and signing profile do not match");
     }
 
-    if (mode == adhoc) {
+    if (mode == DeploymentMode::adhoc) {
         if (isTrue(entitlements["get-task-allow"]) || isTrue(allowed["get-task-allow"])) {
             throw ZUQError("Ad Hoc export still has development debugger entitlements");
         }
@@ -98,9 +98,9 @@ void validateProfile(const PropertyList& profile, const PropertyList& entitlemen
     }
 
     if (auto push = entitlements["aps-environment"].string()) {
-        std::string expected = mode == adhoc ? "production" : "development";
+        std::string expected = mode == DeploymentMode::adhoc ? "production" : "development";
         if (*push != expected || allowed["aps-environment"].string() != expected) {
-            throw ZUQError("APNs entitlement must be " + expected + " for " + mode +
+            throw ZUQError("APNs entitlement must be " + expected + " for " + std::string(text(mode)) +
                            ". Check signing and export profiles.");
         }
     }
@@ -130,7 +130,7 @@ bool versionPrecedes(std::string_view lhs, std::string_view rhs) {
     return rest.find_first_not_of(".0") != std::string_view::npos;
 }
 
-JSON validateApp(const fs::path& app, const std::string& udid, const std::string& mode,
+JSON validateApp(const fs::path& app, const std::string& udid, DeploymentMode mode,
                  const std::string& phoneOS, const std::optional<fs::path>& log,
                  const std::optional<std::string>& job, std::stop_token stop) {
     ProcessRunner::run("/usr/bin/codesign", {"--verify", "--deep", "--strict", app.string()},
