@@ -94,6 +94,19 @@ PropertyList expected() {
 
 class PropertyListTest : public TestSupport::TemporaryDirectoryTest {};
 
+// A binary list of one dictionary {key: "x"}, the key's object given whole (marker and bytes).
+std::string oneKeyDictionary(const std::string& key) {
+    std::string list = "bplist00";
+    list += "\xd1\x01\x02"; // a dictionary of one member: key object 1, value object 2
+    list += key;
+    list += "\x51x";
+    auto table = static_cast<char>(list.size());
+    list += {'\x08', '\x0b', static_cast<char>(0x0b + key.size())};
+    list += std::string(6, '\0') + "\x01\x01"; // one-byte offsets and references
+    list += std::string(7, '\0') + "\x03" + std::string(8, '\0') + std::string(7, '\0') + table;
+    return list;
+}
+
 TEST_F(PropertyListTest, ReadsTheXMLAndBinaryFormsAlike) {
     EXPECT_TRUE(PropertyList::decode(xmlForm) == expected());
     EXPECT_TRUE(PropertyList::decode(binaryForm) == expected());
@@ -123,7 +136,15 @@ TEST_F(PropertyListTest, RefusesWhatIsNotAPropertyList) {
         "<plist version=\"1.0\"><array><string>cut",
         binaryForm.substr(0, 100),
         "bplist00",
+        // A key holding U+0000, as ASCII and as UTF-16 text: libplist cannot keep one.
+        oneKeyDictionary(std::string("\x53" "a\0b", 4)),
+        oneKeyDictionary(std::string("\x62\0a\0\0", 5)),
+        // A key that is not text.
+        oneKeyDictionary("\x10\x07"),
     };
+    EXPECT_EQ(PropertyList::decode(oneKeyDictionary("\x53" "abc"), "A list"),
+              PropertyList(PropertyList::Dictionary{{"abc", "x"}}))
+        << "the same list with a plain key";
     for (const auto& bytes : cases) {
         SCOPED_TRACE(bytes);
         EXPECT_EQ(failure([&] { PropertyList::decode(bytes, "The output of security"); }),

@@ -341,6 +341,7 @@ public:
         count_ = count;
         heights_.assign(count, unvisited);
         sizes_.assign(count, 0);
+        keys_.assign(count, 0);
         return walk(top);
     }
 
@@ -357,45 +358,82 @@ private:
 
     // Where the references of container `object` start and how many there are; nothing for
     // an object that is not a container. Sets `malformed_` for one that cannot be read.
-    struct Children {
-        std::size_t first = 0;
+    // An object's kind (its marker's high half), its count, and where its contents start.
+    struct Object {
+        unsigned kind = 0;
         std::uint64_t count = 0;
+        std::size_t at = 0;
     };
-    std::optional<Children> children(std::uint64_t object) {
-        std::uint64_t offset = number(table_ + object * offsetSize_, offsetSize_);
+    std::optional<Object> object(std::uint64_t index) const {
+        std::uint64_t offset = number(table_ + index * offsetSize_, offsetSize_);
         if (offset < 8 || offset >= table_) {
-            malformed_ = true;
             return std::nullopt;
         }
         auto marker = static_cast<unsigned char>(bytes_[offset]);
-        unsigned kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD) {
-            return std::nullopt;
-        }
-        std::uint64_t count = marker & 0xF;
-        std::size_t at = offset + 1;
-        if (count == 0xF) {
-            auto length = at < table_ ? static_cast<unsigned char>(bytes_[at]) : 0;
+        Object found{static_cast<unsigned>(marker >> 4), marker & 0xFu, offset + 1};
+        if (found.count == 0xF && found.kind >= 0x4 && found.kind != 0x8) { // a UID keeps its size there
+            auto length = found.at < table_ ? static_cast<unsigned char>(bytes_[found.at]) : 0;
             if ((length >> 4) != 0x1 || (length & 0xF) > 3) {
-                malformed_ = true;
                 return std::nullopt;
             }
             std::size_t size = std::size_t(1) << (length & 0xF);
-            if (at + 1 + size > table_) {
-                malformed_ = true;
+            if (found.at + 1 + size > table_) {
                 return std::nullopt;
             }
-            count = number(at + 1, size);
-            at += 1 + size;
+            found.count = number(found.at + 1, size);
+            found.at += 1 + size;
         }
-        if (kind == 0xD) {
-            count *= 2; // keys, then values
-        }
-        if (count > (table_ - at) / referenceSize_) {
+        return found;
+    }
+
+    // Where the references of container `index` start and how many there are; nothing for
+    // an object that is not a container. Sets `malformed_` for one that cannot be read.
+    struct Children {
+        std::size_t first = 0;
+        std::uint64_t count = 0;
+        std::uint64_t keys = 0; // a dictionary's references start with its keys
+    };
+    std::optional<Children> children(std::uint64_t index) {
+        std::optional<Object> found = object(index);
+        if (!found) {
             malformed_ = true;
             return std::nullopt;
         }
-        return Children{at, count};
+        if (found->kind != 0xA && found->kind != 0xC && found->kind != 0xD) {
+            return std::nullopt;
+        }
+        Children children{found->at, found->count, 0};
+        if (found->kind == 0xD) {
+            children.keys = found->count;
+            children.count *= 2;
+        }
+        if (children.count > (table_ - found->at) / referenceSize_) {
+            malformed_ = true;
+            return std::nullopt;
+        }
+        return children;
+    }
+
+    // Whether object `index` can be a dictionary's key: text without U+0000, which libplist
+    // cannot hold in a key (it aborts on reading one back). Each key is looked at once.
+    bool usableKey(std::uint64_t index) {
+        if (keys_[index] != 0) {
+            return keys_[index] == 1;
+        }
+        std::optional<Object> found = object(index);
+        bool usable = false;
+        if (found && (found->kind == 0x5 || found->kind == 0x6)) {
+            std::uint64_t unit = found->kind == 0x5 ? 1 : 2;
+            if (found->count <= (table_ - found->at) / unit) {
+                std::string_view text = bytes_.substr(found->at, found->count * unit);
+                usable = true;
+                for (std::size_t at = 0; at < text.size() && usable; at += unit) {
+                    usable = unit == 1 ? text[at] != '\0' : (text[at] | text[at + 1]) != 0;
+                }
+            }
+        }
+        keys_[index] = usable ? 1 : 2;
+        return usable;
     }
 
     Shape walk(std::uint64_t top) {
@@ -440,8 +478,9 @@ private:
             }
             std::uint64_t child =
                 number(frame.children.first + frame.next * referenceSize_, referenceSize_);
+            bool key = frame.next < frame.children.keys;
             ++frame.next;
-            if (child >= count_ || heights_[child] == visiting) {
+            if (child >= count_ || heights_[child] == visiting || (key && !usableKey(child))) {
                 return Shape::malformed;
             }
             if (heights_[child] == unvisited) {
@@ -469,6 +508,7 @@ private:
     bool malformed_ = false;
     std::vector<std::uint32_t> heights_; // per object: its height once walked
     std::vector<std::uint64_t> sizes_;   // per object: the values it expands to once walked
+    std::vector<unsigned char> keys_;    // per object: 1 a usable key, 2 not, 0 not looked at
 };
 
 Shape shapeOf(std::string_view bytes) {
