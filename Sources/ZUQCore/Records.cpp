@@ -50,13 +50,13 @@ JSON PhoneRecord::json() const {
     });
 }
 
-JobSpec JobSpec::read(const JSON& spec) {
-    const JSON& phone = spec["phone"];
-    return {spec["project_id"].text(),
-            spec["scheme"].text(),
-            spec["configuration"].text(),
-            deploymentMode(spec["mode"].text()),
-            spec["udid"].text(),
+JobSpec JobSpec::read(const JSON& members) {
+    const JSON& phone = members["phone"];
+    return {members["project_id"].text(),
+            members["scheme"].text(),
+            members["configuration"].text(),
+            deploymentMode(members["mode"].text()),
+            members["udid"].text(),
             phone.kind() == JSON::Kind::object ? std::optional(PhoneRecord::read(phone))
                                                : std::nullopt};
 }

@@ -22,7 +22,7 @@ std::string_view text(DeploymentMode mode) noexcept;
 /// The mode a text names exactly, or nothing.
 std::optional<DeploymentMode> deploymentMode(std::string_view text) noexcept;
 
-/// One iPhone or iPad attached to a Mac, as its agent reports it and a job's spec keeps it.
+/// One iPhone or iPad attached to a Mac, as its agent reports it and a job keeps it in what it asks for.
 /// Members the device tool did not give are null in the JSON form.
 struct PhoneRecord {
     std::optional<std::string> udid;        // "udid"
@@ -55,7 +55,7 @@ struct JobSpec {
     static constexpr std::array<std::string_view, 7> submissionMembers = {
         "builder_id", "receiver_id", "project_id", "scheme", "configuration", "mode", "udid"};
 
-    static JobSpec read(const JSON& spec);
+    static JobSpec read(const JSON& members);
 };
 
 /// One job as the relay reports it.
@@ -64,7 +64,7 @@ struct JobRecord {
     std::optional<Protocol::JobState> state;  // "state"
     std::string stateText;                    // "state" as sent, for messages
     std::string error;                        // "error"
-    JobSpec spec;                             // "spec"
+    JobSpec wanted;                           // "spec"
     std::string builderID;                    // "builder_id"
     std::string receiverID;                   // "receiver_id"
     std::string artifactSHA;                  // "artifact_sha"

@@ -19,14 +19,14 @@ TEST(Records, AJobRecordReadsEveryMemberAndFallsBackOnEachAlone) {
     EXPECT_EQ(record.builderID, "b");
     EXPECT_EQ(record.receiverID, "r");
     EXPECT_EQ(record.artifactSHA, "abc");
-    EXPECT_EQ(record.spec.projectID, "p");
-    EXPECT_EQ(record.spec.scheme, "App");
-    EXPECT_EQ(record.spec.configuration, "Release");
-    EXPECT_EQ(record.spec.mode, DeploymentMode::debug);
-    EXPECT_EQ(record.spec.udid, "U");
-    ASSERT_TRUE(record.spec.phone);
-    EXPECT_EQ(record.spec.phone->os, "18.1");
-    EXPECT_EQ(record.spec.phone->name, "Phone");
+    EXPECT_EQ(record.wanted.projectID, "p");
+    EXPECT_EQ(record.wanted.scheme, "App");
+    EXPECT_EQ(record.wanted.configuration, "Release");
+    EXPECT_EQ(record.wanted.mode, DeploymentMode::debug);
+    EXPECT_EQ(record.wanted.udid, "U");
+    ASSERT_TRUE(record.wanted.phone);
+    EXPECT_EQ(record.wanted.phone->os, "18.1");
+    EXPECT_EQ(record.wanted.phone->name, "Phone");
 
     // Each member mistyped or missing in turn: only it reads as empty.
     struct Case {
@@ -47,11 +47,11 @@ TEST(Records, AJobRecordReadsEveryMemberAndFallsBackOnEachAlone) {
         EXPECT_EQ(read.state.has_value(), member != "state");
         EXPECT_EQ(read.stateText, member == "state" ? "paused" : "installing");
         EXPECT_EQ(read.receiverID, member == "receiver_id" ? "" : "r");
-        EXPECT_EQ(read.spec.udid, member == "spec" ? "" : "U");
-        EXPECT_EQ(read.spec.mode.has_value(), member != "spec");
+        EXPECT_EQ(read.wanted.udid, member == "spec" ? "" : "U");
+        EXPECT_EQ(read.wanted.mode.has_value(), member != "spec");
         EXPECT_EQ(read.artifactSHA, member == "artifact_sha" ? "" : "abc");
     }
-    EXPECT_FALSE(JobRecord::read(JSON()).spec.phone);
+    EXPECT_FALSE(JobRecord::read(JSON()).wanted.phone);
 }
 
 TEST(Records, APhoneRecordKeepsItsTenMembersAndNullsWhatTheToolDidNotSay) {

@@ -68,7 +68,7 @@ void build(const JSON& job, const std::string& lease, const Credentials& credent
            const API& api, const Event& event, std::stop_token stop) {
     JobRecord record = JobRecord::read(job);
     const std::string& id = record.id;
-    const JobSpec& wanted = record.spec;
+    const JobSpec& wanted = record.wanted;
     requireJobIdentifier(id);
     std::vector<Project> projects = ProjectStore::load();
     const Project& project = registeredProject(projects, wanted.projectID);

@@ -17,11 +17,11 @@ void install(const JSON& job, const std::string& lease, const Credentials& crede
     if (record.receiverID != credentials.deviceID) {
         throw ZUQError("Job is addressed to another Mac");
     }
-    const std::string& udid = record.spec.udid;
-    if (!record.spec.mode) {
+    const std::string& udid = record.wanted.udid;
+    if (!record.wanted.mode) {
         throw ZUQError("Unsupported deployment mode");
     }
-    DeploymentMode mode = *record.spec.mode;
+    DeploymentMode mode = *record.wanted.mode;
     Devices::require(udid, stop);
 
     fs::path receive = Paths::directory("Jobs/" + id + "/Receive");
