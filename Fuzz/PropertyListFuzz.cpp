@@ -50,28 +50,53 @@ bool sameValue(const PropertyList& lhs, const PropertyList& rhs) {
     }
 }
 
-// Whether any text below `value` holds U+0000, which XML cannot carry at all.
-bool holdsNUL(const PropertyList& value) {
+// Whether `value` or anything below it, dictionary keys read as texts, is `wanted`.
+template <typename Wanted>
+bool holds(const PropertyList& value, Wanted wanted) {
     switch (value.kind()) {
     case PropertyList::Kind::dictionary:
         for (const auto& [key, member] : value.fields()) {
-            if (key.find('\0') != std::string::npos || holdsNUL(member)) {
+            if (wanted(PropertyList(key)) || holds(member, wanted)) {
                 return true;
             }
         }
         return false;
     case PropertyList::Kind::array:
         for (const PropertyList& item : value.items()) {
-            if (holdsNUL(item)) {
+            if (holds(item, wanted)) {
                 return true;
             }
         }
         return false;
-    case PropertyList::Kind::string:
-        return value.text().find('\0') != std::string::npos;
     default:
+        return wanted(value);
+    }
+}
+
+// A binary list's UTF-16 text may hold U+0000, which its XML form cannot carry.
+bool textWithNUL(const PropertyList& value) {
+    return value.kind() == PropertyList::Kind::string &&
+           value.text().find('\0') != std::string::npos;
+}
+
+// A binary list's date is any double; the XML form writes four-digit years.
+bool farDate(const PropertyList& value) {
+    if (value.kind() != PropertyList::Kind::date) {
         return false;
     }
+    int year = int(
+        std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(*value.date())).year());
+    return year < 0 || year > 9999;
+}
+
+template <typename Action>
+bool throwsInvalidArgument(Action action) {
+    try {
+        action();
+    } catch (const std::invalid_argument&) {
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -84,9 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(!value.isNone());
+    if (holds(value, farDate)) {
+        FUZZ_CHECK(throwsInvalidArgument([&] { (void)value.xml(); }));
+        return 0;
+    }
     std::string xml = value.xml();
-    if (holdsNUL(value)) {
-        // A binary list's UTF-16 text may hold it; its XML form cannot.
+    if (holds(value, textWithNUL)) {
         return 0;
     }
     PropertyList again = PropertyList::decode(xml);

@@ -14,7 +14,8 @@ using namespace std::chrono_literals;
 
 const std::string udid = "00008130-001A22B344C5D66E";
 const std::string bundle = "com.example.app";
-const PropertyList::Date now = std::chrono::system_clock::now();
+const PropertyList::Date now =
+    std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 
 const std::string expired = "Provisioning profile is expired";
 const std::string unlisted =

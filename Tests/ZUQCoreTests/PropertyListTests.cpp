@@ -2,6 +2,8 @@
 #include "Support.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <functional>
 #include <pthread.h>
 
@@ -126,6 +128,46 @@ TEST_F(PropertyListTest, ReadsTheXMLAndBinaryFormsAlike) {
     EXPECT_EQ(value["name"].date(), std::nullopt);
     EXPECT_TRUE(value["name"].fields().empty());
     EXPECT_TRUE(value["name"]["x"].isNone());
+}
+
+// A binary list whose only object is a date `seconds` after 2001.
+std::string binaryDate(double seconds) {
+    std::string list = "bplist00\x33";
+    auto bits = std::bit_cast<std::uint64_t>(seconds);
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        list += static_cast<char>((bits >> shift) & 0xFF);
+    }
+    list += '\x08';                                    // the offset table: object 0 at byte 8
+    list += std::string(6, '\0') + "\x01\x01";        // one-byte offsets and references
+    list += std::string(7, '\0') + "\x01" + std::string(8, '\0') + std::string(7, '\0') + "\x11";
+    return list;
+}
+
+TEST_F(PropertyListTest, KeepsDatesFarFromNow) {
+    // Far dates are real: the toolkit's "distant future" and "distant past" are years 4001 and 1.
+    const std::pair<std::string, PropertyList::Date> dates[] = {
+        {"4001-01-01T00:00:00Z", utc(4001, 1, 1, 0, 0, 0)},
+        {"0001-01-01T00:00:00Z", utc(1, 1, 1, 0, 0, 0)},
+        {"5995-06-01T12:00:00Z", utc(5995, 6, 1, 12, 0, 0)},
+        {"1601-12-31T23:59:59Z", utc(1601, 12, 31, 23, 59, 59)},
+    };
+    for (const auto& [text, date] : dates) {
+        SCOPED_TRACE(text);
+        PropertyList value = PropertyList::decode("<plist version=\"1.0\"><dict><key>at</key><date>" +
+                                                  text + "</date></dict></plist>");
+        EXPECT_EQ(value["at"].date(), date);
+        EXPECT_EQ(PropertyList::decode(value.xml()), value) << "written and read back";
+    }
+    // A binary date is any double; those that name no year still read as some date.
+    for (double seconds : {1e300, -1e300, std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity(), 86400.0}) {
+        SCOPED_TRACE(seconds);
+        EXPECT_TRUE(PropertyList::decode(binaryDate(seconds)).date().has_value());
+    }
+    EXPECT_EQ(PropertyList::decode(binaryDate(86400.0)).date(), utc(2001, 1, 2, 0, 0, 0));
+    PropertyList ancient = PropertyList::decode(binaryDate(-103'501'455'360.0));
+    EXPECT_EQ(ancient.date(), utc(-1279, 3, 4, 11, 44, 0));
+    EXPECT_THROW((void)ancient.xml(), std::invalid_argument) << "the XML form has four-digit years";
 }
 
 TEST_F(PropertyListTest, RefusesWhatIsNotAPropertyList) {

@@ -180,7 +180,8 @@ JSON validateApp(const fs::path& app, const std::string& udid, DeploymentMode mo
         PropertyList entitlements =
             dictionaryFrom(signature.output, "The signed entitlements of " + bundle.string());
         validateProfile(decoded, entitlements, udid, mode, identifier,
-                        std::chrono::system_clock::now());
+                        std::chrono::time_point_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now()));
         if (bundle == app) {
             push = entitlements["aps-environment"].string().value_or("none");
         }

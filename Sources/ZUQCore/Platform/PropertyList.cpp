@@ -15,8 +15,6 @@ namespace Platform {
 
 namespace {
 
-using Clock = std::chrono::system_clock;
-
 // Property-list dates count from 2001-01-01T00:00:00Z.
 constexpr std::chrono::seconds referenceDate{978'307'200};
 
@@ -39,9 +37,15 @@ std::string ownedText(char* text) {
 
 // libplist 2.2 hands dates out as 32-bit seconds, which cut off years after 2069 that its
 // parser keeps whole; its XML writer prints them whole, so the date is read back from that.
+// A text that names no real moment (a binary list's date may be any double) keeps the 32-bit
+// seconds, which always fit.
 PropertyList::Date dateOf(plist_t node) {
+    using namespace std::chrono;
     int32_t seconds = 0, microseconds = 0;
     plist_get_date_val(node, &seconds, &microseconds);
+    const PropertyList::Date truncated =
+        PropertyList::Date(referenceDate + std::chrono::seconds(seconds) +
+                           std::chrono::microseconds(microseconds));
     char* xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(node, &xml, &length);
@@ -53,14 +57,16 @@ PropertyList::Date dateOf(plist_t node) {
     if (start == std::string::npos ||
         std::sscanf(text.c_str() + start, "<date>%d-%u-%uT%u:%u:%uZ", &year, &month, &day, &hour,
                     &minute, &second) != 6) {
-        return Clock::time_point(referenceDate + std::chrono::seconds(seconds) +
-                                 std::chrono::microseconds(microseconds));
+        return truncated;
     }
-    std::chrono::sys_days days = std::chrono::year_month_day(
-        std::chrono::year(year), std::chrono::month(month), std::chrono::day(day));
-    return Clock::time_point(days.time_since_epoch() + std::chrono::hours(hour) +
-                             std::chrono::minutes(minute) + std::chrono::seconds(second) +
-                             std::chrono::microseconds(microseconds));
+    year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    if (year < int(year::min()) || year > int(year::max()) || !date.ok() || hour > 23 ||
+        minute > 59 || second > 60) {
+        return truncated;
+    }
+    return PropertyList::Date(sys_days(date).time_since_epoch() + hours(hour) + minutes(minute) +
+                              std::chrono::seconds(second) +
+                              std::chrono::microseconds(microseconds));
 }
 
 // A value that is not a container.
@@ -208,6 +214,11 @@ Node nodeOf(const PropertyList& value) {
         auto time = std::chrono::floor<std::chrono::seconds>(*value.date());
         auto days = std::chrono::floor<std::chrono::days>(time);
         std::chrono::year_month_day date(days);
+        // The XML form writes four-digit years; libplist reads no others back.
+        if (!date.ok() || int(date.year()) < 0 || int(date.year()) > 9999) {
+            throw std::invalid_argument("An XML property list holds only dates of the years 0 "
+                                        "to 9999");
+        }
         std::chrono::hh_mm_ss clock(time - days);
         char text[96];
         std::snprintf(text, sizeof text, "<plist><date>%04d-%02u-%02uT%02d:%02d:%02dZ</date></plist>",

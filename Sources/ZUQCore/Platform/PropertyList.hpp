@@ -24,7 +24,9 @@ class PropertyList {
 public:
     using Dictionary = std::map<std::string, PropertyList, std::less<>>;
     using Array = std::vector<PropertyList>;
-    using Date = std::chrono::system_clock::time_point;
+    /// A moment in microseconds: wide enough for any year a property list writes (a clock's
+    /// nanoseconds end in 2262, before the far-future dates some lists hold).
+    using Date = std::chrono::sys_time<std::chrono::microseconds>;
     /// Bytes of a data value, kept apart from text.
     struct Data {
         std::string bytes;
