@@ -1,9 +1,10 @@
 // Measures a running zuq-relay.
 //
 //   relay-benchmark load --relay URL --bootstrap-file PATH [--agents 10000] [--interval 5]
-//       [--seconds 60] [--uploads 4 --upload-file PATH --upload-after 10]
+//       [--seconds 60] [--uploads 4 --upload-file PATH --upload-after 10] [--pid PID]
 //     Simulated agents heartbeat and claim every interval, each over its own connection,
-//     while builds upload; prints requests per second and latency percentiles.
+//     while builds upload; prints requests per second and latency percentiles, and with
+//     --pid the relay's context switches and processor time per request in steady load.
 //
 //   relay-benchmark idle --relay URL --bootstrap-file PATH --pid PID [--agents 10000]
 //     Agents that each send one heartbeat over their own connection and then keep it open;
@@ -26,12 +27,15 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -186,6 +190,41 @@ std::pair<std::string, std::string> leasedJob(Client& client, const Device& devi
     return {job["id"].text(), claim["lease"].text()};
 }
 
+// What a process has spent so far, summed over its threads.
+struct ProcessUse {
+    long long voluntary = 0, involuntary = 0; // context switches
+    double user = 0, system = 0;              // processor seconds
+};
+
+ProcessUse processUse(const std::string& pid) {
+    ProcessUse use;
+    std::error_code error;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + pid + "/task", error)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("voluntary_ctxt_switches:")) {
+                use.voluntary += std::stoll(line.substr(line.find(':') + 1));
+            } else if (line.starts_with("nonvoluntary_ctxt_switches:")) {
+                use.involuntary += std::stoll(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    // Fields 14 and 15 of stat, after the command name in parentheses, count every thread.
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            use.user = std::stod(field) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        } else if (index == 15) {
+            use.system = std::stod(field) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        }
+    }
+    return use;
+}
+
 int load(const std::map<std::string, std::string>& values) {
     std::string relay = values.at("--relay");
     std::string secret = secretFrom(values.at("--bootstrap-file"));
@@ -271,7 +310,21 @@ int load(const std::map<std::string, std::string>& values) {
     std::fprintf(stderr, "running %zu agents for %.0f s (every %.0f s)%s...\n", agents,
                  settings.seconds, settings.interval, uploads ? ", with uploads" : "");
     AgentLoad agentLoad(settings, devices);
+    // The relay's use in steady load: from the end of the first interval, as the report.
+    std::string pid = values.count("--pid") ? values.at("--pid") : std::string();
+    ProcessUse steadyFrom, steadyTo;
+    double steadyFromAt = settings.interval;
+    std::thread meter([&] {
+        if (!pid.empty()) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(settings.interval));
+            steadyFrom = processUse(pid);
+        }
+    });
     agentLoad.run(uploading);
+    meter.join();
+    if (!pid.empty()) {
+        steadyTo = processUse(pid);
+    }
     conductor.join();
 
     std::printf("%zu agents, each with its own connection, heartbeat + claim every %.0f s\n",
@@ -291,6 +344,22 @@ int load(const std::map<std::string, std::string>& values) {
                     size * uploads / (uploadsTo - uploadsFrom) / 1e6);
     }
     timeline(agentLoad.samples(), 5, agentLoad.elapsed());
+    if (!pid.empty()) {
+        double requests = 0;
+        for (const Sample& sample : agentLoad.samples()) {
+            requests += sample.at >= steadyFromAt ? 1 : 0;
+        }
+        requests = std::max(requests, 1.0);
+        std::printf("relay per request: %.2f context switches (%.2f voluntary); processor per "
+                    "1,000 requests %.0f ms (user %.0f, system %.0f)\n",
+                    (steadyTo.voluntary + steadyTo.involuntary - steadyFrom.voluntary -
+                     steadyFrom.involuntary) / requests,
+                    (steadyTo.voluntary - steadyFrom.voluntary) / requests,
+                    (steadyTo.user + steadyTo.system - steadyFrom.user - steadyFrom.system) /
+                        requests * 1e6,
+                    (steadyTo.user - steadyFrom.user) / requests * 1e6,
+                    (steadyTo.system - steadyFrom.system) / requests * 1e6);
+    }
     std::printf("connection errors %llu, passes started late %llu\n",
                 static_cast<unsigned long long>(agentLoad.connectionErrors()),
                 static_cast<unsigned long long>(agentLoad.lateStarts()));

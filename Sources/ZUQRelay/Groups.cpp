@@ -50,21 +50,45 @@ JSON Service::createGroup(const JSON& body) {
     });
 }
 
-Caller Service::authenticate(std::string_view authorization) {
-    const Refusal invalid(Refusal::Reason::unauthenticated, "Invalid device credential");
+std::optional<std::pair<std::string, std::string>>
+Service::presentedCredential(std::string_view authorization) {
     constexpr std::string_view scheme = "bearer ";
     if (authorization.size() <= scheme.size() ||
         Members::lowerCase(authorization.substr(0, scheme.size())) != scheme) {
-        throw invalid;
+        return std::nullopt;
     }
     std::string_view credential = authorization.substr(scheme.size());
     auto dot = credential.find('.');
     if (dot == std::string_view::npos || !Platform::isUUID(credential.substr(0, dot)) ||
         dot + 1 == credential.size() || credential.size() - dot > 256) {
+        return std::nullopt;
+    }
+    return std::pair(Members::lowerCase(credential.substr(0, dot)),
+                     Platform::sha256Hex(credential.substr(dot + 1)));
+}
+
+std::optional<Caller> Service::knownCaller(std::string_view authorization) const {
+    auto presented = presentedCredential(authorization);
+    if (!presented) {
+        return std::nullopt;
+    }
+    std::shared_lock lock(credentialsMutex_);
+    auto found = credentials_.find(presented->first);
+    if (found == credentials_.end() || found->second.revoked ||
+        !Platform::constantTimeEqual(presented->second, found->second.tokenHash)) {
+        return std::nullopt;
+    }
+    return Caller{presented->first, found->second.group};
+}
+
+Caller Service::authenticate(std::string_view authorization) {
+    const Refusal invalid(Refusal::Reason::unauthenticated, "Invalid device credential");
+    auto credential = presentedCredential(authorization);
+    if (!credential) {
         throw invalid;
     }
-    std::string device = Members::lowerCase(credential.substr(0, dot));
-    std::string presented = Platform::sha256Hex(credential.substr(dot + 1));
+    const std::string& device = credential->first;
+    const std::string& presented = credential->second;
     std::optional<Credential> known;
     {
         std::shared_lock lock(credentialsMutex_);

@@ -163,6 +163,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
                      "created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                      id, caller.groupID, Protocol::text(JobState::building),
                      JSON(std::move(recorded)).data(), builder, receiver, now, now);
+        transaction.afterCommit([this, builder] { idle_.mayHaveWork(builder); });
         return jobRecord(database, id);
     });
 }

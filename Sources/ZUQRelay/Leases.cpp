@@ -126,17 +126,35 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
     });
 }
 
+namespace {
+
+JSON noJob() {
+    return JSON::object({{"job", nullptr}, {"lease", nullptr}});
+}
+
+} // namespace
+
+std::optional<JSON> Service::claimAtOnce(const Caller& caller) const {
+    // Past the next expiry a lapsed lease may fail a job, which the store must record first.
+    if (clock_.now() < nextLeaseExpiry_ && idle_.idle(caller.deviceID)) {
+        return noJob();
+    }
+    return std::nullopt;
+}
+
 JSON Service::claim(const Caller& caller) {
-    const JSON nothing = JSON::object({{"job", nullptr}, {"lease", nullptr}});
     // Most claims find nothing: they look first without taking the write lock.
     if (clock_.now() >= nextLeaseExpiry_) {
         store_.write(Durability::relaxed,
                      [&](Store::Transaction& transaction) { expireLeases(transaction); });
     }
+    // Taken before the read: work given to the caller after this voids it.
+    IdleDevices::Ticket ticket = idle_.ticket(caller.deviceID);
     if (!store_.read([&](Database& database) {
             return waitingJob(database, caller.deviceID, clock_.now()).has_value();
         })) {
-        return nothing;
+        idle_.foundIdle(caller.deviceID, ticket);
+        return noJob();
     }
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
         Database& database = transaction.database;
@@ -144,7 +162,8 @@ JSON Service::claim(const Caller& caller) {
         double now = clock_.now();
         auto waiting = waitingJob(database, caller.deviceID, now);
         if (!waiting) {
-            return nothing;
+            idle_.foundIdle(caller.deviceID, ticket);
+            return noJob();
         }
         auto [id, state] = *waiting;
         std::string lease = Platform::base64URLEncode(Platform::randomBytes(leaseBytes));

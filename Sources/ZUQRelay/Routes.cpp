@@ -188,6 +188,46 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
     return decision;
 }
 
+std::optional<Routes::Quick> Routes::answerAtOnce(const RequestHead& head,
+                                                  std::string_view text) const {
+    if (head.method != "POST" || text.size() > quickBodyBytes) {
+        return std::nullopt;
+    }
+    try {
+        std::string id;
+        const Protocol::Endpoint& matched = route(head, id);
+        if (matched.operation != Operation::heartbeat && matched.operation != Operation::claim) {
+            return std::nullopt;
+        }
+        std::optional<Caller> caller = service_.knownCaller(head[Protocol::Headers::authorization]);
+        if (!caller) {
+            return std::nullopt;
+        }
+        JSON body = text.empty() ? JSON::object() : JSON::decode(text);
+        if (body.kind() != JSON::Kind::object) {
+            return std::nullopt;
+        }
+        std::optional<JSON> answer;
+        if (matched.operation == Operation::heartbeat) {
+            // Presence is kept in memory; only renewing leases writes to the store.
+            const JSON& leases = body["leases"];
+            if (leases.kind() != JSON::Kind::array || !leases.items().empty()) {
+                return std::nullopt;
+            }
+            answer = service_.heartbeat(*caller, body);
+        } else {
+            answer = service_.claimAtOnce(*caller);
+        }
+        if (!answer) {
+            return std::nullopt;
+        }
+        return Quick{{200, answer->data()}, caller->deviceID};
+    } catch (...) {
+        // Refused, or not JSON: the usual path says why.
+        return std::nullopt;
+    }
+}
+
 std::int64_t Routes::after(const RequestHead& head) const {
     std::string_view target = head.target;
     auto question = target.find('?');

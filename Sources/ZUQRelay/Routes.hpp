@@ -37,8 +37,8 @@ struct RequestHead {
 
 /// Decides requests from their heads and answers them through a Service. Every refusal is a
 /// non-2xx answer with {"error": sentence, "reason": why}; every success a JSON document, except a build's
-/// download. Holds no state of its own beyond its settings: thread-safe, and every call may
-/// use the store, so callers run them off the I/O threads.
+/// download. Holds no state of its own beyond its settings: thread-safe, and every call but
+/// `answerAtOnce` may use the store, so callers run them off the I/O threads.
 class Routes {
 public:
     struct Settings {
@@ -66,7 +66,23 @@ public:
         std::string body;
     };
 
+    /// Largest body of a request that `answerAtOnce` looks at: a heartbeat's inventory of a
+    /// few phones, never the largest allowed, whose trimming is work for a worker.
+    static constexpr std::size_t quickBodyBytes = 16 * 1024;
+    /// An answer decided without the store, and the device it went to.
+    struct Quick {
+        Answer answer;
+        std::string device;
+    };
+
     Routes(Service& service, Bootstrap& bootstrap, const Settings& settings);
+
+    /// The answer to a request that needs neither the store nor a worker, so that the I/O
+    /// thread that read it can answer it at once: a heartbeat that renews no lease, from a Mac
+    /// whose credential is known, or such a Mac's claim when nothing waits for it. Nothing for
+    /// any other request, or any that would be refused: `decide` and `handle` answer those as
+    /// always.
+    std::optional<Quick> answerAtOnce(const RequestHead& head, std::string_view text) const;
 
     /// Routes `head`, authenticates its sender (from `address` for the bootstrap secret) and,
     /// for a build, checks everything that needs no body: its length, coding, checksum header,

@@ -5,6 +5,7 @@
 
 #include "Artifacts.hpp"
 #include "Clock.hpp"
+#include "IdleDevices.hpp"
 #include "JSON.hpp"
 #include "Platform/File.hpp"
 #include "Presence.hpp"
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace ZUQRelay {
 
@@ -83,6 +85,9 @@ public:
     /// unauthenticated with "Invalid device credential", or "revoked device credential" for a
     /// revoked device.
     Caller authenticate(std::string_view authorization);
+    /// The device of a credential already read from the store, valid and not revoked; nothing
+    /// for any other, which `authenticate` then decides. Never touches the store.
+    std::optional<Caller> knownCaller(std::string_view authorization) const;
     /// {"code", "expires_in_seconds"}: a single-use invite into the caller's group.
     JSON createInvite(const Caller& caller);
     /// {"code", "device_name"} → the same four members as createGroup, in the code's group.
@@ -106,6 +111,9 @@ public:
     JSON heartbeat(const Caller& caller, const JSON& body);
     /// {"job", "lease"}: the caller's oldest job waiting for it, leased to it, or nulls.
     JSON claim(const Caller& caller);
+    /// The answer of `claim` when it is known without the store: nothing waits for the caller
+    /// and no lease can have lapsed since a claim of its own last looked. Otherwise nothing.
+    std::optional<JSON> claimAtOnce(const Caller& caller) const;
 
     // Work on a leased job. `lease` is the "X-ZUQ-Lease" header (empty when missing).
 
@@ -195,6 +203,7 @@ private:
     const Clock& clock_;
     const Policy policy_;
     Presence presence_;
+    IdleDevices idle_;
 
     // Device credentials, read once from the store: they change only by revocation, which
     // updates this too.
@@ -203,6 +212,9 @@ private:
         std::string tokenHash;
         bool revoked = false;
     };
+    /// The device and token hash an authorization header presents, if it is well formed.
+    static std::optional<std::pair<std::string, std::string>>
+    presentedCredential(std::string_view authorization);
     mutable std::shared_mutex credentialsMutex_; // guards credentials_
     std::unordered_map<std::string, Credential> credentials_;
 

@@ -132,6 +132,11 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
         database.run("UPDATE jobs SET state = ?, artifact_sha = upload_sha, manifest = ?, "
                      "updated_at = ? WHERE id = ?",
                      Protocol::text(JobState::installing), manifest, clock_.now(), job.id);
+        if (Query row = database.query("SELECT receiver_id FROM jobs WHERE id = ?", job.id);
+            row.next()) {
+            transaction.afterCommit(
+                [this, receiver = row.text(0)] { idle_.mayHaveWork(receiver); });
+        }
         return jobRecord(database, job.id);
     });
 }

@@ -1,6 +1,8 @@
 // Claims, heartbeats and the lease rules, with a clock the tests move instead of sleeping.
 #include "ServiceFixture.hpp"
 
+#include <thread>
+
 using namespace ZUQRelayTests;
 
 namespace {
@@ -45,6 +47,85 @@ TEST_F(LeasesTest, EachSideClaimsItsOldestWaitingJobOnce) {
     EXPECT_EQ(install["job"]["state"].text(), "installing");
     EXPECT_EQ(install["job"]["artifact_sha"].text().size(), 64u);
     EXPECT_EQ(service->claim(receiver.caller)["job"], JSON());
+}
+
+TEST_F(LeasesTest, AClaimAnsweredFromMemoryNeverHidesAJob) {
+    Member builder = createGroup("Team", "Builder");
+    Member receiver = join(builder, "Receiver");
+    const JSON nothing = JSON::object({{"job", nullptr}, {"lease", nullptr}});
+    EXPECT_EQ(service->claimAtOnce(builder.caller), std::nullopt) << "no claim has looked yet";
+    EXPECT_EQ(service->claim(builder.caller), nothing);
+    EXPECT_EQ(service->claim(receiver.caller), nothing);
+    EXPECT_EQ(service->claimAtOnce(builder.caller), nothing);
+
+    std::string job = submit(builder, builder, receiver);
+    EXPECT_EQ(service->claimAtOnce(builder.caller), std::nullopt) << "a job to build";
+    EXPECT_EQ(service->claimAtOnce(receiver.caller), nothing) << "nothing to install yet";
+    std::string lease = claim(builder);
+    EXPECT_EQ(service->claimAtOnce(builder.caller), std::nullopt)
+        << "a claim that found a job may have left another";
+    EXPECT_EQ(service->claim(builder.caller), nothing);
+    EXPECT_EQ(service->claimAtOnce(builder.caller), nothing);
+
+    upload(builder, job, lease, "encrypted build");
+    service->finishBuild(builder.caller, job, lease,
+                         JSON::object({{"manifest", JSON::object({{"bundle_id", "app"}})}}));
+    EXPECT_EQ(service->claimAtOnce(receiver.caller), std::nullopt) << "a build to install";
+    EXPECT_FALSE(claim(receiver).empty());
+    EXPECT_EQ(service->claim(receiver.caller), nothing);
+    EXPECT_EQ(service->claimAtOnce(receiver.caller), nothing);
+    clock.advance(ZUQRelay::Limits::leaseSeconds + 1);
+    EXPECT_EQ(service->claimAtOnce(receiver.caller), std::nullopt)
+        << "a lease may have lapsed: the store decides";
+}
+
+TEST_F(LeasesTest, AJobSubmittedWhileAClaimReadsIsNeverHidden) {
+    Member builder = createGroup("Team", "Builder");
+    Member receiver = join(builder, "Receiver");
+    for (int round = 0; round < 100; ++round) {
+        std::string claimed;
+        std::thread claiming([&] { claimed = claim(builder); });
+        submit(builder, builder, receiver);
+        claiming.join();
+        if (claimed.empty()) {
+            // The claim looked before the job was there: it must not have marked the Mac idle.
+            ASSERT_EQ(service->claimAtOnce(builder.caller), std::nullopt) << "round " << round;
+            ASSERT_FALSE(claim(builder).empty()) << "round " << round;
+        }
+        ASSERT_TRUE(claim(builder).empty());
+    }
+}
+
+TEST(IdleDevicesTest, AChangeAfterAClaimsTicketKeepsTheDeviceBusy) {
+    enum Step { ticket, change, found, otherChange };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        bool idle;
+    } cases[] = {
+        {"a device no claim has looked at", {}, false},
+        {"a claim that found nothing", {ticket, found}, true},
+        {"work given while the claim read", {ticket, change, found}, false},
+        {"work given after the claim", {ticket, found, change}, false},
+        {"a change to another device", {ticket, otherChange, found}, true},
+        {"a later claim finds nothing again", {ticket, change, found, ticket, found}, true},
+        {"work before any claim", {change, ticket, found}, true},
+    };
+    for (const auto& [what, steps, idle] : cases) {
+        SCOPED_TRACE(what);
+        ZUQRelay::IdleDevices devices;
+        ZUQRelay::IdleDevices::Ticket taken = 0;
+        for (Step step : steps) {
+            switch (step) {
+            case ticket: taken = devices.ticket("mac"); break;
+            case change: devices.mayHaveWork("mac"); break;
+            case found: devices.foundIdle("mac", taken); break;
+            case otherChange: devices.mayHaveWork("other"); break;
+            }
+        }
+        EXPECT_EQ(devices.idle("mac"), idle);
+        EXPECT_FALSE(devices.idle("other"));
+    }
 }
 
 TEST_F(LeasesTest, ALapsedLeaseFailsItsJobWithTheSidesSentence) {

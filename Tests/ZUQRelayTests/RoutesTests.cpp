@@ -124,4 +124,77 @@ TEST_F(RoutesTest, AnUploadDecisionCarriesItsLengthLeaseAndChecksum) {
     EXPECT_EQ(decision.caller.deviceID, owner.device);
 }
 
+TEST_F(RoutesTest, OnlyHeartbeatsAndEmptyClaimsOfKnownMacsAreAnsweredFromMemory) {
+    Member owner = createGroup();
+    Member busy = join(owner, "Busy");
+    Member gone = join(owner, "Gone");
+    auto head = [](const std::string& method, const std::string& target, const Member& member) {
+        return RequestHead{method, target, 11, {{"Authorization", member.authorization()}}};
+    };
+    const std::string beat = R"({"inventory": {}, "leases": []})";
+    {
+        // Rules that have not read the credential yet leave it to the store.
+        ZUQRelay::Service fresh(*store, *artifacts, clock);
+        Routes freshRoutes(fresh, *bootstrap, {});
+        EXPECT_EQ(freshRoutes.answerAtOnce(head("POST", "/v1/heartbeat", owner), beat),
+                  std::nullopt);
+        freshRoutes.decide(head("POST", "/v1/heartbeat", owner), "192.0.2.1");
+        EXPECT_NE(freshRoutes.answerAtOnce(head("POST", "/v1/heartbeat", owner), beat),
+                  std::nullopt);
+    }
+
+    for (const Member& member : {owner, busy, gone}) {
+        routes->decide(head("POST", "/v1/claim", member), "192.0.2.1");
+        service->claim(member.caller);
+    }
+    service->revoke(owner.caller, gone.device);
+    submit(owner, busy, owner);
+
+    RequestHead wrongToken = head("POST", "/v1/heartbeat", owner);
+    wrongToken.fields[0].second += "x";
+    const std::string idle = R"({"job": null, "lease": null})";
+    struct Case {
+        const char* what;
+        RequestHead head;
+        std::string body;
+        std::optional<std::string> answer; // nothing: left to the workers
+    } cases[] = {
+        {"a heartbeat renewing no lease", head("POST", "/v1/heartbeat", owner), beat,
+         R"({"jobs": []})"},
+        {"a claim without a body", head("POST", "/v1/claim", owner), "", idle},
+        {"a claim with an empty object", head("POST", "/v1/claim", owner), "{}", idle},
+        {"a heartbeat renewing a lease", head("POST", "/v1/heartbeat", owner),
+         R"({"inventory": {}, "leases": [{"id": "x", "token": "y"}]})", std::nullopt},
+        {"a heartbeat without leases", head("POST", "/v1/heartbeat", owner),
+         R"({"inventory": {}})", std::nullopt},
+        {"a heartbeat with a bad inventory", head("POST", "/v1/heartbeat", owner),
+         R"({"inventory": [], "leases": []})", std::nullopt},
+        {"a body that is not JSON", head("POST", "/v1/heartbeat", owner), "{", std::nullopt},
+        {"a claim whose body is not an object", head("POST", "/v1/claim", owner), "[]",
+         std::nullopt},
+        {"a body larger than a quick one",
+         head("POST", "/v1/heartbeat", owner),
+         R"({"leases": [], "inventory": {"x": ")" + std::string(Routes::quickBodyBytes, 'a') +
+             "\"}}",
+         std::nullopt},
+        {"a wrong token", wrongToken, beat, std::nullopt},
+        {"a revoked Mac", head("POST", "/v1/heartbeat", gone), beat, std::nullopt},
+        {"a claim of a Mac with a job waiting", head("POST", "/v1/claim", busy), "",
+         std::nullopt},
+        {"another method", head("GET", "/v1/claim", owner), "", std::nullopt},
+        {"another route", head("POST", "/v1/jobs", owner), "{}", std::nullopt},
+        {"no credential", RequestHead{"POST", "/v1/claim", 11, {}}, "", std::nullopt},
+    };
+    for (const auto& [what, request, body, answer] : cases) {
+        SCOPED_TRACE(what);
+        std::optional<Routes::Quick> quick = routes->answerAtOnce(request, body);
+        ASSERT_EQ(quick.has_value(), answer.has_value());
+        if (quick) {
+            EXPECT_EQ(quick->answer.status, 200u);
+            EXPECT_EQ(JSON::decode(quick->answer.body), JSON::decode(*answer));
+            EXPECT_EQ(quick->device, owner.device);
+        }
+    }
+}
+
 } // namespace
