@@ -53,6 +53,9 @@ enum class Body {
 
 /// The largest JSON request body of any operation.
 inline constexpr std::size_t maxJSONBytes = 1 << 20;
+/// The largest body of an operation that takes a name or two, or nothing at all: room for
+/// texts at their longest, every character escaped.
+inline constexpr std::size_t smallJSONBytes = 8 * 1024;
 
 /// Everything about one operation: its method and path pattern ("*" stands for one path
 /// segment, the identifier of a job or a device), who may call it, its body and the largest
@@ -69,10 +72,10 @@ struct Endpoint {
 /// The relay's whole surface, one row per operation, in the order of `Operation`. The client's
 /// typed calls and the relay's routes both read it.
 inline constexpr std::array<Endpoint, 18> endpoints = {{
-    {Operation::createGroup, "POST", "/v1/groups", Access::bootstrap, Body::json, maxJSONBytes},
+    {Operation::createGroup, "POST", "/v1/groups", Access::bootstrap, Body::json, smallJSONBytes},
     {Operation::createInvite, "POST", "/v1/invites", Access::member, Body::emptyOrJSON,
-     maxJSONBytes},
-    {Operation::join, "POST", "/v1/join", Access::open, Body::json, maxJSONBytes},
+     smallJSONBytes},
+    {Operation::join, "POST", "/v1/join", Access::open, Body::json, smallJSONBytes},
     {Operation::group, "GET", "/v1/group", Access::member, Body::none, 0},
     {Operation::revoke, "DELETE", "/v1/devices/*", Access::member, Body::none, 0},
     {Operation::submit, "POST", "/v1/jobs", Access::member, Body::json, maxJSONBytes},
@@ -80,18 +83,18 @@ inline constexpr std::array<Endpoint, 18> endpoints = {{
     {Operation::job, "GET", "/v1/jobs/*", Access::member, Body::none, 0},
     {Operation::events, "GET", "/v1/jobs/*/events", Access::member, Body::none, 0},
     {Operation::cancel, "POST", "/v1/jobs/*/cancel", Access::member, Body::emptyOrJSON,
-     maxJSONBytes},
+     smallJSONBytes},
     {Operation::upload, "PUT", "/v1/jobs/*/artifact", Access::leaseHolder, Body::upload, 0},
     {Operation::download, "GET", "/v1/jobs/*/artifact", Access::leaseHolder, Body::download, 0},
     {Operation::finishBuild, "POST", "/v1/jobs/*/finish-build", Access::leaseHolder, Body::json,
      maxJSONBytes},
     {Operation::finish, "POST", "/v1/jobs/*/finish", Access::leaseHolder, Body::emptyOrJSON,
-     maxJSONBytes},
+     smallJSONBytes},
     {Operation::fail, "POST", "/v1/jobs/*/fail", Access::leaseHolder, Body::json, maxJSONBytes},
     {Operation::event, "POST", "/v1/jobs/*/event", Access::leaseHolder, Body::json,
      maxJSONBytes},
     {Operation::heartbeat, "POST", "/v1/heartbeat", Access::member, Body::json, maxJSONBytes},
-    {Operation::claim, "POST", "/v1/claim", Access::member, Body::emptyOrJSON, maxJSONBytes},
+    {Operation::claim, "POST", "/v1/claim", Access::member, Body::emptyOrJSON, smallJSONBytes},
 }};
 
 /// The row of `operation`.

@@ -47,6 +47,8 @@ inline constexpr std::size_t readSize = 16 * 1024;
 inline constexpr std::size_t idleReadSize = 1024;
 inline constexpr std::string_view busySentence =
     "The relay is busy with other transfers. Try again shortly.";
+inline constexpr std::string_view crowdedSentence =
+    "The relay is busy with other requests. Try again shortly.";
 
 // What becomes of a connection after an exchange.
 enum class Next {
@@ -149,8 +151,10 @@ private:
     asio::awaitable<bool> waitForRequest();
     void readArrived();
     asio::awaitable<Next> exchange();
+    // Reads a JSON body of at most `limit` bytes.
     asio::awaitable<std::optional<Next>> readBody(http::request_parser<http::string_body>& parser,
-                                                  Clock::time_point deadline, LogEntry& log);
+                                                  Clock::time_point deadline, LogEntry& log,
+                                                  std::size_t limit = Routes::maxJSONBytes);
     asio::awaitable<Next> upload(const Routes::Decision& decision, const RequestHead& head,
                                  bool keepAlive, LogEntry& log);
     asio::awaitable<Next> download(const Routes::Decision& decision, const RequestHead& head,
@@ -172,11 +176,14 @@ private:
     asio::awaitable<bool> sendContinue();
     // Keeps the head budget in step with the bytes buffered for an unfinished head.
     bool holdHead(std::size_t bytes);
+    // Keeps the body budget in step with the bytes buffered for a JSON body.
+    bool holdBody(std::size_t bytes);
 
     Stream stream_;
     beast::flat_buffer buffer_;
     bool waiting_ = false;     // waiting for a request, and so closeable at once
     std::size_t headHeld_ = 0; // bytes of the server's head budget held
+    std::size_t bodyHeld_ = 0; // and of its body budget
 };
 
 } // namespace ZUQRelay::Sessions

@@ -81,6 +81,9 @@ constexpr NumberOption numberOptions[] = {
     {"--max-connections-per-address", 1, manyConnections,
      "--max-connections-per-address must be between 1 and 1048576",
      [](Options& options, std::uint64_t value) { options.maxConnectionsPerAddress = value; }},
+    // At least the largest body, so that any body fits while no other is held.
+    {"--body-budget", 1 << 20, most, "--body-budget must be at least 1048576 bytes",
+     [](Options& options, std::uint64_t value) { options.bodyBudget = value; }},
     {"--min-transfer-rate", 0, most, "--min-transfer-rate must be a whole number of bytes a second",
      [](Options& options, std::uint64_t value) { options.minTransferRate = value; }},
     {"--max-open-jobs-per-group", 1, 1'000'000,
@@ -216,7 +219,10 @@ Options:
                              (default 30)
   --keep-alive SECONDS       how long a connection is kept without a request (default 30)
   --max-connections-per-address N
-                             open connections from one address (default 2048)
+                             open connections from one address, an IPv6 /64 counted as
+                             one (default a quarter of the connections allowed)
+  --body-budget BYTES        JSON request bodies held for all connections together; a body
+                             past it is refused with 503 (default 67108864, 64 MiB)
   --min-transfer-rate BYTES  a build moving slower than this a second, averaged over
                              30 s, is cut (default 16384; 0 never)
   --max-open-jobs-per-group N

@@ -31,7 +31,8 @@ struct Options {
     /// How long a connection is kept without a request.
     std::size_t keepAliveSeconds = 30;
     /// Open connections from one address at most.
-    std::size_t maxConnectionsPerAddress = 2048;
+    std::size_t maxConnectionsPerAddress = 0; // 0: a quarter of the connections allowed
+    std::size_t bodyBudget = std::size_t(64) << 20;
     /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.
     std::uint64_t minTransferRate = 16 * 1024;
     /// What one group may keep: unfinished jobs, bytes of builds, bytes of event texts.

@@ -159,7 +159,11 @@ int serve(const Options& options) {
     settings.ioThreads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 4);
     settings.workers = options.threads;
     settings.maxConnections = maxConnections;
-    settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    // One address never takes every connection: by default it may hold a quarter of them.
+    settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress
+                                            ? options.maxConnectionsPerAddress
+                                            : std::max<std::size_t>(1, maxConnections / 4);
+    settings.bodyBudget = options.bodyBudget;
     settings.transfers.slots = options.maxTransfers;
     settings.transfers.perDevice = options.transfersPerMac;
     settings.transfers.perGroup = options.transfersPerGroup;

@@ -1,12 +1,15 @@
 #include "Routes.hpp"
 
 #include "AccessLog.hpp"
+#include "Database.hpp"
 #include "Members.hpp"
 
 #include <array>
 #include <charconv>
 #include <utility>
 #include <system_error>
+
+#include <sqlite3.h>
 
 namespace ZUQRelay {
 
@@ -107,6 +110,12 @@ Routes::Answer Routes::failure(std::exception_ptr error) {
     } catch (const JSON::ParseError& invalid) {
         return refusal(Refusal::Reason::invalid,
                        std::string("Request body is not valid JSON: ") + invalid.what());
+    } catch (const DatabaseError& failed) {
+        AccessLog::notice(std::string("Failed: ") + failed.what());
+        if ((failed.code() & 0xFF) == SQLITE_FULL) {
+            return refusal(Refusal::Reason::noSpace, "The relay has no room left to store this");
+        }
+        return refusal(Refusal::Reason::internal, "Internal error");
     } catch (const std::system_error& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
         if (failed.code() == std::errc::no_space_on_device) {

@@ -97,8 +97,8 @@ public:
     JSON storeUpload(const Decision& decision, Upload& upload, const std::string& sha) const;
 
     /// The answer to a failure of any of the above: a refusal's status and sentence, the
-    /// parser's reason for a body that is not JSON, 507 for a full disk, and for anything else
-    /// 500 "Internal error" (logged).
+    /// parser's reason for a body that is not JSON, 507 for a full disk (under a build or the
+    /// database), and for anything else 500 "Internal error" (logged).
     static Answer failure(std::exception_ptr error);
     /// {"error": sentence, "reason": its text} with the reason's status.
     static Answer refusal(Refusal::Reason reason, std::string_view sentence);

@@ -3,6 +3,7 @@
 #include "AccessLog.hpp"
 #include "Session.hpp"
 
+#include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -28,7 +29,7 @@ constexpr auto acceptPause = std::chrono::milliseconds(100);
 } // namespace
 
 Session::Session(Server& server, std::string address)
-    : server_(server), address_(std::move(address)) {
+    : server_(server), address_(std::move(address)), share_(Server::shareOf(address_)) {
     server_.enter(*this);
 }
 
@@ -140,6 +141,21 @@ asio::awaitable<void> Server::accept() {
     }
 }
 
+std::string Server::shareOf(const std::string& text) {
+    boost::system::error_code error;
+    asio::ip::address address = asio::ip::make_address(text, error);
+    if (error || address.is_v4()) {
+        return text;
+    }
+    asio::ip::address_v6 v6 = address.to_v6();
+    if (v6.is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+    }
+    asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 bool Server::evictIdle() {
     while (!idle_.empty()) {
         auto session = idle_.front().lock();
@@ -166,7 +182,7 @@ void Server::admit(tcp::socket socket) {
 void Server::admit(tcp::socket socket, std::string address) {
     {
         std::lock_guard lock(mutex_);
-        auto from = perAddress_.find(address);
+        auto from = perAddress_.find(shareOf(address));
         if (from != perAddress_.end() && from->second >= settings_.maxConnectionsPerAddress) {
             return; // refused by closing it
         }
@@ -198,7 +214,7 @@ void Server::serve(int descriptor, std::string address) {
 void Server::enter(Session& session) {
     std::lock_guard lock(mutex_);
     ++open_;
-    ++perAddress_[session.address_];
+    ++perAddress_[session.share_];
 }
 
 bool Server::idle(Session& session, bool waiting) {
@@ -219,6 +235,11 @@ bool Server::holdHead(std::ptrdiff_t bytes) {
     return bytes <= 0 || held <= static_cast<std::ptrdiff_t>(settings_.headBudget);
 }
 
+bool Server::holdBody(std::ptrdiff_t bytes) {
+    std::ptrdiff_t held = bodies_ += bytes;
+    return bytes <= 0 || held <= static_cast<std::ptrdiff_t>(settings_.bodyBudget);
+}
+
 void Server::forget(Session& session) {
     std::lock_guard lock(mutex_);
     if (session.idle_) {
@@ -226,8 +247,8 @@ void Server::forget(Session& session) {
         idle_.erase(session.idlePosition_);
     }
     --open_;
-    if (--perAddress_[session.address_] == 0) {
-        perAddress_.erase(session.address_);
+    if (--perAddress_[session.share_] == 0) {
+        perAddress_.erase(session.share_);
     }
 }
 

@@ -64,6 +64,7 @@ protected:
 private:
     friend class Server;
     const std::string address_;
+    const std::string share_; // what the per-address cap counts it under
     // Guarded by the server's mutex.
     bool idle_ = false;
     std::list<std::weak_ptr<Session>>::iterator idlePosition_;
@@ -82,10 +83,14 @@ public:
         std::size_t workers = 16;
         /// Open connections at most; the longest idle one is closed to admit a new one.
         std::size_t maxConnections = 4096;
-        /// Open connections from one address at most; more are closed at once.
-        std::size_t maxConnectionsPerAddress = 2048;
+        /// Open connections from one address at most (an IPv6 /64 counts as one address);
+        /// more are closed at once.
+        std::size_t maxConnectionsPerAddress = 1024;
         /// Bytes of unfinished request heads held for all connections together.
         std::size_t headBudget = std::size_t(64) << 20;
+        /// Bytes of JSON request bodies held for all connections together, from their first
+        /// byte until they are answered.
+        std::size_t bodyBudget = std::size_t(64) << 20;
         Timeouts timeouts;
         Admission::Settings transfers;
         /// A transfer moving fewer bytes a second than this, averaged over `rateWindow`, is
@@ -126,6 +131,12 @@ public:
     bool idle(Session& session, bool waiting);
     /// Takes `bytes` more of the head budget (negative to give back); false when over it.
     bool holdHead(std::ptrdiff_t bytes);
+    /// The same for the body budget.
+    bool holdBody(std::ptrdiff_t bytes);
+    /// What the per-address cap counts a connection from `address` under: the IPv4 address
+    /// (also when it comes mapped into IPv6), or the /64 of an IPv6 one, which one party
+    /// holds whole. Text that is no address stands for itself.
+    static std::string shareOf(const std::string& address);
     /// Counts a new session, and forgets one that is going away.
     void enter(Session& session);
     void forget(Session& session);
@@ -158,6 +169,7 @@ private:
     Admission admission_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::ptrdiff_t> heads_{0};
+    std::atomic<std::ptrdiff_t> bodies_{0};
 
     std::mutex mutex_; // guards the fields below, stopping_'s changes and every Session's
                        // address_, idle_ and idlePosition_

@@ -41,6 +41,14 @@ bool Connection<Stream>::holdHead(std::size_t bytes) {
 }
 
 template <class Stream>
+bool Connection<Stream>::holdBody(std::size_t bytes) {
+    std::ptrdiff_t change =
+        static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(bodyHeld_);
+    bodyHeld_ = bytes;
+    return server_.holdBody(change);
+}
+
+template <class Stream>
 asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) {
     try {
         bool ready = true;
@@ -55,6 +63,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
             }
             Next next = co_await exchange();
             holdHead(0);
+            holdBody(0);
             if (next == Next::linger) {
                 co_await linger();
             }
@@ -66,6 +75,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
         AccessLog::notice(std::string("A connection failed: ") + failure.what());
     }
     holdHead(0);
+    holdBody(0);
     // The session goes when the last reference, this coroutine's, does.
     self.reset();
 }
@@ -223,7 +233,9 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
             if (expectsContinue(head) && !co_await sendContinue()) {
                 co_return Next::close;
             }
-            if (auto failed = co_await readBody(parser, deadline, log)) {
+            // A chunked body, whose length no head announced, meets its route's limit here.
+            if (auto failed = co_await readBody(parser, deadline, log,
+                                                Protocol::endpoint(decision.operation).maxBodyBytes)) {
                 co_return *failed;
             }
             outcome = co_await server_.onWorkers([&] { return decideAndHandle(true); });
@@ -239,9 +251,9 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
 template <class Stream>
 asio::awaitable<std::optional<Next>>
 Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
-                             Clock::time_point deadline, LogEntry& log) {
+                             Clock::time_point deadline, LogEntry& log, std::size_t limit) {
     parser.eager(true);
-    parser.body_limit(Routes::maxJSONBytes);
+    parser.body_limit(limit);
     Throughput progress = throughput();
     unsigned version = parser.get().version();
     for (;;) {
@@ -251,12 +263,17 @@ Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
             buffer_.consume(used);
             progress.add(used, Clock::now());
         }
-        if (parser.is_done()) {
-            co_return std::nullopt;
-        }
-        if (error == http::error::body_limit || parser.get().body().size() > Routes::maxJSONBytes) {
+        if (error == http::error::body_limit || parser.get().body().size() > limit) {
             co_return co_await finish(version, Routes::refusal(413, "Request body is too large"),
                                       Next::linger, false, log);
+        }
+        // Held until the request is answered: many bodies at once cannot take all memory.
+        if (!holdBody(parser.get().body().size())) {
+            co_return co_await finish(version, Routes::refusal(503, crowdedSentence),
+                                      Next::linger, false, log);
+        }
+        if (parser.is_done()) {
+            co_return std::nullopt;
         }
         if (error && error != http::error::need_more) {
             co_return co_await finish(version, Routes::refusal(400, "Bad request"), Next::linger,

@@ -183,7 +183,9 @@ asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decisio
     }
     upload.reset();
     ticket.reset();
-    co_return co_await finish(version, answer, failed ? Next::close : Next::keep, keepAlive, log);
+    // After a failure the client may still be sending: the connection lingers, so that it
+    // reads the answer instead of a reset.
+    co_return co_await finish(version, answer, failed ? Next::linger : Next::keep, keepAlive, log);
 }
 
 template asio::awaitable<Next> Connection<PlainStream>::upload(const Routes::Decision&,
@@ -230,11 +232,14 @@ asio::awaitable<Next> Connection<Stream>::download(const Routes::Decision& decis
     lowest().expires_after(timeouts().answer);
     auto [error, written] = co_await asio::async_write(stream_, asio::buffer(answer), tuple);
     bool sent = false;
+    bool cut = false;
     if (!error) {
         Transfer transfer(throughput());
         co_await apart(transfer, [&] { sent = send(build.file.get(), build.size, transfer); });
+        cut = transfer.cut();
     }
-    log.write(200);
+    // The head went out as 200; the log tells a download cut for moving too slowly apart.
+    log.write(cut ? 408 : 200);
     if (!sent) {
         co_return Next::close;
     }

@@ -197,4 +197,27 @@ TEST_F(RoutesTest, OnlyHeartbeatsAndEmptyClaimsOfKnownMacsAreAnsweredFromMemory)
     }
 }
 
+TEST_F(RoutesTest, AFullDatabaseIsAnsweredAsAFullDisk) {
+    Member owner = createGroup();
+    // SQLite's page limit stands in for a full disk: a write past it fails as SQLITE_FULL.
+    store->write(ZUQRelay::Durability::durable, [](ZUQRelay::Store::Transaction& transaction) {
+        std::int64_t pages = 0;
+        if (ZUQRelay::Query row = transaction.database.query("PRAGMA page_count"); row.next()) {
+            pages = row.integer(0);
+        }
+        transaction.database.query("PRAGMA max_page_count = " + std::to_string(pages + 2)).next();
+    });
+    std::optional<Routes::Answer> answer;
+    for (int job = 0; job < 1000 && !answer; ++job) {
+        try {
+            submit(owner, owner, owner, std::string(1000, 'u'));
+        } catch (...) {
+            answer = Routes::failure(std::current_exception());
+        }
+    }
+    ASSERT_TRUE(answer.has_value()) << "the database never filled";
+    EXPECT_EQ(answer->status, 507u);
+    EXPECT_EQ(JSON::decode(answer->body)["error"].text(), "The relay has no room left to store this");
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // confuse it: it answers or closes cleanly, keeps its limits, and never lets one client hold
 // up the others.
 #include "RelayFixture.hpp"
+#include "Server.hpp"
 #include "Throughput.hpp"
 
 #include <atomic>
@@ -382,6 +383,72 @@ TEST_F(TransportTest, OneAddressMayHoldOnlyItsShareOfConnections) {
     auto answer = fifth.answer(10s);
     ASSERT_TRUE(answer);
     EXPECT_EQ(statusLine(*answer), "HTTP/1.1 200 OK");
+}
+
+TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
+    startRelay({"--body-budget", "1048576"});
+    Mac mac = createGroup();
+    // Small routes take small bodies, announced or chunked.
+    std::string name(9000, 'n');
+    std::string join = R"({"code":"x","device_name":")" + name + R"("})";
+    Reply announced = client().request("POST", "/v1/join", join, {});
+    EXPECT_EQ(announced.status, 413);
+    EXPECT_EQ(announced.error(), "Request body is too large");
+    std::string chunked = "POST /v1/join HTTP/1.1\r\nHost: relay\r\nTransfer-Encoding: chunked\r\n"
+                          "Content-Type: application/json\r\n\r\n";
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", join.size());
+    chunked += size + join + "\r\n0\r\n\r\n";
+    EXPECT_EQ(statusLine(rawExchange(relay->url(), chunked)), "HTTP/1.1 413 Payload Too Large");
+
+    // Heartbeats sent in part hold their bytes; past the budget the next body is turned away
+    // while small requests of everyone else are served.
+    std::string beat = R"({"leases":[],"inventory":{"pad":")" + std::string(600 * 1024, 'p') + R"("}})";
+    auto partial = [&] {
+        auto connection = std::make_unique<RawConnection>(relay->url());
+        connection->send(head("POST", "/v1/heartbeat", mac,
+                              {"Content-Type: application/json",
+                               "Content-Length: " + std::to_string(beat.size())}) +
+                         beat.substr(0, 560 * 1024));
+        return connection;
+    };
+    auto first = partial();
+    std::this_thread::sleep_for(200ms);
+    auto second = partial();
+    auto refused = second->answer(10s);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(statusLine(*refused), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(refused->find("The relay is busy with other requests. Try again shortly."),
+              std::string::npos);
+    EXPECT_EQ(client().request("POST", "/v1/claim", std::string(), {mac.authorization()}).status,
+              200);
+    // Once the first body is answered its bytes are free again.
+    first->send(beat.substr(560 * 1024));
+    auto answered = first->answer(10s);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(statusLine(*answered), "HTTP/1.1 200 OK");
+    RawConnection third(relay->url());
+    third.send(head("POST", "/v1/heartbeat", mac,
+                    {"Content-Type: application/json", "Content-Length: " + std::to_string(beat.size())}) +
+               beat);
+    auto accepted = third.answer(10s);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(statusLine(*accepted), "HTTP/1.1 200 OK");
+}
+
+TEST(AddressShareTest, AnIPv6SlashSixtyFourCountsAsOneAddress) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"::1", "::/64"},
+        {"not an address", "not an address"},
+    };
+    for (const auto& [address, share] : cases) {
+        EXPECT_EQ(ZUQRelay::Server::shareOf(address), share) << address;
+    }
 }
 
 } // namespace
