@@ -182,6 +182,16 @@ TEST_F(Agents, AnAgentKilledInTheMiddleOfAJobLeavesItToTheLease) {
     appleSim("a", {"next-build", "hang"});
     std::string stranded = submit();
     ASSERT_TRUE(waitForEvent(stranded, "Archiving", 60s)) << agentLogs();
+    // The archiving tool is recorded just after it starts, and a kill in between would leave
+    // it unrecorded: the kill waits for the record.
+    fs::path tools = state("a") / "Tools";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::error_code error;
+            return fs::exists(tools, error) && !fs::is_empty(tools, error);
+        },
+        30s))
+        << agentLogs();
     agents["a"]->signal(SIGKILL);
     agents["a"]->waitForExit(10s);
     // Killed outright, the agent could not stop the build: its successor does.

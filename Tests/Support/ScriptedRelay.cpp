@@ -13,6 +13,9 @@ ScriptedRelay::ScriptedRelay() {
         return httplib::Server::HandlerResponse::Unhandled;
     });
     server.set_keep_alive_max_count(100000);
+    // Longer than any pause of the clients under test (uploads retry 5 s apart), so that no
+    // retry reuses a connection the server is closing at that very moment.
+    server.set_keep_alive_timeout(60);
     port_ = server.bind_to_any_port("127.0.0.1");
 }
 
