@@ -25,7 +25,7 @@ bool withinLimits(const JSON& value, std::size_t items, std::size_t depth) {
         }
         return true;
     case JSON::Kind::object:
-        if (depth > inventoryDepth - 1) {
+        if (depth > inventoryDepth - 1 || value.fields().size() > inventoryItems) {
             return false;
         }
         for (const auto& [name, member] : value.fields()) {
@@ -57,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     JSON kept = boundedInventory(reported);
     FUZZ_CHECK(kept.kind() == JSON::Kind::object);
+    FUZZ_CHECK(kept.fields().size() <= inventoryItems);
     std::string text = kept.data();
     FUZZ_CHECK(text.size() < inventoryBytes);
     for (const auto& [name, member] : kept.fields()) {
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // What was within the limits in a report of a sensible size is kept as it came: the
     // phone records a Mac really sends.
-    if (reported.kind() == JSON::Kind::object && reported.data().size() < inventoryBytes / 2) {
+    if (reported.kind() == JSON::Kind::object && reported.data().size() < inventoryBytes / 2 &&
+        reported.fields().size() <= inventoryItems) {
         for (const auto& [name, member] : reported.fields()) {
             if (name.size() <= inventoryCharacters && withinLimits(member, listLimit(name), 1)) {
                 FUZZ_CHECK(kept[name] == member);

@@ -104,6 +104,9 @@ JSON cutValue(const JSON& value, std::size_t characters, std::size_t items, std:
         }
         JSON::Object kept;
         for (const auto& [name, member] : value.fields()) {
+            if (kept.size() == inventoryItems) {
+                break;
+            }
             // A name cut short could meet another; a name that long is no real member.
             if (name.size() <= characters || characterCount(name) <= characters) {
                 kept.emplace(name, cutValue(member, characters, inventoryItems, depth + 1));
@@ -125,12 +128,22 @@ std::size_t listLimit(std::string_view name) {
 
 JSON::Object cutInventory(const JSON& inventory, std::size_t characters, bool listsOnly) {
     JSON::Object kept;
-    for (const auto& [name, member] : inventory.fields()) {
-        bool list = name == "phones" || name == "projects";
-        if (listsOnly && !list) {
-            continue;
+    // The two lists first, then other members while there is room: an inventory of many
+    // thousand members costs no more to cut than one of a few hundred.
+    for (const char* name : {"phones", "projects"}) {
+        if (auto found = inventory.fields().find(name); found != inventory.fields().end()) {
+            kept.emplace(name, cutValue(found->second, characters, listLimit(name), 1));
         }
-        if (name.size() <= characters || characterCount(name) <= characters) {
+    }
+    if (listsOnly) {
+        return kept;
+    }
+    for (const auto& [name, member] : inventory.fields()) {
+        if (kept.size() >= inventoryItems) {
+            break;
+        }
+        if (name != "phones" && name != "projects" &&
+            (name.size() <= characters || characterCount(name) <= characters)) {
             kept.emplace(name, cutValue(member, characters, listLimit(name), 1));
         }
     }
@@ -154,7 +167,7 @@ bool withinLimits(const JSON& value, std::size_t items, std::size_t depth) {
         }
         return true;
     case JSON::Kind::object:
-        if (depth >= inventoryDepth) {
+        if (depth >= inventoryDepth || value.fields().size() > inventoryItems) {
             return false;
         }
         for (const auto& [name, member] : value.fields()) {
@@ -212,7 +225,7 @@ JSON boundedInventory(const JSON& inventory) {
 
 std::string boundedInventoryText(const JSON& inventory) {
     if (inventory.kind() == JSON::Kind::object) {
-        bool within = true;
+        bool within = inventory.fields().size() <= inventoryItems;
         for (const auto& [name, member] : inventory.fields()) {
             if (name.size() > inventoryCharacters ||
                 !withinLimits(member, listLimit(name), 1)) {

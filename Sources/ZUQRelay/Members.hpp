@@ -32,7 +32,8 @@ std::string firstBytes(std::string_view text, std::size_t bytes);
 
 /// What the relay keeps of a Mac's reported inventory: at most `inventoryPhones` "phones" and
 /// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`
-/// characters, other lists to `inventoryItems` items, nesting to `inventoryDepth` levels. Should
+/// characters, other lists to `inventoryItems` items and every object (the inventory
+/// itself included, "phones" and "projects" kept first) to `inventoryItems` members, nesting to `inventoryDepth` levels. Should
 /// that still encode to `inventoryBytes` or more, texts are cut shorter, then members other
 /// than "phones" and "projects" go (and those two when they are not lists), then projects from
 /// the end, then phones from the end, until it fits. Short records are kept whole, so the members a job reads of a phone ("udid",
