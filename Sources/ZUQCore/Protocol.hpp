@@ -56,6 +56,10 @@ inline constexpr std::size_t maxJSONBytes = 1 << 20;
 /// The largest body of an operation that takes a name or two, or nothing at all: room for
 /// texts at their longest, every character escaped.
 inline constexpr std::size_t smallJSONBytes = 8 * 1024;
+/// The largest finished build's manifest: ten short texts of the app's Info.plist and job.
+inline constexpr std::size_t manifestJSONBytes = 16 * 1024;
+/// The largest job submission: a few texts of at most 1000 characters, every one escaped.
+inline constexpr std::size_t submissionJSONBytes = 128 * 1024;
 
 /// Everything about one operation: its method and path pattern ("*" stands for one path
 /// segment, the identifier of a job or a device), who may call it, its body and the largest
@@ -78,7 +82,7 @@ inline constexpr std::array<Endpoint, 18> endpoints = {{
     {Operation::join, "POST", "/v1/join", Access::open, Body::json, smallJSONBytes},
     {Operation::group, "GET", "/v1/group", Access::member, Body::none, 0},
     {Operation::revoke, "DELETE", "/v1/devices/*", Access::member, Body::none, 0},
-    {Operation::submit, "POST", "/v1/jobs", Access::member, Body::json, maxJSONBytes},
+    {Operation::submit, "POST", "/v1/jobs", Access::member, Body::json, submissionJSONBytes},
     {Operation::jobs, "GET", "/v1/jobs", Access::member, Body::none, 0},
     {Operation::job, "GET", "/v1/jobs/*", Access::member, Body::none, 0},
     {Operation::events, "GET", "/v1/jobs/*/events", Access::member, Body::none, 0},
@@ -87,7 +91,7 @@ inline constexpr std::array<Endpoint, 18> endpoints = {{
     {Operation::upload, "PUT", "/v1/jobs/*/artifact", Access::leaseHolder, Body::upload, 0},
     {Operation::download, "GET", "/v1/jobs/*/artifact", Access::leaseHolder, Body::download, 0},
     {Operation::finishBuild, "POST", "/v1/jobs/*/finish-build", Access::leaseHolder, Body::json,
-     maxJSONBytes},
+     manifestJSONBytes},
     {Operation::finish, "POST", "/v1/jobs/*/finish", Access::leaseHolder, Body::emptyOrJSON,
      smallJSONBytes},
     {Operation::fail, "POST", "/v1/jobs/*/fail", Access::leaseHolder, Body::json, maxJSONBytes},

@@ -388,12 +388,21 @@ TEST_F(TransportTest, OneAddressMayHoldOnlyItsShareOfConnections) {
 TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     startRelay({"--body-budget", "1048576"});
     Mac mac = createGroup();
-    // Small routes take small bodies, announced or chunked.
+    // Each route takes bodies of its own size, announced or chunked.
     std::string name(9000, 'n');
     std::string join = R"({"code":"x","device_name":")" + name + R"("})";
-    Reply announced = client().request("POST", "/v1/join", join, {});
-    EXPECT_EQ(announced.status, 413);
-    EXPECT_EQ(announced.error(), "Request body is too large");
+    const std::pair<std::string, std::size_t> routes[] = {
+        {"/v1/join", 8 * 1024},
+        {"/v1/jobs/00000000-0000-4000-8000-000000000000/finish-build", 16 * 1024},
+        {"/v1/jobs", 128 * 1024},
+    };
+    for (const auto& [path, limit] : routes) {
+        SCOPED_TRACE(path);
+        std::string body = R"({"pad":")" + std::string(limit, 'p') + R"("})";
+        Reply announced = client().request("POST", path, body, {mac.authorization()});
+        EXPECT_EQ(announced.status, 413);
+        EXPECT_EQ(announced.error(), "Request body is too large");
+    }
     std::string chunked = "POST /v1/join HTTP/1.1\r\nHost: relay\r\nTransfer-Encoding: chunked\r\n"
                           "Content-Type: application/json\r\n\r\n";
     char size[16];
