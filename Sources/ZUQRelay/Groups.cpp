@@ -5,6 +5,8 @@
 #include "Platform/Random.hpp"
 #include "Service.hpp"
 
+#include <limits>
+
 namespace ZUQRelay {
 
 namespace {
@@ -205,12 +207,31 @@ JSON Service::group(const Caller& caller) {
         return std::pair(std::move(groupName), std::move(rows));
     });
     double now = clock_.now();
-    JSON::Array devices;
-    devices.reserve(read.size());
+    std::size_t reported = 0, reporters = 0;
     for (Device& device : read) {
         if (auto report = presence_.find(device.id)) {
             device.lastSeen = report->seen;
             device.inventory = std::move(report->inventory);
+        }
+        if (device.inventory) {
+            reported += device.inventory->size();
+            ++reporters;
+        }
+    }
+    // Past the answer's budget every inventory larger than an equal share is cut to it, so
+    // that the answer stays within what every member's client reads.
+    std::size_t share = reported > policy_.groupInventoryBytes
+                            ? policy_.groupInventoryBytes / reporters
+                            : std::numeric_limits<std::size_t>::max();
+    JSON::Array devices;
+    devices.reserve(read.size());
+    for (Device& device : read) {
+        JSON inventory;
+        if (device.inventory) {
+            inventory = JSON::decode(*device.inventory);
+            if (device.inventory->size() > share) {
+                inventory = Members::boundedInventory(inventory, share);
+            }
         }
         bool seen = device.lastSeen.has_value();
         devices.push_back(JSON::object({
@@ -219,7 +240,7 @@ JSON Service::group(const Caller& caller) {
             {"online", seen && now - *device.lastSeen < Limits::onlineSeconds},
             {"revoked", device.revoked},
             {"last_seen", seen ? JSON(Members::timestamp(*device.lastSeen)) : JSON()},
-            {"inventory", device.inventory ? JSON::decode(*device.inventory) : JSON()},
+            {"inventory", std::move(inventory)},
         }));
     }
     return JSON::object(

@@ -188,13 +188,13 @@ std::size_t encodedSize(const JSON& value) {
 
 } // namespace
 
-JSON boundedInventory(const JSON& inventory) {
+JSON boundedInventory(const JSON& inventory, std::size_t bytes) {
     if (inventory.kind() != JSON::Kind::object) {
         return JSON::object();
     }
     for (std::size_t characters : {inventoryCharacters, std::size_t(250), std::size_t(64)}) {
         JSON kept(cutInventory(inventory, characters, false));
-        if (encodedSize(kept) < inventoryBytes) {
+        if (encodedSize(kept) < bytes) {
             return kept;
         }
     }
@@ -213,7 +213,7 @@ JSON boundedInventory(const JSON& inventory) {
             continue;
         }
         JSON::Array items = found->second.items();
-        while (size >= inventoryBytes && !items.empty()) {
+        while (size >= bytes && !items.empty()) {
             // The item and the comma before it.
             size -= std::min(size, encodedSize(items.back()) + 1);
             items.pop_back();
@@ -223,7 +223,7 @@ JSON boundedInventory(const JSON& inventory) {
     return JSON(std::move(lists));
 }
 
-std::string boundedInventoryText(const JSON& inventory) {
+std::string boundedInventoryText(const JSON& inventory, std::size_t bytes) {
     if (inventory.kind() == JSON::Kind::object) {
         bool within = inventory.fields().size() <= inventoryItems;
         for (const auto& [name, member] : inventory.fields()) {
@@ -235,12 +235,12 @@ std::string boundedInventoryText(const JSON& inventory) {
         }
         if (within) {
             std::string text = inventory.data();
-            if (text.size() < inventoryBytes) {
+            if (text.size() < bytes) {
                 return text;
             }
         }
     }
-    return boundedInventory(inventory).data();
+    return boundedInventory(inventory, bytes).data();
 }
 
 std::size_t characterCount(std::string_view text) {

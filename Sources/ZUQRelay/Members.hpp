@@ -30,25 +30,27 @@ std::size_t characterCount(std::string_view text);
 /// character in two.
 std::string firstBytes(std::string_view text, std::size_t bytes);
 
-/// What the relay keeps of a Mac's reported inventory: at most `inventoryPhones` "phones" and
-/// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`
-/// characters, other lists to `inventoryItems` items and every object (the inventory
-/// itself included, "phones" and "projects" kept first) to `inventoryItems` members, nesting to `inventoryDepth` levels. Should
-/// that still encode to `inventoryBytes` or more, texts are cut shorter, then members other
-/// than "phones" and "projects" go (and those two when they are not lists), then projects from
-/// the end, then phones from the end, until it fits. Short records are kept whole, so the members a job reads of a phone ("udid",
-/// "os") survive any report a Mac would really send. Never refuses: an inventory that is not
-/// an object is kept as an empty one.
-JSON boundedInventory(const JSON& inventory);
-/// The encoded text of `boundedInventory(inventory)`; a report within every limit, as a
-/// Mac's real one is, is encoded as it stands without being copied first.
-std::string boundedInventoryText(const JSON& inventory);
 inline constexpr std::size_t inventoryPhones = 64;
 inline constexpr std::size_t inventoryProjects = 256;
 inline constexpr std::size_t inventoryCharacters = 1000;
 inline constexpr std::size_t inventoryItems = 256;
 inline constexpr std::size_t inventoryDepth = 6;
 inline constexpr std::size_t inventoryBytes = 256 * 1024;
+
+/// What the relay keeps of a Mac's reported inventory: at most `inventoryPhones` "phones" and
+/// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`
+/// characters, other lists to `inventoryItems` items and every object (the inventory itself
+/// included, "phones" and "projects" kept first) to `inventoryItems` members, nesting to
+/// `inventoryDepth` levels. Should that still encode to `bytes` (`inventoryBytes` unless a
+/// tighter bound is given) or more, texts are cut shorter, then members other than "phones"
+/// and "projects" go (and those two when they are not lists), then projects from the end,
+/// then phones from the end, until it fits. Short records are kept whole, so the members a
+/// job reads of a phone ("udid", "os") survive any report a Mac would really send. Never
+/// refuses: an inventory that is not an object is kept as an empty one.
+JSON boundedInventory(const JSON& inventory, std::size_t bytes = inventoryBytes);
+/// The encoded text of `boundedInventory(inventory)`; a report within every limit, as a
+/// Mac's real one is, is encoded as it stands without being copied first.
+std::string boundedInventoryText(const JSON& inventory, std::size_t bytes = inventoryBytes);
 
 /// ASCII lower case, for identifiers.
 std::string lowerCase(std::string_view text);

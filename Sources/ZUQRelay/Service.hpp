@@ -52,6 +52,10 @@ struct Policy {
     std::uint64_t storedBytesPerGroup = std::uint64_t(64) << 30;
     /// Texts of all the group's events, in bytes.
     std::uint64_t eventBytesPerGroup = std::uint64_t(256) << 20;
+    /// Inventories in one answer of `group`, in bytes together: when they are more, each is
+    /// cut to an equal share. Half the client's largest answer, so that the group's list
+    /// always reaches its members.
+    std::size_t groupInventoryBytes = std::size_t(32) << 20;
     /// How long an ended job is kept, with its events, before it is deleted.
     double retentionSeconds = 30 * 86400.0;
 };

@@ -155,6 +155,39 @@ TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
     EXPECT_EQ(reportedInventory(*service, owner, receiver)["phones"].items().size(), 64u);
 }
 
+TEST_F(PolicyTest, TheGroupsAnswerSharesItsInventoryBudgetEquallyAmongItsMacs) {
+    policy.groupInventoryBytes = 64 * 1024;
+    reopen();
+    Member owner = createGroup("Team", "Owner");
+    std::vector<Member> macs = {owner, join(owner, "B"), join(owner, "C"), join(owner, "D")};
+    // Three large reports of 40 phones of 1 KiB each, and one small one.
+    JSON::Array phones;
+    for (int index = 0; index < 40; ++index) {
+        phones.push_back(phone("UDID-" + std::to_string(index), "18.0", 400));
+    }
+    JSON large = JSON::object({{"phones", JSON(phones)}, {"platform", "macOS"}});
+    JSON small = JSON::object({{"phones", JSON::array({phone("S", "17.5")})}});
+    for (std::size_t index = 0; index < macs.size(); ++index) {
+        service->heartbeat(macs[index].caller, heartbeat(index == 3 ? small : large));
+    }
+    JSON group = service->group(owner.caller);
+    std::size_t together = 0;
+    for (const JSON& device : group["devices"].items()) {
+        SCOPED_TRACE(device["name"].text());
+        std::size_t size = device["inventory"].data().size();
+        together += size;
+        EXPECT_LT(size, 16u * 1024 + 1) << "an equal share of the budget";
+        EXPECT_FALSE(device["inventory"]["phones"].items().empty()) << "phones come first";
+        EXPECT_EQ(device["inventory"]["phones"].items()[0]["os"].kind(), JSON::Kind::string);
+    }
+    EXPECT_LT(together, policy.groupInventoryBytes);
+    EXPECT_EQ(reportedInventory(*service, owner, macs[3]), small) << "a small report is whole";
+    // Each Mac's own record is unchanged: only the group's answer is cut.
+    policy.groupInventoryBytes = std::size_t(32) << 20;
+    reopen();
+    EXPECT_EQ(reportedInventory(*service, owner, macs[0])["phones"].items().size(), 40u);
+}
+
 TEST_F(PolicyTest, EventsAreCutInBytesAsWellAsCharacters) {
     Member owner = createGroup();
     std::string jobID = submit(owner, owner, owner);
