@@ -3,7 +3,8 @@
 #include "SimulatorTest.hpp"
 
 #include <csignal>
-#include <fstream>
+#include <fcntl.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,10 +23,24 @@ protected:
                      log);
     }
 
-    static std::string stat(pid_t pid) {
-        std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // A file of /proc/<pid>, or what could be read of it before the process went: a read of
+    // a process that has just ended fails, which a stream would throw on.
+    static std::string procFile(pid_t pid, const char* name) {
+        std::string path = "/proc/" + std::to_string(pid) + "/" + name;
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string text;
+        if (fd < 0) {
+            return text;
+        }
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+        return text;
     }
+
+    static std::string stat(pid_t pid) { return procFile(pid, "stat"); }
 
     static std::vector<pid_t> children(pid_t parent) {
         std::vector<pid_t> found;
@@ -50,7 +65,7 @@ protected:
     }
 
     static bool ignoresTerm(pid_t pid) {
-        std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+        std::istringstream file(procFile(pid, "status"));
         for (std::string line; std::getline(file, line);) {
             if (line.rfind("SigIgn:", 0) == 0) {
                 return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
