@@ -9,7 +9,7 @@
 
 namespace {
 
-// The key and job the seed inputs were sealed with.
+// The key and job the example inputs were sealed with.
 constexpr std::string_view key = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 constexpr std::string_view job = "6F1A2B3C-4D5E-4F60-8172-93A4B5C6D7E8";
 

@@ -1,5 +1,5 @@
 // The fuzz targets' main in builds without libFuzzer: runs the target once on every file given,
-// or found at any depth under a directory given, in name order, so that the seed inputs and
+// or found at any depth under a directory given, in name order, so that the example inputs and
 // every input that once broke a target are checked by the ordinary test run, with any
 // compiler and sanitizer. Fails when nothing was found to run.
 #include "FuzzTarget.hpp"

@@ -174,10 +174,12 @@ private:
     asio::awaitable<void> linger();
     // Tells a client that asked to wait that it may send its body; false when that failed.
     asio::awaitable<bool> sendContinue();
-    // Keeps the head budget in step with the bytes buffered for an unfinished head.
-    bool holdHead(std::size_t bytes);
-    // Keeps the body budget in step with the bytes buffered for a JSON body.
-    bool holdBody(std::size_t bytes);
+    // Keeps one of the server's budgets, taken with `take`, in step with the `bytes` this
+    // connection now buffers for it, of which `held` were counted so far.
+    bool hold(std::size_t& held, std::size_t bytes, bool (Server::*take)(std::ptrdiff_t));
+    // For an unfinished head, and for a JSON body.
+    bool holdHead(std::size_t bytes) { return hold(headHeld_, bytes, &Server::holdHead); }
+    bool holdBody(std::size_t bytes) { return hold(bodyHeld_, bytes, &Server::holdBody); }
 
     Stream stream_;
     beast::flat_buffer buffer_;

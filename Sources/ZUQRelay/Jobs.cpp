@@ -16,7 +16,7 @@ struct Row {
     std::string id;
     std::string state;
     std::optional<std::string> error;
-    std::string spec;
+    std::string wanted; // the stored request, as JSON text
     std::string builder;
     std::string receiver;
     std::optional<std::string> artifactSHA;
@@ -38,7 +38,7 @@ JSON record(Row row) {
         {"id", std::move(row.id)},
         {"state", std::move(row.state)},
         {"error", optional(row.error)},
-        {"spec", JSON::decode(row.spec)},
+        {"spec", JSON::decode(row.wanted)},
         {"builder_id", std::move(row.builder)},
         {"receiver_id", std::move(row.receiver)},
         {"artifact_sha", optional(row.artifactSHA)},

@@ -230,15 +230,19 @@ bool Server::idle(Session& session, bool waiting) {
     return !stopping_;
 }
 
-bool Server::holdHead(std::ptrdiff_t bytes) {
-    std::ptrdiff_t held = heads_ += bytes;
-    return bytes <= 0 || held <= static_cast<std::ptrdiff_t>(settings_.headBudget);
+namespace {
+
+// Takes `bytes` more of a budget of `limit` (negative to give back); false when over it.
+bool take(std::atomic<std::ptrdiff_t>& held, std::ptrdiff_t bytes, std::size_t limit) {
+    std::ptrdiff_t now = held += bytes;
+    return bytes <= 0 || now <= static_cast<std::ptrdiff_t>(limit);
 }
 
-bool Server::holdBody(std::ptrdiff_t bytes) {
-    std::ptrdiff_t held = bodies_ += bytes;
-    return bytes <= 0 || held <= static_cast<std::ptrdiff_t>(settings_.bodyBudget);
-}
+} // namespace
+
+bool Server::holdHead(std::ptrdiff_t bytes) { return take(heads_, bytes, settings_.headBudget); }
+
+bool Server::holdBody(std::ptrdiff_t bytes) { return take(bodies_, bytes, settings_.bodyBudget); }
 
 void Server::forget(Session& session) {
     std::lock_guard lock(mutex_);

@@ -33,19 +33,11 @@ bool framingIsSound(const http::request_header<>& head) {
 } // namespace
 
 template <class Stream>
-bool Connection<Stream>::holdHead(std::size_t bytes) {
-    std::ptrdiff_t change =
-        static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(headHeld_);
-    headHeld_ = bytes;
-    return server_.holdHead(change);
-}
-
-template <class Stream>
-bool Connection<Stream>::holdBody(std::size_t bytes) {
-    std::ptrdiff_t change =
-        static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(bodyHeld_);
-    bodyHeld_ = bytes;
-    return server_.holdBody(change);
+bool Connection<Stream>::hold(std::size_t& held, std::size_t bytes,
+                              bool (Server::*take)(std::ptrdiff_t)) {
+    std::ptrdiff_t change = static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(held);
+    held = bytes;
+    return (server_.*take)(change);
 }
 
 template <class Stream>

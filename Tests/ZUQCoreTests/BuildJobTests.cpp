@@ -116,10 +116,10 @@ TEST_F(BuildJobTest, BuildsAndInstallsOnTheOtherMacsPhone) {
 TEST_F(BuildJobTest, AJobInAnUnknownModeIsRefusedBeforeAnyWork) {
     submit();
     API::Claim claimed = claim(builder);
-    JSON::Object spec = claimed.job["spec"].fields();
-    spec["mode"] = "release";
+    JSON::Object wanted = claimed.job["spec"].fields();
+    wanted["mode"] = "release";
     JSON::Object changed = claimed.job.fields();
-    changed["spec"] = JSON(spec);
+    changed["spec"] = JSON(wanted);
     claimed.job = JSON(changed);
     {
         As as(builder);
