@@ -1,9 +1,12 @@
 #include "Artifacts.hpp"
 
+#include "AppendingThread.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 
 namespace ZUQRelay {
@@ -105,6 +108,77 @@ void Upload::writeBehind() {
 std::string Upload::finish() {
     Platform::syncFile(file_.fd(), file_.path());
     return hash_.hexDigest();
+}
+
+AppendingThread::AppendingThread(Upload& upload, std::size_t pieceSize, std::size_t pieces)
+    : pieceSize_(pieceSize) {
+    for (std::size_t i = 0; i < pieces; ++i) {
+        free_.push_back(std::make_unique_for_overwrite<char[]>(pieceSize));
+    }
+    appender_ = std::jthread([this, &upload] { appendAll(upload); });
+}
+
+AppendingThread::~AppendingThread() {
+    stop();
+}
+
+char* AppendingThread::empty() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !free_.empty() || failure_; });
+    if (failure_) {
+        return nullptr;
+    }
+    reading_ = std::move(free_.front());
+    free_.pop_front();
+    return reading_.get();
+}
+
+void AppendingThread::fill(std::size_t size) {
+    std::lock_guard lock(mutex_);
+    full_.push_back({std::move(reading_), size});
+    changed_.notify_all();
+}
+
+void AppendingThread::end() {
+    stop();
+    if (failure_) {
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+}
+
+void AppendingThread::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    if (appender_.joinable()) {
+        appender_.join();
+    }
+}
+
+void AppendingThread::appendAll(Upload& upload) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return !full_.empty() || ended_; });
+        if (full_.empty()) {
+            return;
+        }
+        Filled piece = std::move(full_.front());
+        full_.pop_front();
+        lock.unlock();
+        try {
+            upload.append(piece.bytes.get(), piece.size);
+        } catch (...) {
+            lock.lock();
+            failure_ = std::current_exception();
+            changed_.notify_all();
+            return;
+        }
+        lock.lock();
+        free_.push_back(std::move(piece.bytes));
+        changed_.notify_all();
+    }
 }
 
 } // namespace ZUQRelay

@@ -352,6 +352,10 @@ template <class Stream>
 asio::awaitable<Next> Connection<Stream>::finish(unsigned version, const Routes::Answer& reply,
                                                  Next next, bool keepAlive, LogEntry& log) {
     bool keep = keepAlive && next == Next::keep;
+    // The body is done with once answered or refused: its bytes go back to the budget before
+    // the answer leaves, so a client holding its answer finds them free, and a refused body
+    // holds nothing while its connection lingers.
+    holdBody(0);
     bool sent = co_await answer(version, reply, keep);
     log.write(reply.status);
     if (!sent) {

@@ -2,13 +2,14 @@
 // upload's body read, hashed and written to the disk; a download sent from its file), so that
 // the I/O threads are left to requests and, on a busy machine, a transfer gives way to
 // heartbeats and claims rather than they to it.
+#include "AppendingThread.hpp"
 #include "Connection.hpp"
 
+#include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -97,32 +98,41 @@ constexpr std::size_t receiveSize = 256 * 1024;
 template <class Stream>
 std::optional<Routes::Answer> Connection<Stream>::receive(Upload& upload, std::uint64_t length,
                                                           Transfer& transfer) {
-    std::vector<char> piece;
-    for (std::uint64_t left = length; left > 0;) {
-        std::size_t received = 0;
-        if (buffer_.size() > 0) {
-            // What arrived with the head.
-            auto data = buffer_.data();
-            received = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), left));
-            upload.append(static_cast<const char*>(data.data()), received);
-            buffer_.consume(received);
-        } else {
-            if (piece.empty()) {
-                piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(receiveSize, left)));
-            }
-            std::size_t want =
-                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
-            beast::error_code error;
-            received = stream_.read_some(asio::buffer(piece.data(), want), error);
-            if (error) {
-                return transfer.cut() ? Routes::refusal(408, "The upload was too slow")
-                                      : Routes::refusal(400, "The upload was cut short");
-            }
-            upload.append(piece.data(), received);
-        }
+    // What arrived with the head.
+    std::uint64_t left = length;
+    if (buffer_.size() > 0) {
+        auto data = buffer_.data();
+        std::size_t received = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), left));
+        upload.append(static_cast<const char*>(data.data()), received);
+        buffer_.consume(received);
         left -= received;
         transfer.moved(received);
     }
+    if (left == 0) {
+        return std::nullopt;
+    }
+    // The appending thread inherits this one's niceness.
+    AppendingThread appender(upload,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(receiveSize, left)));
+    while (left > 0) {
+        char* piece = appender.empty();
+        if (piece == nullptr) {
+            break; // appending failed: end() says why
+        }
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(appender.pieceSize(), left));
+        beast::error_code error;
+        std::size_t received = stream_.read_some(asio::buffer(piece, want), error);
+        if (error) {
+            appender.end();
+            return transfer.cut() ? Routes::refusal(408, "The upload was too slow")
+                                  : Routes::refusal(400, "The upload was cut short");
+        }
+        appender.fill(received);
+        left -= received;
+        transfer.moved(received);
+    }
+    appender.end();
     return std::nullopt;
 }
 
@@ -189,11 +199,9 @@ asio::awaitable<Next> Connection<Stream>::upload(const Routes::Decision& decisio
 }
 
 template asio::awaitable<Next> Connection<PlainStream>::upload(const Routes::Decision&,
-                                                               const RequestHead&, bool,
-                                                               LogEntry&);
-template asio::awaitable<Next> Connection<SecureStream>::upload(const Routes::Decision&,
-                                                                const RequestHead&, bool,
-                                                                LogEntry&);
+                                                               const RequestHead&, bool, LogEntry&);
+template asio::awaitable<Next>
+Connection<SecureStream>::upload(const Routes::Decision&, const RequestHead&, bool, LogEntry&);
 
 namespace {
 
@@ -253,8 +261,8 @@ bool Connection<Stream>::send(int file, std::uint64_t size, Transfer& transfer) 
         // From the page cache to the socket without passing through the process.
         int socket = lowest().socket().native_handle();
         while (static_cast<std::uint64_t>(offset) < size) {
-            std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
-                size - static_cast<std::uint64_t>(offset), sendfileChunk));
+            std::size_t chunk = static_cast<std::size_t>(
+                std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), sendfileChunk));
             ssize_t sent = ::sendfile(socket, file, &offset, chunk);
             if (sent < 0 && errno == EINTR) {
                 continue;

@@ -1,10 +1,14 @@
 // Builds on disk: where uploads land, what replaces them, when they go, and what survives a
 // restart.
+#include "AppendingThread.hpp"
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 #include "Schema.hpp"
 #include "ServiceFixture.hpp"
 
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
 #include <unistd.h>
 
 using namespace ZUQRelayTests;
@@ -49,6 +53,50 @@ TEST_F(ArtifactsTest, AnUploadIsHashedAndAppearsOnlyWhenStored) {
     ZUQRelay::Download download = service->openDownload(member.caller, job, install);
     EXPECT_EQ(download.size, content.size());
     EXPECT_EQ(readAll(download), content);
+}
+
+TEST_F(ArtifactsTest, PiecesHandedToTheAppendingThreadLandInOrder) {
+    // Pieces filled whole, partly and by a single byte, more of them than go round at once.
+    std::string content(5 * 64 * 1024 + 3, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 131 % 251);
+    }
+    ZUQRelay::Upload upload(*artifacts);
+    ZUQRelay::AppendingThread appender(upload, 64 * 1024, 2);
+    const std::size_t sizes[] = {64 * 1024, 1, 40000, 64 * 1024};
+    for (std::size_t offset = 0, turn = 0; offset < content.size(); ++turn) {
+        char* piece = appender.empty();
+        ASSERT_NE(piece, nullptr);
+        std::size_t size = std::min(sizes[turn % std::size(sizes)], content.size() - offset);
+        std::memcpy(piece, content.data() + offset, size);
+        appender.fill(size);
+        offset += size;
+    }
+    appender.end();
+    EXPECT_EQ(upload.size(), content.size());
+    EXPECT_EQ(upload.finish(), Platform::sha256Hex(content));
+    std::string written(content.size(), '\0');
+    EXPECT_EQ(::pread(upload.file().fd(), written.data(), written.size(), 0),
+              static_cast<ssize_t>(written.size()));
+    EXPECT_EQ(written, content);
+}
+
+TEST_F(ArtifactsTest, AFailedAppendStopsTheReaderAndIsRethrown) {
+    ZUQRelay::Upload upload(*artifacts);
+    // The file can no longer be written, as on a failing disk.
+    int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    ASSERT_GE(::dup2(readOnly, upload.file().fd()), 0);
+    ::close(readOnly);
+    ZUQRelay::AppendingThread appender(upload, 4096, 2);
+    int handed = 0;
+    while (char* piece = appender.empty()) {
+        std::memset(piece, 'x', 4096);
+        appender.fill(4096);
+        ASSERT_LT(++handed, 100) << "the reader was never stopped";
+    }
+    EXPECT_THROW(appender.end(), std::exception);
+    EXPECT_LT(upload.size(), 4096u);
 }
 
 TEST_F(ArtifactsTest, ADroppedUploadLeavesNothing) {

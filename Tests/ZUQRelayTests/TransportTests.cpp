@@ -167,7 +167,8 @@ TEST_F(TransportTest, ATransferWaitsForASlotAndIsRefusedWithRetryAfterWhenNoneFr
     EXPECT_EQ(statusLine(*busy), "HTTP/1.1 503 Service Unavailable");
     EXPECT_NE(busy->find("\r\nRetry-After: 5\r\n"), std::string::npos) << *busy;
     EXPECT_NE(
-        busy->find(R"({"error":"The relay is busy with other transfers. Try again shortly.","reason":"busy"})"),
+        busy->find(
+            R"({"error":"The relay is busy with other transfers. Try again shortly.","reason":"busy"})"),
         std::string::npos)
         << *busy;
 
@@ -232,8 +233,8 @@ TEST_F(TransportTest, ASlowHeadATricklingUploadAndAStalledDownloadAreCutWhileOth
     std::size_t stalledReceived = 0;
     std::thread stalled([&] {
         RawConnection connection(relay->url());
-        connection.send(head("GET", "/v1/jobs/" + ready + "/artifact", mac,
-                             {"X-ZUQ-Lease: " + install}));
+        connection.send(
+            head("GET", "/v1/jobs/" + ready + "/artifact", mac, {"X-ZUQ-Lease: " + install}));
         // The socket buffers take the first megabytes at once; after that nothing moves.
         std::this_thread::sleep_for(36s);
         stalledReceived = connection.received(10s).size();
@@ -307,7 +308,8 @@ TEST_F(TransportTest, UnsoundFramingIsRefusedAndClosesTheConnection) {
         auto answer = connection.answer(5s);
         ASSERT_TRUE(answer) << framing[0];
         EXPECT_EQ(statusLine(*answer), "HTTP/1.1 400 Bad Request") << framing[0];
-        EXPECT_NE(answer->find(R"({"error":"Bad request","reason":"invalid"})"), std::string::npos) << *answer;
+        EXPECT_NE(answer->find(R"({"error":"Bad request","reason":"invalid"})"), std::string::npos)
+            << *answer;
         EXPECT_TRUE(connection.closesWithin(5s)) << framing[0];
     }
 }
@@ -412,7 +414,8 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
 
     // Heartbeats sent in part hold their bytes; past the budget the next body is turned away
     // while small requests of everyone else are served.
-    std::string beat = R"({"leases":[],"inventory":{"pad":")" + std::string(600 * 1024, 'p') + R"("}})";
+    std::string beat =
+        R"({"leases":[],"inventory":{"pad":")" + std::string(600 * 1024, 'p') + R"("}})";
     auto partial = [&] {
         auto connection = std::make_unique<RawConnection>(relay->url());
         connection->send(head("POST", "/v1/heartbeat", mac,
@@ -421,25 +424,34 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
                          beat.substr(0, 560 * 1024));
         return connection;
     };
-    auto first = partial();
-    std::this_thread::sleep_for(200ms);
-    auto second = partial();
-    auto refused = second->answer(10s);
+    // Whichever of two such bodies the relay reads second is turned away, the other held.
+    std::unique_ptr<RawConnection> partials[] = {partial(), partial()};
+    std::optional<std::string> refused;
+    std::size_t held = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         !refused && std::chrono::steady_clock::now() < deadline;) {
+        for (std::size_t i = 0; i < 2 && !refused; ++i) {
+            if ((refused = partials[i]->answer(20ms))) {
+                held = 1 - i;
+            }
+        }
+    }
     ASSERT_TRUE(refused);
     EXPECT_EQ(statusLine(*refused), "HTTP/1.1 503 Service Unavailable");
     EXPECT_NE(refused->find("The relay is busy with other requests. Try again shortly."),
               std::string::npos);
     EXPECT_EQ(client().request("POST", "/v1/claim", std::string(), {mac.authorization()}).status,
               200);
-    // Once the first body is answered its bytes are free again.
-    first->send(beat.substr(560 * 1024));
-    auto answered = first->answer(10s);
+    // Once the held body is answered its bytes are free again.
+    partials[held]->send(beat.substr(560 * 1024));
+    auto answered = partials[held]->answer(10s);
     ASSERT_TRUE(answered);
     EXPECT_EQ(statusLine(*answered), "HTTP/1.1 200 OK");
     RawConnection third(relay->url());
-    third.send(head("POST", "/v1/heartbeat", mac,
-                    {"Content-Type: application/json", "Content-Length: " + std::to_string(beat.size())}) +
-               beat);
+    third.send(
+        head("POST", "/v1/heartbeat", mac,
+             {"Content-Type: application/json", "Content-Length: " + std::to_string(beat.size())}) +
+        beat);
     auto accepted = third.answer(10s);
     ASSERT_TRUE(accepted);
     EXPECT_EQ(statusLine(*accepted), "HTTP/1.1 200 OK");
