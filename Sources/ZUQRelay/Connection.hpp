@@ -82,8 +82,8 @@ std::string answerHead(unsigned version, unsigned status, std::string_view type,
 
 // The head as the rules see it.
 inline RequestHead plainHead(const http::request_header<>& head) {
-    RequestHead plain{std::string(head.method_string()), std::string(head.target()),
-                      head.version(), {}};
+    RequestHead plain{
+        std::string(head.method_string()), std::string(head.target()), head.version(), {}};
     for (const auto& field : head) {
         plain.fields.emplace_back(field.name_string(), field.value());
     }
@@ -131,8 +131,8 @@ public:
         asio::co_spawn(executor(), run(std::move(self)), asio::detached);
     }
 
-    void closeIfIdle() override {
-        if (waiting_) {
+    void closeIfEvictable() override {
+        if (evictable_) {
             lowest().close();
         }
     }
@@ -165,8 +165,7 @@ private:
     asio::awaitable<void> apart(Transfer& transfer, std::function<void()> work);
     // What the thread does: the rest of an upload's body into `upload` (nothing when all of it
     // arrived, else the refusal), or `size` bytes of `file` to the client (false if cut short).
-    std::optional<Routes::Answer> receive(Upload& upload, std::uint64_t length,
-                                          Transfer& transfer);
+    std::optional<Routes::Answer> receive(Upload& upload, std::uint64_t length, Transfer& transfer);
     bool send(int file, std::uint64_t size, Transfer& transfer);
     asio::awaitable<bool> answer(unsigned version, const Routes::Answer& answer, bool keepAlive);
     asio::awaitable<Next> finish(unsigned version, const Routes::Answer& answer, Next next,
@@ -176,6 +175,12 @@ private:
     asio::awaitable<bool> sendContinue();
     // Keeps one of the server's budgets, taken with `take`, in step with the `bytes` this
     // connection now buffers for it, of which `held` were counted so far.
+    // Tells the server what the connection is doing, and so whether it may be closed to make
+    // room; false when it is to wait for a request while the server stops.
+    bool mark(Server::Phase phase) {
+        evictable_ = phase != Server::Phase::busy;
+        return server_.mark(*this, phase);
+    }
     bool hold(std::size_t& held, std::size_t bytes, bool (Server::*take)(std::ptrdiff_t));
     // For an unfinished head, and for a JSON body.
     bool holdHead(std::size_t bytes) { return hold(headHeld_, bytes, &Server::holdHead); }
@@ -183,7 +188,7 @@ private:
 
     Stream stream_;
     beast::flat_buffer buffer_;
-    bool waiting_ = false;     // waiting for a request, and so closeable at once
+    bool evictable_ = false;   // waiting for a request, its head or a handshake
     std::size_t headHeld_ = 0; // bytes of the server's head budget held
     std::size_t bodyHeld_ = 0; // and of its body budget
 };

@@ -91,27 +91,26 @@ void Server::run() {
 
 void Server::stop() {
     asio::post(io_, [this] {
-        std::list<std::weak_ptr<Session>> idle;
+        std::vector<std::shared_ptr<Session>> idle;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) {
                 return;
             }
             stopping_ = true;
-            idle.swap(idle_);
-            for (auto& weak : idle) {
-                if (auto session = weak.lock()) {
-                    session->idle_ = false;
+            for (auto at = waiting_.begin(); at != waiting_.end();) {
+                auto session = (at++)->lock();
+                if (session) {
+                    unlist(*session);
+                    idle.push_back(std::move(session));
                 }
             }
         }
         boost::system::error_code ignored;
         acceptor_.close(ignored);
         admission_.stop();
-        for (auto& weak : idle) {
-            if (auto session = weak.lock()) {
-                asio::post(session->executor(), [session] { session->closeIfIdle(); });
-            }
+        for (auto& session : idle) {
+            close(std::move(session));
         }
     });
 }
@@ -126,8 +125,13 @@ asio::awaitable<void> Server::accept() {
         }
         if (error) {
             if (error == asio::error::no_descriptors) {
-                std::lock_guard lock(mutex_);
-                if (evictIdle()) {
+                std::shared_ptr<Session> evicted;
+                {
+                    std::lock_guard lock(mutex_);
+                    evicted = evictable();
+                }
+                if (evicted) {
+                    close(std::move(evicted));
                     continue;
                 }
             }
@@ -156,17 +160,26 @@ std::string Server::shareOf(const std::string& text) {
     return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
-bool Server::evictIdle() {
-    while (!idle_.empty()) {
-        auto session = idle_.front().lock();
-        idle_.pop_front();
-        if (session) {
-            session->idle_ = false;
-            asio::post(session->executor(), [session] { session->closeIfIdle(); });
-            return true;
+std::shared_ptr<Session> Server::evictable() {
+    // A client between requests loses only its kept-alive connection; one that is slow to
+    // finish its handshake or head is the likelier to be holding a place on purpose. A session
+    // whose last reference is going stays listed: its own `forget` takes it off.
+    for (auto* list : {&waiting_, &unfinished_}) {
+        for (auto& listed : *list) {
+            if (auto session = listed.lock()) {
+                unlist(*session);
+                return session;
+            }
         }
     }
-    return false;
+    return nullptr;
+}
+
+void Server::close(std::shared_ptr<Session> session) {
+    // Posted with the only reference this thread holds: the session may end on its own
+    // executor first, and its last reference must never go while mutex_ is held here.
+    auto executor = session->executor();
+    asio::post(executor, [session = std::move(session)] { session->closeIfEvictable(); });
 }
 
 void Server::admit(tcp::socket socket) {
@@ -180,15 +193,19 @@ void Server::admit(tcp::socket socket) {
 }
 
 void Server::admit(tcp::socket socket, std::string address) {
+    std::shared_ptr<Session> evicted;
     {
         std::lock_guard lock(mutex_);
         auto from = perAddress_.find(shareOf(address));
         if (from != perAddress_.end() && from->second >= settings_.maxConnectionsPerAddress) {
             return; // refused by closing it
         }
-        if (open_ >= settings_.maxConnections && !evictIdle()) {
+        if (open_ >= settings_.maxConnections && !(evicted = evictable())) {
             return; // every connection is busy: this one is refused by closing it
         }
+    }
+    if (evicted) {
+        close(std::move(evicted));
     }
     // Only this loop adds connections, so the counts checked above can only have fallen.
     try {
@@ -217,17 +234,26 @@ void Server::enter(Session& session) {
     ++perAddress_[session.share_];
 }
 
-bool Server::idle(Session& session, bool waiting) {
+bool Server::mark(Session& session, Phase phase) {
     std::lock_guard lock(mutex_);
-    if (waiting && !session.idle_ && !stopping_) {
-        session.idle_ = true;
-        idle_.push_back(session.weak_from_this());
-        session.idlePosition_ = std::prev(idle_.end());
-    } else if (!waiting && session.idle_) {
-        session.idle_ = false;
-        idle_.erase(session.idlePosition_);
+    unlist(session);
+    if (phase == Phase::waiting && stopping_) {
+        return false;
     }
-    return !stopping_;
+    if (phase != Phase::busy) {
+        auto& list = phase == Phase::waiting ? waiting_ : unfinished_;
+        list.push_back(session.weak_from_this());
+        session.listedIn_ = &list;
+        session.position_ = std::prev(list.end());
+    }
+    return true;
+}
+
+void Server::unlist(Session& session) {
+    if (session.listedIn_ != nullptr) {
+        session.listedIn_->erase(session.position_);
+        session.listedIn_ = nullptr;
+    }
 }
 
 namespace {
@@ -240,16 +266,17 @@ bool take(std::atomic<std::ptrdiff_t>& held, std::ptrdiff_t bytes, std::size_t l
 
 } // namespace
 
-bool Server::holdHead(std::ptrdiff_t bytes) { return take(heads_, bytes, settings_.headBudget); }
+bool Server::holdHead(std::ptrdiff_t bytes) {
+    return take(heads_, bytes, settings_.headBudget);
+}
 
-bool Server::holdBody(std::ptrdiff_t bytes) { return take(bodies_, bytes, settings_.bodyBudget); }
+bool Server::holdBody(std::ptrdiff_t bytes) {
+    return take(bodies_, bytes, settings_.bodyBudget);
+}
 
 void Server::forget(Session& session) {
     std::lock_guard lock(mutex_);
-    if (session.idle_) {
-        session.idle_ = false;
-        idle_.erase(session.idlePosition_);
-    }
+    unlist(session);
     --open_;
     if (--perAddress_[session.share_] == 0) {
         perAddress_.erase(session.share_);

@@ -50,9 +50,10 @@ public:
     virtual ~Session();
     /// Starts serving; the session then owns itself until the connection ends.
     virtual void start() = 0;
-    /// Closes the connection if it is waiting for a request; a request in progress goes on.
-    /// Must run on the session's executor.
-    virtual void closeIfIdle() = 0;
+    /// Closes the connection if it is still waiting for a request, or for the rest of its
+    /// request's head or its TLS handshake; a request whose head is in goes on. Must run on
+    /// the session's executor.
+    virtual void closeIfEvictable() = 0;
     virtual boost::asio::any_io_executor executor() = 0;
 
 protected:
@@ -65,9 +66,9 @@ private:
     friend class Server;
     const std::string address_;
     const std::string share_; // what the per-address cap counts it under
-    // Guarded by the server's mutex.
-    bool idle_ = false;
-    std::list<std::weak_ptr<Session>>::iterator idlePosition_;
+    // Guarded by the server's mutex: where the session is listed for eviction, if it is.
+    std::list<std::weak_ptr<Session>>* listedIn_ = nullptr;
+    std::list<std::weak_ptr<Session>>::iterator position_;
 };
 
 /// Accepts connections on one listening socket and serves them with coroutines on one
@@ -81,7 +82,8 @@ public:
     struct Settings {
         std::size_t ioThreads = 2;
         std::size_t workers = 16;
-        /// Open connections at most; the longest idle one is closed to admit a new one.
+        /// Open connections at most; to admit a new one, the longest idle one is closed, or
+        /// failing that the one that has been longest on its TLS handshake or request head.
         std::size_t maxConnections = 4096;
         /// Open connections from one address at most (an IPv6 /64 counts as one address);
         /// more are closed at once.
@@ -126,9 +128,15 @@ public:
     const Artifacts& artifacts() const { return artifacts_; }
     Admission& admission() { return admission_; }
     bool stopping() const { return stopping_; }
-    /// Marks a session as waiting for a request (evictable) or busy. False when the server is
-    /// stopping: a session then takes no further request.
-    bool idle(Session& session, bool waiting);
+    /// What a session is doing, as far as eviction goes.
+    enum class Phase {
+        busy,       // on a request whose head is in: never evicted
+        waiting,    // for a request: evicted first
+        unfinished, // on a TLS handshake or a request's head: evicted when none waits
+    };
+    /// Marks what a session is doing. False when the server is stopping and the session is to
+    /// wait for a request: it then takes no further request.
+    bool mark(Session& session, Phase phase);
     /// Takes `bytes` more of the head budget (negative to give back); false when over it.
     bool holdHead(std::ptrdiff_t bytes);
     /// The same for the body budget.
@@ -156,8 +164,13 @@ private:
     boost::asio::awaitable<void> accept();
     void admit(boost::asio::ip::tcp::socket socket);
     void admit(boost::asio::ip::tcp::socket socket, std::string address);
-    // Closes the longest idle session; false when none is idle. Called with mutex_ held.
-    bool evictIdle();
+    // Takes off its list the longest waiting session, or else the longest unfinished one, to
+    // be closed; null when there is neither. Called with mutex_ held.
+    std::shared_ptr<Session> evictable();
+    // Closes a session taken by `evictable` if it still may be. Called without mutex_.
+    void close(std::shared_ptr<Session> session);
+    // Takes a session off its eviction list. Called with mutex_ held.
+    void unlist(Session& session);
 
     Settings settings_;
     const Routes& routes_;
@@ -172,11 +185,12 @@ private:
     std::atomic<std::ptrdiff_t> bodies_{0};
 
     std::mutex mutex_; // guards the fields below, stopping_'s changes and every Session's
-                       // address_, idle_ and idlePosition_
+                       // listedIn_ and position_
     std::size_t open_ = 0;
     std::unordered_map<std::string, std::size_t> perAddress_;
-    // Sessions waiting for a request, longest waiting first.
-    std::list<std::weak_ptr<Session>> idle_;
+    // Sessions waiting for a request, and sessions on a handshake or a head, longest first.
+    std::list<std::weak_ptr<Session>> waiting_;
+    std::list<std::weak_ptr<Session>> unfinished_;
 };
 
 } // namespace ZUQRelay

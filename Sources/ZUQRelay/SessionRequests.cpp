@@ -5,9 +5,9 @@
 #include "Connection.hpp"
 #include "Session.hpp"
 
+#include <array>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/status.hpp>
-#include <array>
 
 namespace ZUQRelay::Sessions {
 
@@ -45,6 +45,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
     try {
         bool ready = true;
         if constexpr (secure) {
+            mark(Server::Phase::unfinished);
             lowest().expires_after(timeouts().handshake);
             auto [error] = co_await stream_.async_handshake(asio::ssl::stream_base::server, tuple);
             ready = !error;
@@ -75,9 +76,8 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
 template <class Stream>
 asio::awaitable<bool> Connection<Stream>::waitForRequest() {
     buffer_.shrink_to_fit();
-    waiting_ = true;
-    if (!server_.idle(*this, true)) {
-        waiting_ = false;
+    if (!mark(Server::Phase::waiting)) {
+        evictable_ = false;
         co_return false;
     }
     lowest().expires_after(timeouts().idle);
@@ -91,8 +91,8 @@ asio::awaitable<bool> Connection<Stream>::waitForRequest() {
             }
         }
     }
-    waiting_ = false;
-    server_.idle(*this, false);
+    // Still listed as waiting until the head is read: a request that came whole is then marked
+    // busy with one call, and one whose head is still coming stays evictable.
     co_return ready;
 }
 
@@ -117,13 +117,18 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     parser.header_limit(maxHeadBytes);
     // Bodies are limited once the head has told what they are.
     parser.body_limit(boost::none);
-    for (;;) {
+    for (bool unfinished = false;;) {
         beast::error_code error;
         if (buffer_.size() > 0) {
             buffer_.consume(parser.put(buffer_.data(), error));
         }
         if (parser.is_header_done()) {
             break;
+        }
+        if (!unfinished) {
+            // A head still coming may be closed to make room for other connections.
+            mark(Server::Phase::unfinished);
+            unfinished = true;
         }
         if (error && error != http::error::need_more) {
             if (error == http::error::header_limit) {
@@ -143,6 +148,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
         }
         buffer_.commit(received);
     }
+    mark(Server::Phase::busy);
     holdHead(0);
     log.start = Clock::now();
 
@@ -160,8 +166,8 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
     // A small JSON body that has arrived with its head is read at once, so that the request
     // needs a single trip to the workers.
     bool bodyRead = !hasBody;
-    if (hasBody && parser.get().method() != http::verb::put && length && *length <= Routes::maxJSONBytes &&
-        buffer_.size() >= *length) {
+    if (hasBody && parser.get().method() != http::verb::put && length &&
+        *length <= Routes::maxJSONBytes && buffer_.size() >= *length) {
         if (auto failed = co_await readBody(parser, deadline, log)) {
             co_return *failed;
         }
@@ -226,8 +232,8 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
                 co_return Next::close;
             }
             // A chunked body, whose length no head announced, meets its route's limit here.
-            if (auto failed = co_await readBody(parser, deadline, log,
-                                                Protocol::endpoint(decision.operation).maxBodyBytes)) {
+            if (auto failed = co_await readBody(
+                    parser, deadline, log, Protocol::endpoint(decision.operation).maxBodyBytes)) {
                 co_return *failed;
             }
             outcome = co_await server_.onWorkers([&] { return decideAndHandle(true); });
@@ -261,8 +267,8 @@ Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
         }
         // Held until the request is answered: many bodies at once cannot take all memory.
         if (!holdBody(parser.get().body().size())) {
-            co_return co_await finish(version, Routes::refusal(503, crowdedSentence),
-                                      Next::linger, false, log);
+            co_return co_await finish(version, Routes::refusal(503, crowdedSentence), Next::linger,
+                                      false, log);
         }
         if (parser.is_done()) {
             co_return std::nullopt;
@@ -288,9 +294,9 @@ Connection<Stream>::readBody(http::request_parser<http::string_body>& parser,
 }
 
 template asio::awaitable<void>
-Connection<PlainStream>::run(std::shared_ptr<Connection<PlainStream>>);
+    Connection<PlainStream>::run(std::shared_ptr<Connection<PlainStream>>);
 template asio::awaitable<void>
-Connection<SecureStream>::run(std::shared_ptr<Connection<SecureStream>>);
+    Connection<SecureStream>::run(std::shared_ptr<Connection<SecureStream>>);
 
 namespace {
 

@@ -387,6 +387,51 @@ TEST_F(TransportTest, OneAddressMayHoldOnlyItsShareOfConnections) {
     EXPECT_EQ(statusLine(*answer), "HTTP/1.1 200 OK");
 }
 
+TEST_F(TransportTest, HeadsAndHandshakesThatNeverFinishMakeRoomForOthers) {
+    auto certificate = TestSupport::selfSignedCertificate(directory);
+    TestSupport::writeFile(directory / "bootstrap", "a bootstrap secret\n");
+    for (bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "TLS" : "plain HTTP");
+        // One address stands for the many an attacker would use; 330 descriptors leave room
+        // for about 74 connections.
+        std::vector<std::string> arguments = {"--max-connections-per-address", "1000",
+                                              "--bootstrap-file",
+                                              (directory / "bootstrap").string()};
+        if (secure) {
+            arguments.insert(arguments.end(), {"--tls-cert", certificate.string(), "--tls-key",
+                                               (directory / "key.pem").string()});
+        }
+        startRelay(arguments, 330);
+        std::filesystem::path authority = secure ? certificate : std::filesystem::path();
+        HTTPClient creator(relay->url(), authority);
+        Reply created = creator.request("POST", "/v1/groups",
+                                        JSON::object({{"name", "Team"}, {"device_name", "Mac"}}),
+                                        {"X-ZUQ-Bootstrap: a bootstrap secret"});
+        ASSERT_EQ(created.status, 200) << created.body;
+        Mac mac{created.json()["group_id"].text(), created.json()["device_id"].text(),
+                created.json()["token"].text()};
+        // Twice as many connections as the relay takes, each stopped inside its request's
+        // head or its TLS handshake's first record.
+        std::vector<std::unique_ptr<RawConnection>> stalled;
+        for (int i = 0; i < 150; ++i) {
+            stalled.push_back(std::make_unique<RawConnection>(relay->url()));
+            stalled.back()->send(secure ? std::string("\x16\x03\x01", 3)
+                                        : std::string("POST /v1/heartbeat HTTP/1.1\r\n"));
+        }
+        for (int i = 0; i < 10; ++i) {
+            HTTPClient victim(relay->url(), authority);
+            EXPECT_EQ(victim
+                          .request("POST", "/v1/heartbeat",
+                                   JSON::object(
+                                       {{"inventory", JSON::object()}, {"leases", JSON::array()}}),
+                                   {mac.authorization()})
+                          .status,
+                      200)
+                << i;
+        }
+    }
+}
+
 TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     startRelay({"--body-budget", "1048576"});
     Mac mac = createGroup();
