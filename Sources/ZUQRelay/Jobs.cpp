@@ -105,6 +105,7 @@ void Service::endJob(Store::Transaction& transaction, const Job& job, JobState s
     transaction.database.run("UPDATE jobs SET state = ?, error = ?, updated_at = ? WHERE id = ?",
                              Protocol::text(state), error, clock_.now(), job.id);
     transaction.makeDurable();
+    keepEndedJobsWithinQuota(transaction, job.id);
     // A finished job's build is of no further use to anyone; it goes once the end is on disk.
     for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
         if (sha) {
@@ -163,6 +164,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
                      "created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                      id, caller.groupID, Protocol::text(JobState::building),
                      JSON(std::move(recorded)).data(), builder, receiver, now, now);
+        checkEndedJobBytes(database, id);
         transaction.afterCommit([this, builder] { idle_.mayHaveWork(builder); });
         return jobRecord(database, id);
     });

@@ -95,6 +95,9 @@ constexpr NumberOption numberOptions[] = {
     {"--max-event-bytes-per-group", 1, most,
      "--max-event-bytes-per-group must be a whole number of bytes above 0",
      [](Options& options, std::uint64_t value) { options.maxEventBytesPerGroup = value; }},
+    {"--max-ended-job-bytes", 1, most,
+     "--max-ended-job-bytes must be a whole number of bytes above 0",
+     [](Options& options, std::uint64_t value) { options.maxEndedJobBytes = value; }},
     {"--retention-days", 1, 36500, "--retention-days must be between 1 and 36500",
      [](Options& options, std::uint64_t value) { options.retentionDays = value; }},
 };
@@ -232,6 +235,9 @@ Options:
                              (default 68719476736, 64 GiB)
   --max-event-bytes-per-group BYTES
                              text of one group's job events kept (default 268435456, 256 MiB)
+  --max-ended-job-bytes BYTES
+                             what one group's ended jobs keep (submissions, manifests,
+                             errors); past it the oldest go first (default 268435456, 256 MiB)
   --retention-days N         days an ended job and its events are kept (default 30)
   --help, --version
 

@@ -35,10 +35,12 @@ struct Options {
     std::size_t bodyBudget = std::size_t(64) << 20;
     /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.
     std::uint64_t minTransferRate = 16 * 1024;
-    /// What one group may keep: unfinished jobs, bytes of builds, bytes of event texts.
+    /// What one group may keep: unfinished jobs, bytes of builds, bytes of event texts,
+    /// bytes of ended jobs' texts.
     std::uint64_t maxOpenJobsPerGroup = 1000;
     std::uint64_t maxStoredBytesPerGroup = std::uint64_t(64) << 30;
     std::uint64_t maxEventBytesPerGroup = std::uint64_t(256) << 20;
+    std::uint64_t maxEndedJobBytes = std::uint64_t(256) << 20;
     /// Days an ended job is kept, with its events, before it is deleted.
     std::uint64_t retentionDays = 30;
     bool help = false;

@@ -147,6 +147,7 @@ int serve(const Options& options) {
     policy.openJobsPerGroup = options.maxOpenJobsPerGroup;
     policy.storedBytesPerGroup = options.maxStoredBytesPerGroup;
     policy.eventBytesPerGroup = options.maxEventBytesPerGroup;
+    policy.endedJobBytesPerGroup = options.maxEndedJobBytes;
     policy.retentionSeconds = static_cast<double>(options.retentionDays) * 86400;
     Service service(store, artifacts, clock, policy);
     service.restartLeases();

@@ -87,6 +87,22 @@ UPDATE groups SET event_bytes = (
 CREATE INDEX jobs_by_group_state ON jobs(group_id, state);
 CREATE INDEX jobs_by_state_age ON jobs(state, updated_at);
 )sql",
+    // The bytes of the texts each group's ended jobs keep, kept as jobs end and are deleted,
+    // for the group's quota; and an index to find a group's jobs that ended first.
+    R"sql(
+ALTER TABLE groups ADD COLUMN ended_job_bytes INTEGER NOT NULL DEFAULT 0;
+UPDATE groups SET ended_job_bytes = (
+    SELECT COALESCE(SUM(
+        LENGTH(CAST(id AS BLOB)) + LENGTH(CAST(group_id AS BLOB)) +
+        LENGTH(CAST(state AS BLOB)) + LENGTH(CAST(spec AS BLOB)) +
+        LENGTH(CAST(builder_id AS BLOB)) + LENGTH(CAST(receiver_id AS BLOB)) +
+        IFNULL(LENGTH(CAST(error AS BLOB)), 0) + IFNULL(LENGTH(CAST(upload_sha AS BLOB)), 0) +
+        IFNULL(LENGTH(CAST(artifact_sha AS BLOB)), 0) +
+        IFNULL(LENGTH(CAST(manifest AS BLOB)), 0)), 0)
+    FROM jobs WHERE jobs.group_id = groups.id
+        AND jobs.state IN ('succeeded', 'failed', 'cancelled'));
+CREATE INDEX jobs_by_group_age ON jobs(group_id, updated_at);
+)sql",
 };
 
 } // namespace

@@ -52,6 +52,9 @@ struct Policy {
     std::uint64_t storedBytesPerGroup = std::uint64_t(64) << 30;
     /// Texts of all the group's events, in bytes.
     std::uint64_t eventBytesPerGroup = std::uint64_t(256) << 20;
+    /// Texts the group's ended jobs keep (submission, phone record, manifest, error), in
+    /// bytes. Past it the oldest ended jobs are deleted before their retention period is over.
+    std::uint64_t endedJobBytesPerGroup = std::uint64_t(256) << 20;
     /// Inventories in one answer of `group`, in bytes together: when they are more, each is
     /// cut to an equal share. Half the client's largest answer, so that the group's list
     /// always reaches its members.
@@ -189,8 +192,17 @@ private:
     /// ("Job is <state>").
     Leased leasedJob(Store::Transaction& transaction, const Caller& caller, std::string_view id,
                      std::string_view lease, std::optional<Side> side, Needs needs);
+    /// Records the end of `job` and counts it against its group's quota of ended jobs' bytes,
+    /// which may delete older ended jobs of the group. Never refuses for the quota.
     void endJob(Store::Transaction& transaction, const Job& job, JobState state,
                 const std::optional<std::string>& error);
+    /// Adds job `id`, which has just ended, to its group's count of ended jobs' bytes, then
+    /// deletes the group's other ended jobs, those that ended first first, with their events,
+    /// leases and builds, until the count is within the quota again or no other is left.
+    void keepEndedJobsWithinQuota(Store::Transaction& transaction, const std::string& id);
+    /// Refuses as too many when job `id`, just added, holds more bytes than its group's
+    /// ended jobs may keep together, so that it could not be kept once it ends.
+    void checkEndedJobBytes(Database& database, const std::string& id);
     void expireLeases(Store::Transaction& transaction);
     JSON jobRecord(Database& database, const std::string& id);
     /// Refuses as too large when the stored builds of `job`'s group, other than `job`'s own,

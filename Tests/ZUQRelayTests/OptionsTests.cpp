@@ -38,14 +38,16 @@ TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
     EXPECT_EQ(defaults.maxOpenJobsPerGroup, 1000u);
     EXPECT_EQ(defaults.maxStoredBytesPerGroup, std::uint64_t(64) << 30);
     EXPECT_EQ(defaults.maxEventBytesPerGroup, std::uint64_t(256) << 20);
+    EXPECT_EQ(defaults.maxEndedJobBytes, std::uint64_t(256) << 20);
     EXPECT_EQ(defaults.retentionDays, 30u);
-    Options quotas = Options::parse({"--data", "d", "--max-open-jobs-per-group", "5",
-                                     "--max-stored-bytes-per-group=1000",
-                                     "--max-event-bytes-per-group", "2000", "--retention-days",
-                                     "7"});
+    Options quotas =
+        Options::parse({"--data", "d", "--max-open-jobs-per-group", "5",
+                        "--max-stored-bytes-per-group=1000", "--max-event-bytes-per-group", "2000",
+                        "--max-ended-job-bytes=3000", "--retention-days", "7"});
     EXPECT_EQ(quotas.maxOpenJobsPerGroup, 5u);
     EXPECT_EQ(quotas.maxStoredBytesPerGroup, 1000u);
     EXPECT_EQ(quotas.maxEventBytesPerGroup, 2000u);
+    EXPECT_EQ(quotas.maxEndedJobBytes, 3000u);
     EXPECT_EQ(quotas.retentionDays, 7u);
     EXPECT_TRUE(Options::parse({"--help"}).help);
     EXPECT_TRUE(Options::parse({"--version"}).version);
@@ -77,6 +79,12 @@ TEST(OptionsTest, MistakesAreNamed) {
          "--max-stored-bytes-per-group must be a whole number of bytes above 0"},
         {{"--data", "d", "--max-event-bytes-per-group", "0"},
          "--max-event-bytes-per-group must be a whole number of bytes above 0"},
+        {{"--data", "d", "--max-ended-job-bytes", "0"},
+         "--max-ended-job-bytes must be a whole number of bytes above 0"},
+        {{"--data", "d", "--max-ended-job-bytes", "1e6"},
+         "--max-ended-job-bytes must be a whole number of bytes above 0"},
+        {{"--data", "d", "--max-ended-job-bytes", "18446744073709551616"},
+         "--max-ended-job-bytes must be a whole number of bytes above 0"},
         {{"--data", "d", "--threads", "many"}, "--threads must be between 2 and 1024"},
         {{"--data", "d", "--max-artifact-bytes", "0"},
          "--max-artifact-bytes must be a whole number of bytes above 0"},

@@ -2,9 +2,14 @@
 // builds, and how long ended jobs stay.
 #include "Members.hpp"
 #include "RelayFixture.hpp"
+#include "Schema.hpp"
 #include "ServiceFixture.hpp"
 
 #include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <sqlite3.h>
 
 using namespace ZUQRelayTests;
 
@@ -37,6 +42,55 @@ JSON reportedInventory(ZUQRelay::Service& service, const Member& viewer, const M
         }
     }
     return JSON();
+}
+
+// What the relay counts as the bytes its ended jobs keep for `group`.
+std::int64_t countedEndedBytes(ZUQRelay::Store& store, const std::string& group) {
+    return store.read([&](ZUQRelay::Database& database) {
+        ZUQRelay::Query row =
+            database.query("SELECT ended_job_bytes FROM groups WHERE id = ?", group);
+        return row.next() ? row.integer(0) : -1;
+    });
+}
+
+// The bytes of every text and blob of the rows of `group`'s ended jobs, column by column
+// whatever the columns are, so that a text the relay leaves out of its count shows.
+std::int64_t heldEndedBytes(ZUQRelay::Store& store, const std::string& group) {
+    return store.read([&](ZUQRelay::Database& database) {
+        sqlite3_stmt* prepared = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(database.handle(),
+                                     "SELECT * FROM jobs WHERE group_id = ? "
+                                     "AND state IN ('succeeded', 'failed', 'cancelled')",
+                                     -1, &prepared, nullptr),
+                  SQLITE_OK);
+        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(prepared, sqlite3_finalize);
+        sqlite3_bind_text(prepared, 1, group.data(), static_cast<int>(group.size()),
+                          SQLITE_TRANSIENT);
+        std::int64_t bytes = 0;
+        while (sqlite3_step(prepared) == SQLITE_ROW) {
+            for (int column = 0; column < sqlite3_column_count(prepared); ++column) {
+                int type = sqlite3_column_type(prepared, column);
+                if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+                    bytes += sqlite3_column_bytes(prepared, column);
+                }
+            }
+        }
+        return bytes;
+    });
+}
+
+std::int64_t storedEvents(ZUQRelay::Store& store, const std::string& job) {
+    return store.read([&](ZUQRelay::Database& database) {
+        ZUQRelay::Query row = database.query("SELECT COUNT(*) FROM events WHERE job_id = ?", job);
+        row.next();
+        return row.integer(0);
+    });
+}
+
+std::string endedQuotaSentence(std::uint64_t quota) {
+    return "This job alone would pass the quota of " + std::to_string(quota) +
+           " bytes that this group's ended jobs may keep on the relay. Submit shorter values, "
+           "or ask the relay's operator to raise --max-ended-job-bytes.";
 }
 
 TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
@@ -329,6 +383,207 @@ TEST_F(PolicyTest, RetentionDeletesAJobWithManyEventsOverSeveralShortRounds) {
     EXPECT_REFUSED(service->job(owner.caller, jobID), 404, "Job not found");
 }
 
+TEST_F(PolicyTest, EndedJobsPastTheirQuotaGoThoseThatEndedFirstFirst) {
+    // Room for five of the loop's events: the events of deleted jobs must stop counting.
+    policy.eventBytesPerGroup = 500;
+    reopen();
+    Member owner = createGroup("Team", "Owner");
+    Member receiver = join(owner, "Receiver");
+    Member idle = join(owner, "Idle"); // never claims, so its job waits until cancelled
+    Member other = createGroup("Other", "Elsewhere");
+    // Another group's jobs, ended before all others and within their own quota.
+    std::vector<std::string> others = {submit(other, other, other), submit(other, other, other)};
+    for (const auto& id : others) {
+        service->cancel(other.caller, id);
+    }
+
+    // Each job has a build, a manifest and an event, and ends in one of the three ways.
+    struct Ended {
+        std::string id;
+        std::string sha;
+    };
+    auto run = [&](int index) {
+        std::string id = submit(owner, owner, receiver);
+        std::string lease = claim(owner);
+        service->addEvent(owner.caller, id, lease,
+                          JSON::object({{"message", std::string(100, 'e')}}));
+        std::string sha = upload(owner, id, lease, "build");
+        service->finishBuild(
+            owner.caller, id, lease,
+            JSON::object({{"manifest", JSON::object({{"bundle_id", "com.example.app"}})}}));
+        clock.advance(1);
+        if (index % 3 == 0) {
+            service->cancel(owner.caller, id);
+        } else if (std::string installing = claim(receiver); index % 3 == 1) {
+            service->fail(receiver.caller, id, installing,
+                          JSON::object({{"error", "Install failed"}}));
+        } else {
+            service->finish(receiver.caller, id, installing);
+        }
+        return Ended{id, sha};
+    };
+    std::vector<Ended> ended = {run(0)};
+    std::int64_t size = countedEndedBytes(*store, owner.group);
+    ASSERT_EQ(size, heldEndedBytes(*store, owner.group));
+    // Room for three such jobs (a failed one holds a few bytes more), never four.
+    policy.endedJobBytesPerGroup = static_cast<std::uint64_t>(3 * size + size / 4);
+    reopen();
+    {
+        // A build of the first job that a crash left behind.
+        std::ofstream(artifacts->path(ended[0].id, ended[0].sha)) << "build";
+    }
+    std::string waiting = submit(owner, idle, owner);
+
+    auto expectKept = [&](const std::vector<std::string>& order, std::size_t kept) {
+        for (std::size_t index = 0; index < order.size(); ++index) {
+            SCOPED_TRACE("job " + std::to_string(index) + " to end");
+            if (index + kept < order.size()) {
+                EXPECT_REFUSED(service->job(owner.caller, order[index]), 404, "Job not found");
+                EXPECT_EQ(storedEvents(*store, order[index]), 0);
+            } else {
+                EXPECT_NO_THROW(service->job(owner.caller, order[index]));
+            }
+        }
+        std::int64_t counted = countedEndedBytes(*store, owner.group);
+        EXPECT_EQ(counted, heldEndedBytes(*store, owner.group));
+        EXPECT_LE(static_cast<std::uint64_t>(counted), policy.endedJobBytesPerGroup);
+    };
+    std::vector<std::string> order = {ended[0].id};
+    for (int index = 1; index < 8; ++index) {
+        SCOPED_TRACE("after job " + std::to_string(index));
+        ended.push_back(run(index));
+        order.push_back(ended.back().id);
+        expectKept(order, 3);
+        EXPECT_EQ(storedFiles().size(), index < 3 ? 1u : 0u) << "the first job's left build";
+    }
+    // Submitted before all of them, the waiting job ends last: it is kept, and the next to
+    // go are the jobs that ended before it.
+    clock.advance(1);
+    service->cancel(owner.caller, waiting);
+    order.push_back(waiting);
+    expectKept(order, 3);
+    order.push_back(run(8).id);
+    expectKept(order, 3);
+    EXPECT_EQ(state(owner, waiting), "cancelled");
+
+    for (const auto& id : others) {
+        EXPECT_EQ(state(other, id), "cancelled") << "another group keeps its jobs";
+    }
+    EXPECT_EQ(countedEndedBytes(*store, other.group), heldEndedBytes(*store, other.group));
+    EXPECT_TRUE(storedFiles().empty());
+}
+
+TEST_F(PolicyTest, TheCountOfEndedJobsFollowsRetentionAndReopening) {
+    policy.retentionSeconds = 10 * 86400.0;
+    reopen();
+    Member owner = createGroup();
+    auto cancelled = [&] {
+        std::string id = submit(owner, owner, owner);
+        clock.advance(1);
+        service->cancel(owner.caller, id);
+        return id;
+    };
+    std::string old = cancelled();
+    std::int64_t size = countedEndedBytes(*store, owner.group);
+    ASSERT_GT(size, 0);
+    policy.endedJobBytesPerGroup = static_cast<std::uint64_t>(3 * size + size / 2);
+    reopen();
+
+    clock.advance(6 * 86400.0);
+    std::string a = cancelled();
+    std::string b = cancelled();
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), 3 * size);
+    clock.advance(4 * 86400.0 - 2);
+    EXPECT_EQ(service->forgetEndedJobs(), 1u);
+    EXPECT_REFUSED(service->job(owner.caller, old), 404, "Job not found");
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), 2 * size);
+    reopen();
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), 2 * size);
+
+    // With what retention deleted no longer counted, a third job fits beside the two.
+    std::string c = cancelled();
+    for (const auto& id : {a, b, c}) {
+        EXPECT_EQ(state(owner, id), "cancelled");
+    }
+    std::string d = cancelled();
+    EXPECT_REFUSED(service->job(owner.caller, a), 404, "Job not found");
+    for (const auto& id : {b, c, d}) {
+        EXPECT_EQ(state(owner, id), "cancelled");
+    }
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), 3 * size);
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), heldEndedBytes(*store, owner.group));
+}
+
+TEST_F(PolicyTest, AJobLargerThanTheEndedQuotaIsRefusedOrKeptAlone) {
+    Member owner = createGroup();
+    std::string first = submit(owner, owner, owner);
+    service->cancel(owner.caller, first);
+    std::int64_t size = countedEndedBytes(*store, owner.group);
+
+    // A submission that could never be kept once ended is refused, and leaves nothing.
+    policy.endedJobBytesPerGroup = static_cast<std::uint64_t>(size / 2);
+    reopen();
+    EXPECT_REFUSED(submit(owner, owner, owner), 429,
+                   endedQuotaSentence(policy.endedJobBytesPerGroup));
+    EXPECT_EQ(service->jobs(owner.caller)["jobs"].items().size(), 1u);
+
+    // One that passes the quota only with its error is kept when it fails, alone.
+    policy.endedJobBytesPerGroup = static_cast<std::uint64_t>(size + 100);
+    reopen();
+    std::string failing = submit(owner, owner, owner);
+    std::string lease = claim(owner);
+    JSON failed = service->fail(owner.caller, failing, lease,
+                                JSON::object({{"error", std::string(2000, 'x')}}));
+    EXPECT_EQ(failed["state"].text(), "failed");
+    EXPECT_EQ(service->job(owner.caller, failing)["error"].text(), std::string(2000, 'x'));
+    EXPECT_REFUSED(service->job(owner.caller, first), 404, "Job not found");
+    EXPECT_GT(static_cast<std::uint64_t>(countedEndedBytes(*store, owner.group)),
+              policy.endedJobBytesPerGroup);
+    // The next job to end is the one kept.
+    std::string last = submit(owner, owner, owner);
+    service->cancel(owner.caller, last);
+    EXPECT_REFUSED(service->job(owner.caller, failing), 404, "Job not found");
+    EXPECT_EQ(state(owner, last), "cancelled");
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), size);
+}
+
+TEST_F(PolicyTest, ADatabaseFromBeforeTheEndedCountGetsItCounted) {
+    Member owner = createGroup("Team", "Owner");
+    Member receiver = join(owner, "Receiver");
+    Member other = createGroup("Other", "Elsewhere");
+    std::string succeeded = submit(owner, owner, receiver);
+    std::string lease = claim(owner);
+    upload(owner, succeeded, lease, "build");
+    service->finishBuild(owner.caller, succeeded, lease,
+                         JSON::object({{"manifest", JSON::object({{"bundle_id", "com.a"}})}}));
+    service->finish(receiver.caller, succeeded, claim(receiver));
+    std::string failed = submit(owner, owner, receiver);
+    service->fail(owner.caller, failed, claim(owner), JSON::object({{"error", "No signing"}}));
+    submit(owner, receiver, owner); // unfinished: not counted
+    service->cancel(other.caller, submit(other, other, other));
+    std::int64_t ownerBytes = countedEndedBytes(*store, owner.group);
+    std::int64_t otherBytes = countedEndedBytes(*store, other.group);
+    EXPECT_EQ(ownerBytes, heldEndedBytes(*store, owner.group));
+    EXPECT_EQ(otherBytes, heldEndedBytes(*store, other.group));
+    EXPECT_GT(ownerBytes, 2 * otherBytes);
+
+    // As the relay before the count left the database.
+    service.reset();
+    artifacts.reset();
+    store.reset();
+    {
+        ZUQRelay::Database database(directory / "relay.sqlite3");
+        database.execute("ALTER TABLE groups DROP COLUMN ended_job_bytes; "
+                         "DROP INDEX jobs_by_group_age; PRAGMA user_version = 2");
+    }
+    reopen();
+    EXPECT_EQ(countedEndedBytes(*store, owner.group), ownerBytes);
+    EXPECT_EQ(countedEndedBytes(*store, other.group), otherBytes);
+    EXPECT_EQ(
+        store->read([](ZUQRelay::Database& database) { return database.pragma("user_version"); }),
+        ZUQRelay::currentSchemaVersion());
+}
+
 // The same rules through a real relay, with the options that set them.
 class RelayPolicyTest : public RelayTest {};
 
@@ -364,6 +619,15 @@ TEST_F(RelayPolicyTest, QuotasTravelAsClearRefusalsAndHeartbeatsStayAnswered) {
     JSON kept = group.json()["devices"].items()[0]["inventory"];
     EXPECT_EQ(kept["phones"].items().size(), 64u);
     EXPECT_LT(kept.data().size(), 256u * 1024);
+}
+
+TEST_F(RelayPolicyTest, TheEndedJobQuotaIsTheOptionsAndRefusesWhatCouldNeverBeKept) {
+    startRelay({"--max-ended-job-bytes", "100"});
+    Mac owner = createGroup();
+    Reply refused = submitJob(owner, owner, owner);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.json()["reason"].text(), "too_many");
+    EXPECT_EQ(refused.error(), endedQuotaSentence(100));
 }
 
 } // namespace
