@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -114,12 +115,17 @@ std::string twoThreads(int socket, std::uint64_t length, const ZUQRelay::Artifac
         if (piece == nullptr) {
             break;
         }
-        ssize_t got = ::read(socket, piece, std::min<std::uint64_t>(readSize, left));
-        if (got <= 0) {
-            fail("read");
+        // Handed over full, as the relay does.
+        std::size_t want = std::min<std::uint64_t>(readSize, left);
+        for (std::size_t got = 0; got < want;) {
+            ssize_t read = ::read(socket, piece + got, want - got);
+            if (read <= 0) {
+                fail("read");
+            }
+            got += static_cast<std::size_t>(read);
         }
-        appender.fill(static_cast<std::size_t>(got));
-        left -= static_cast<std::uint64_t>(got);
+        appender.fill(want);
+        left -= want;
     }
     appender.end();
     return upload.finish();
@@ -130,14 +136,17 @@ void hashMapped(Platform::SHA256& hash, int fd, std::uint64_t from, std::uint64_
     if (to == from) {
         return;
     }
-    void* mapped = ::mmap(nullptr, to - from, PROT_READ, MAP_SHARED | MAP_POPULATE, fd,
-                          static_cast<off_t>(from));
+    // A mapping starts on a page.
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::uint64_t start = from / page * page;
+    std::size_t size = to - start;
+    void* mapped =
+        ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, static_cast<off_t>(start));
     if (mapped == MAP_FAILED) {
         fail("mmap");
     }
-    ::madvise(mapped, to - from, MADV_SEQUENTIAL);
-    hash.update(mapped, to - from);
-    ::munmap(mapped, to - from);
+    hash.update(static_cast<const char*>(mapped) + (from - start), to - from);
+    ::munmap(mapped, size);
 }
 
 std::string spliced(int socket, std::uint64_t length, const ZUQRelay::Artifacts& artifacts,
@@ -153,6 +162,7 @@ std::string spliced(int socket, std::uint64_t length, const ZUQRelay::Artifacts&
     std::mutex mutex;
     std::condition_variable moved;
     std::uint64_t written = 0;
+    bool failed = false;
     std::jthread hasher;
     if (hashBeside) {
         hasher = std::jthread([&] {
@@ -161,8 +171,12 @@ std::string spliced(int socket, std::uint64_t length, const ZUQRelay::Artifacts&
                 std::uint64_t until;
                 {
                     std::unique_lock lock(mutex);
-                    moved.wait(lock,
-                               [&] { return written == length || written - hashed >= hashWindow; });
+                    moved.wait(lock, [&] {
+                        return failed || written == length || written - hashed >= hashWindow;
+                    });
+                    if (failed) {
+                        return;
+                    }
                     until = written;
                 }
                 hashMapped(hash, file.fd(), hashed, until);
@@ -170,6 +184,17 @@ std::string spliced(int socket, std::uint64_t length, const ZUQRelay::Artifacts&
             }
         });
     }
+    // A failure here must not leave the hasher waiting for more.
+    struct Unblock {
+        std::mutex& mutex;
+        std::condition_variable& moved;
+        bool& failed;
+        ~Unblock() {
+            std::lock_guard lock(mutex);
+            failed = std::uncaught_exceptions() > 0;
+            moved.notify_all();
+        }
+    } unblock{mutex, moved, failed};
     std::uint64_t hashed = 0;
     while (written < length) {
         ssize_t in = ::splice(socket, nullptr, pipe[1], nullptr,
@@ -267,7 +292,18 @@ int main(int argc, char** argv) {
                     }
                     ::shutdown(sender, SHUT_WR);
                 });
-                std::string sha = way(receiver, length, artifacts);
+                std::string sha;
+                try {
+                    sha = way(receiver, length, artifacts);
+                } catch (const std::exception& error) {
+                    // The sender must not wait for a reader that is gone.
+                    ::shutdown(receiver, SHUT_RDWR);
+                    send.join();
+                    ::close(sender);
+                    ::close(receiver);
+                    std::printf("run %d  %-12s failed: %s\n", run, name.c_str(), error.what());
+                    continue;
+                }
                 send.join();
                 double elapsed =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <system_error>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace ZUQRelay {
 

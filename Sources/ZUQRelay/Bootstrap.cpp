@@ -51,8 +51,8 @@ std::string Bootstrap::counted(std::string_view address) {
     if (IN6_IS_ADDR_V4MAPPED(&bytes)) {
         return ::inet_ntop(AF_INET, b + 12, shown, sizeof shown);
     }
-    std::snprintf(shown, sizeof shown, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7]);
+    std::snprintf(shown, sizeof shown, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", b[0], b[1], b[2],
+                  b[3], b[4], b[5], b[6], b[7]);
     return shown;
 }
 

@@ -185,12 +185,14 @@ private:
     // For an unfinished head, and for a JSON body.
     bool holdHead(std::size_t bytes) { return hold(headHeld_, bytes, &Server::holdHead); }
     bool holdBody(std::size_t bytes) { return hold(bodyHeld_, bytes, &Server::holdBody); }
+    bool holdAnswer(std::size_t bytes) { return hold(answerHeld_, bytes, &Server::holdAnswer); }
 
     Stream stream_;
     beast::flat_buffer buffer_;
-    bool evictable_ = false;   // waiting for a request, its head or a handshake
-    std::size_t headHeld_ = 0; // bytes of the server's head budget held
-    std::size_t bodyHeld_ = 0; // and of its body budget
+    bool evictable_ = false;     // waiting for a request, its head or a handshake
+    std::size_t headHeld_ = 0;   // bytes of the server's head budget held
+    std::size_t bodyHeld_ = 0;   // and of its body budget
+    std::size_t answerHeld_ = 0; // and of its answer budget
 };
 
 } // namespace ZUQRelay::Sessions

@@ -25,9 +25,8 @@ struct Row {
 };
 
 Row readRow(const Query& row) {
-    return {row.text(0),         row.text(1), row.optionalText(2), row.text(3),
-            row.text(4),         row.text(5), row.optionalText(6), row.real(7),
-            row.real(8)};
+    return {row.text(0), row.text(1),         row.optionalText(2), row.text(3), row.text(4),
+            row.text(5), row.optionalText(6), row.real(7),         row.real(8)};
 }
 
 JSON record(Row row) {

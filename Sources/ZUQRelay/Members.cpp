@@ -203,9 +203,8 @@ JSON boundedInventory(const JSON& inventory, std::size_t bytes) {
     JSON::Object lists = cutInventory(inventory, 64, true);
     // "phones" or "projects" that is not a list is no report a Mac sends, and an object has no
     // items to drop from its end: it goes whole.
-    std::erase_if(lists, [](const auto& member) {
-        return member.second.kind() != JSON::Kind::array;
-    });
+    std::erase_if(lists,
+                  [](const auto& member) { return member.second.kind() != JSON::Kind::array; });
     std::size_t size = encodedSize(JSON(lists));
     for (const char* name : {"projects", "phones"}) {
         auto found = lists.find(name);
@@ -227,8 +226,7 @@ std::string boundedInventoryText(const JSON& inventory, std::size_t bytes) {
     if (inventory.kind() == JSON::Kind::object) {
         bool within = inventory.fields().size() <= inventoryItems;
         for (const auto& [name, member] : inventory.fields()) {
-            if (name.size() > inventoryCharacters ||
-                !withinLimits(member, listLimit(name), 1)) {
+            if (name.size() > inventoryCharacters || !withinLimits(member, listLimit(name), 1)) {
                 within = false;
                 break;
             }

@@ -84,6 +84,8 @@ constexpr NumberOption numberOptions[] = {
     // At least the largest body, so that any body fits while no other is held.
     {"--body-budget", 1 << 20, most, "--body-budget must be at least 1048576 bytes",
      [](Options& options, std::uint64_t value) { options.bodyBudget = value; }},
+    {"--answer-budget", 1 << 20, most, "--answer-budget must be at least 1048576 bytes",
+     [](Options& options, std::uint64_t value) { options.answerBudget = value; }},
     {"--min-transfer-rate", 0, most, "--min-transfer-rate must be a whole number of bytes a second",
      [](Options& options, std::uint64_t value) { options.minTransferRate = value; }},
     {"--max-open-jobs-per-group", 1, 1'000'000,
@@ -226,6 +228,9 @@ Options:
                              one (default a quarter of the connections allowed)
   --body-budget BYTES        JSON request bodies held for all connections together; a body
                              past it is refused with 503 (default 67108864, 64 MiB)
+  --answer-budget BYTES      JSON answers larger than 64 KiB held for all connections
+                             together until written; past it one is refused with 503
+                             (default 268435456, 256 MiB)
   --min-transfer-rate BYTES  a build moving slower than this a second, averaged over
                              30 s, is cut (default 16384; 0 never)
   --max-open-jobs-per-group N

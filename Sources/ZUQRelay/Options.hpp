@@ -33,6 +33,7 @@ struct Options {
     /// Open connections from one address at most.
     std::size_t maxConnectionsPerAddress = 0; // 0: a quarter of the connections allowed
     std::size_t bodyBudget = std::size_t(64) << 20;
+    std::size_t answerBudget = std::size_t(256) << 20;
     /// Bytes a second, averaged over 30 seconds, below which a transfer is cut; 0 never.
     std::uint64_t minTransferRate = 16 * 1024;
     /// What one group may keep: unfinished jobs, bytes of builds, bytes of event texts,

@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <mutex>
@@ -165,6 +165,7 @@ int serve(const Options& options) {
                                             ? options.maxConnectionsPerAddress
                                             : std::max<std::size_t>(1, maxConnections / 4);
     settings.bodyBudget = options.bodyBudget;
+    settings.answerBudget = options.answerBudget;
     settings.transfers.slots = options.maxTransfers;
     settings.transfers.perDevice = options.transfersPerMac;
     settings.transfers.perGroup = options.transfersPerGroup;

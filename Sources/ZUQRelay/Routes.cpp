@@ -6,8 +6,8 @@
 
 #include <array>
 #include <charconv>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 #include <sqlite3.h>
 
@@ -97,7 +97,8 @@ Routes::Answer Routes::refusal(Refusal::Reason reason, std::string_view sentence
 }
 
 Routes::Answer Routes::refusal(unsigned status, std::string_view sentence) {
-    Answer answer = refusal(Protocol::reasonOf(status).value_or(Refusal::Reason::internal), sentence);
+    Answer answer =
+        refusal(Protocol::reasonOf(status).value_or(Refusal::Reason::internal), sentence);
     answer.status = status;
     return answer;
 }
@@ -379,7 +380,8 @@ JSON Routes::handle(const Decision& decision, const RequestHead& head,
     static constexpr auto handlers = []<std::size_t... index>(std::index_sequence<index...>) {
         return std::array<Handler, sizeof...(index)>{
             &Routes::answer<static_cast<Operation>(index)>...};
-    }(std::make_index_sequence<Protocol::endpoints.size()>());
+    }
+    (std::make_index_sequence<Protocol::endpoints.size()>());
     return (this->*handlers[static_cast<std::size_t>(decision.operation)])(
         Call{decision, head, body});
 }

@@ -36,8 +36,8 @@ struct RequestHead {
 };
 
 /// Decides requests from their heads and answers them through a Service. Every refusal is a
-/// non-2xx answer with {"error": sentence, "reason": why}; every success a JSON document, except a build's
-/// download. Holds no state of its own beyond its settings: thread-safe, and every call but
+/// non-2xx answer with {"error": sentence, "reason": why}; every success a JSON document, except a
+/// build's download. Holds no state of its own beyond its settings: thread-safe, and every call but
 /// `answerAtOnce` may use the store, so callers run them off the I/O threads.
 class Routes {
 public:

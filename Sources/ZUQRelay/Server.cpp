@@ -274,6 +274,11 @@ bool Server::holdBody(std::ptrdiff_t bytes) {
     return take(bodies_, bytes, settings_.bodyBudget);
 }
 
+bool Server::holdAnswer(std::ptrdiff_t bytes) {
+    // Whatever its size, an answer goes when it is the only one held.
+    return take(answers_, bytes, settings_.answerBudget) || answers_.load() == bytes;
+}
+
 void Server::forget(Session& session) {
     std::lock_guard lock(mutex_);
     unlist(session);

@@ -93,6 +93,10 @@ public:
         /// Bytes of JSON request bodies held for all connections together, from their first
         /// byte until they are answered.
         std::size_t bodyBudget = std::size_t(64) << 20;
+        /// Bytes of JSON answers held for all connections together until they are written,
+        /// counting only answers larger than `smallAnswerBytes`; an answer is always allowed
+        /// when no other is held, so one larger than the budget still goes out alone.
+        std::size_t answerBudget = std::size_t(256) << 20;
         Timeouts timeouts;
         Admission::Settings transfers;
         /// A transfer moving fewer bytes a second than this, averaged over `rateWindow`, is
@@ -141,6 +145,11 @@ public:
     bool holdHead(std::ptrdiff_t bytes);
     /// The same for the body budget.
     bool holdBody(std::ptrdiff_t bytes);
+    /// The same for the answer budget.
+    bool holdAnswer(std::ptrdiff_t bytes);
+    /// Answers up to this size never count against the answer budget: refusals and the
+    /// answers of everyday requests are always written.
+    static constexpr std::size_t smallAnswerBytes = 64 * 1024;
     /// What the per-address cap counts a connection from `address` under: the IPv4 address
     /// (also when it comes mapped into IPv6), or the /64 of an IPv6 one, which one party
     /// holds whole. Text that is no address stands for itself.
@@ -183,6 +192,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::ptrdiff_t> heads_{0};
     std::atomic<std::ptrdiff_t> bodies_{0};
+    std::atomic<std::ptrdiff_t> answers_{0};
 
     std::mutex mutex_; // guards the fields below, stopping_'s changes and every Session's
                        // listedIn_ and position_

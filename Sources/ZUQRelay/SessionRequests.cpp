@@ -57,6 +57,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
             Next next = co_await exchange();
             holdHead(0);
             holdBody(0);
+            holdAnswer(0);
             if (next == Next::linger) {
                 co_await linger();
             }
@@ -69,6 +70,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
     }
     holdHead(0);
     holdBody(0);
+    holdAnswer(0);
     // The session goes when the last reference, this coroutine's, does.
     self.reset();
 }
@@ -362,8 +364,20 @@ asio::awaitable<Next> Connection<Stream>::finish(unsigned version, const Routes:
     // the answer leaves, so a client holding its answer finds them free, and a refused body
     // holds nothing while its connection lingers.
     holdBody(0);
-    bool sent = co_await answer(version, reply, keep);
-    log.write(reply.status);
+    // A large answer is held until written, so that many clients reading slowly cannot make
+    // the relay hold their answers all at once: past the budget one is refused instead. Only
+    // answers of requests that changed nothing (GET) can be refused, and asked for again.
+    const Routes::Answer* sending = &reply;
+    Routes::Answer refused;
+    if (reply.body.size() > Server::smallAnswerBytes && !holdAnswer(reply.body.size()) &&
+        log.method == "GET") {
+        holdAnswer(0);
+        refused = Routes::refusal(503, crowdedSentence);
+        sending = &refused;
+    }
+    bool sent = co_await answer(version, *sending, keep);
+    holdAnswer(0);
+    log.write(sending->status);
     if (!sent) {
         co_return Next::close;
     }

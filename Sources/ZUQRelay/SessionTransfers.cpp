@@ -119,18 +119,23 @@ std::optional<Routes::Answer> Connection<Stream>::receive(Upload& upload, std::u
         if (piece == nullptr) {
             break; // appending failed: end() says why
         }
+        // A piece is handed over full: a TLS read gives one record of at most 16 KiB, and
+        // handing each over alone would wake the appending thread sixteen times as often.
         std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(appender.pieceSize(), left));
-        beast::error_code error;
-        std::size_t received = stream_.read_some(asio::buffer(piece, want), error);
-        if (error) {
-            appender.end();
-            return transfer.cut() ? Routes::refusal(408, "The upload was too slow")
-                                  : Routes::refusal(400, "The upload was cut short");
+        for (std::size_t got = 0; got < want;) {
+            beast::error_code error;
+            std::size_t received = stream_.read_some(asio::buffer(piece + got, want - got), error);
+            if (error) {
+                appender.end();
+                return transfer.cut() ? Routes::refusal(408, "The upload was too slow")
+                                      : Routes::refusal(400, "The upload was cut short");
+            }
+            got += received;
+            transfer.moved(received);
         }
-        appender.fill(received);
-        left -= received;
-        transfer.moved(received);
+        appender.fill(want);
+        left -= want;
     }
     appender.end();
     return std::nullopt;

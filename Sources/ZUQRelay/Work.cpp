@@ -28,11 +28,11 @@ Service::Leased Service::leasedJob(Store::Transaction& transaction, const Caller
 
 void Service::checkStoredBytes(Database& database, const std::string& job, std::uint64_t more) {
     // The job's own earlier build, if any, is replaced, so it does not count.
-    Query stored = database.query(
-        "SELECT COALESCE(SUM(upload_size), 0) FROM jobs WHERE group_id = "
-        "(SELECT group_id FROM jobs WHERE id = ?1) AND state IN (?2, ?3) "
-        "AND upload_sha IS NOT NULL AND id != ?1",
-        job, Protocol::text(JobState::building), Protocol::text(JobState::installing));
+    Query stored = database.query("SELECT COALESCE(SUM(upload_size), 0) FROM jobs WHERE group_id = "
+                                  "(SELECT group_id FROM jobs WHERE id = ?1) AND state IN (?2, ?3) "
+                                  "AND upload_sha IS NOT NULL AND id != ?1",
+                                  job, Protocol::text(JobState::building),
+                                  Protocol::text(JobState::installing));
     auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
     if (more > policy_.storedBytesPerGroup || bytes > policy_.storedBytesPerGroup - more) {
         throw Refusal(Refusal::Reason::tooLarge,
@@ -73,12 +73,11 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
             // this one was let in.
             checkStoredBytes(transaction.database, current.id, upload.size());
             transaction.database.run(
-                "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?",
-                sha, static_cast<std::int64_t>(upload.size()), clock_.now(), current.id);
+                "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?", sha,
+                static_cast<std::int64_t>(upload.size()), clock_.now(), current.id);
             if (current.uploadSHA && *current.uploadSHA != sha) {
-                transaction.afterCommit([this, job, old = *current.uploadSHA] {
-                    artifacts_.remove(job, old);
-                });
+                transaction.afterCommit(
+                    [this, job, old = *current.uploadSHA] { artifacts_.remove(job, old); });
             }
             return JSON::object({{"ok", true},
                                  {"id", current.id},
@@ -89,10 +88,11 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
         // The job ended or the lease went while the build was arriving: it keeps nothing,
         // unless an earlier upload of the very same bytes is what it holds.
         bool held = store_.read([&](Database& database) {
-            return database.query("SELECT 1 FROM jobs WHERE id = ? AND upload_sha = ? AND state "
-                                  "IN (?, ?)",
-                                  job, sha, Protocol::text(JobState::building),
-                                  Protocol::text(JobState::installing))
+            return database
+                .query("SELECT 1 FROM jobs WHERE id = ? AND upload_sha = ? AND state "
+                       "IN (?, ?)",
+                       job, sha, Protocol::text(JobState::building),
+                       Protocol::text(JobState::installing))
                 .next();
         });
         if (!held) {
@@ -183,13 +183,13 @@ JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_vi
                 database.query("SELECT event_bytes FROM groups WHERE id = ?", caller.groupID);
             auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
             if (bytes + message.size() > policy_.eventBytesPerGroup) {
-                throw Refusal(Refusal::Reason::tooMany,
-                              "This group's events fill their quota of " +
-                                  std::to_string(policy_.eventBytesPerGroup) +
-                                  " bytes on the relay; ended jobs' events are deleted " +
-                                  std::to_string(static_cast<long long>(
-                                      policy_.retentionSeconds / 86400)) +
-                                  " days after the job ends");
+                throw Refusal(
+                    Refusal::Reason::tooMany,
+                    "This group's events fill their quota of " +
+                        std::to_string(policy_.eventBytesPerGroup) +
+                        " bytes on the relay; ended jobs' events are deleted " +
+                        std::to_string(static_cast<long long>(policy_.retentionSeconds / 86400)) +
+                        " days after the job ends");
             }
         }
         double now = clock_.now();

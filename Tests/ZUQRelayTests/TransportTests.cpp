@@ -502,6 +502,45 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     EXPECT_EQ(statusLine(*accepted), "HTTP/1.1 200 OK");
 }
 
+TEST_F(TransportTest, LargeAnswersReadSlowlyAreHeldWithinABudget) {
+    startRelay({"--answer-budget", "1048576"});
+    Mac mac = createGroup();
+    // 40 Macs reporting about 250 KiB each: the group's answer is about 10 MB, more than the
+    // budget and than the kernel buffers between a relay and a client that does not read.
+    JSON::Object notes;
+    for (int i = 0; i < 250; ++i) {
+        notes.emplace("note " + std::to_string(i), std::string(1000, 'n'));
+    }
+    JSON beat = JSON::object({{"leases", JSON::array()},
+                              {"inventory", JSON::object({{"notes", JSON(std::move(notes))}})}});
+    for (int i = 0; i < 40; ++i) {
+        Mac member = join(mac, "Mac " + std::to_string(i));
+        ASSERT_EQ(client().request("POST", "/v1/heartbeat", beat, {member.authorization()}).status,
+                  200);
+    }
+    RawConnection slow(relay->url());
+    slow.send(head("GET", "/v1/group", mac));
+    // Once the slow client's answer is held, another large answer is refused; small ones go.
+    Reply other;
+    for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+        other = client().request("GET", "/v1/group", std::nullopt, {mac.authorization()});
+        if (other.status != 200) {
+            break;
+        }
+    }
+    EXPECT_EQ(other.status, 503);
+    EXPECT_EQ(other.error(), "The relay is busy with other requests. Try again shortly.");
+    EXPECT_EQ(client().request("POST", "/v1/claim", std::string(), {mac.authorization()}).status,
+              200);
+    // The held answer, though larger than the budget, goes out whole; then the budget is free.
+    auto answer = slow.answer(30s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(statusLine(*answer), "HTTP/1.1 200 OK");
+    EXPECT_GT(answer->size(), 10'000'000u);
+    EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status,
+              200);
+}
+
 TEST(AddressShareTest, AnIPv6SlashSixtyFourCountsAsOneAddress) {
     const std::pair<const char*, const char*> cases[] = {
         {"192.0.2.7", "192.0.2.7"},
