@@ -16,6 +16,16 @@
 //     from nginx, each timed with the same libcurl client; prints MB/s and the ratios. With
 //     --nginx-root (nginx's root directory) the nginx upload is also timed with a flush of
 //     the stored file, the guarantee the relay gives before it answers.
+//
+//   relay-benchmark attack --relay URL --bootstrap-file PATH --pid PID --attack KIND
+//       [--seconds 20]
+//     A member of another group heartbeats every 100 ms, each time over a new connection,
+//     while an attack runs; prints the victim's p50/p99 and failures and the relay's peak
+//     resident memory. KIND: join-bodies (strangers holding 1 MiB join bodies on 2,000
+//     connections), slow-heads (400 connections that never finish their request's head),
+//     group-answers (300 Macs with 250 KiB inventories, their group's list read by 4 members
+//     in a loop and asked for by 16 connections that never read it), heavy-heartbeats (32
+//     Macs sending heartbeats of 60,000 inventory members in a loop).
 #include "AgentLoad.hpp"
 #include "BenchmarkClient.hpp"
 #include "Platform/Digest.hpp"
@@ -199,8 +209,7 @@ struct ProcessUse {
 ProcessUse processUse(const std::string& pid) {
     ProcessUse use;
     std::error_code error;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + pid + "/task", error)) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task", error)) {
         std::ifstream status(task.path() / "status");
         for (std::string line; std::getline(status, line);) {
             if (line.starts_with("voluntary_ctxt_switches:")) {
@@ -353,7 +362,8 @@ int load(const std::map<std::string, std::string>& values) {
         std::printf("relay per request: %.2f context switches (%.2f voluntary); processor per "
                     "1,000 requests %.0f ms (user %.0f, system %.0f)\n",
                     (steadyTo.voluntary + steadyTo.involuntary - steadyFrom.voluntary -
-                     steadyFrom.involuntary) / requests,
+                     steadyFrom.involuntary) /
+                        requests,
                     (steadyTo.voluntary - steadyFrom.voluntary) / requests,
                     (steadyTo.user + steadyTo.system - steadyFrom.user - steadyFrom.system) /
                         requests * 1e6,
@@ -452,6 +462,183 @@ int idle(const std::map<std::string, std::string>& values) {
     return failed == 0 ? 0 : 1;
 }
 
+// A blocking socket connected to the relay at `origin`, or -1.
+int connectTo(const std::string& origin) {
+    auto colon = origin.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(origin.substr(colon + 1))));
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+// Keeps `count` connections open that each sent `opening` and then stay silent, with `reopen`
+// opening a new one whenever the relay closes one, until `stop`.
+void holdConnections(const std::string& relay, std::size_t count, const std::string& opening,
+                     const std::atomic<bool>& stop, bool reopen = true) {
+    bool opened = false;
+    std::vector<int> held(count, -1);
+    while (!stop) {
+        for (int& fd : held) {
+            pollfd watch{fd, POLLIN, 0};
+            if (fd >= 0 && ::poll(&watch, 1, 0) == 1) {
+                // Answered (refused) or closed by the relay: of no further use.
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0 && !stop && (reopen || !opened)) {
+                fd = connectTo(relay);
+                if (fd >= 0 && !sendAll(fd, opening)) {
+                    ::close(fd);
+                    fd = -1;
+                }
+            }
+        }
+        opened = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (int fd : held) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+std::string heartbeatRequest(const Device& device, const std::string& body) {
+    return "POST /v1/heartbeat HTTP/1.1\r\nHost: relay\r\n" + device.authorization() +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+int attack(const std::map<std::string, std::string>& values) {
+    std::string relay = values.at("--relay");
+    std::string secret = secretFrom(values.at("--bootstrap-file"));
+    std::string pid = values.at("--pid");
+    std::string kind = values.at("--attack");
+    double seconds = std::stod(values.count("--seconds") ? values.at("--seconds") : "20");
+    Client setup(relay);
+    Device victim = createGroup(setup, secret, "Victim");
+    JSON beat = JSON::object(
+        {{"inventory", JSON::object({{"phones", JSON::array()}})}, {"leases", JSON::array()}});
+    long long before = processStatus(pid, "VmRSS");
+
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> attackers;
+    if (kind == "join-bodies") {
+        std::string opening = "POST /v1/join HTTP/1.1\r\nHost: relay\r\nContent-Type: "
+                              "application/json\r\nContent-Length: 1048576\r\n\r\n{\"code\":\"" +
+                              std::string(1'000'000, 'x');
+        for (int t = 0; t < 4; ++t) {
+            attackers.emplace_back(
+                [&, opening] { holdConnections(relay, 500, opening, stop, false); });
+        }
+    } else if (kind == "slow-heads") {
+        for (int t = 0; t < 4; ++t) {
+            attackers.emplace_back(
+                [&] { holdConnections(relay, 100, "POST /v1/heartbeat HTTP/1.1\r\n", stop); });
+        }
+    } else if (kind == "group-answers") {
+        std::vector<Device> macs = enrol(relay, secret, 300, 4, "Crowd");
+        JSON::Object notes;
+        for (int i = 0; i < 250; ++i) {
+            notes.emplace("note " + std::to_string(i), std::string(1000, 'n'));
+        }
+        JSON big = JSON::object({{"inventory", JSON::object({{"phones", JSON::array()},
+                                                             {"notes", JSON(std::move(notes))}})},
+                                 {"leases", JSON::array()}});
+        for (const Device& mac : macs) {
+            setup.require("POST", "/v1/heartbeat", big, {mac.authorization()});
+        }
+        for (int t = 0; t < 4; ++t) {
+            attackers.emplace_back([&, member = macs[static_cast<std::size_t>(t)]] {
+                Client reader(relay);
+                while (!stop) {
+                    try {
+                        reader.call("GET", "/v1/group", nullptr, {member.authorization()});
+                    } catch (const std::exception&) {
+                    }
+                }
+            });
+        }
+        std::string ask =
+            "GET /v1/group HTTP/1.1\r\nHost: relay\r\n" + macs[4].authorization() + "\r\n\r\n";
+        attackers.emplace_back([&, ask] { holdConnections(relay, 16, ask, stop); });
+    } else if (kind == "heavy-heartbeats") {
+        std::vector<Device> macs = enrol(relay, secret, 32, 4, "Heavy");
+        JSON::Object members;
+        for (int i = 0; i < 60'000; ++i) {
+            members.emplace("m" + std::to_string(i), JSON(1.0));
+        }
+        std::string body =
+            JSON::object({{"inventory", JSON(std::move(members))}, {"leases", JSON::array()}})
+                .data();
+        for (const Device& mac : macs) {
+            attackers.emplace_back([&, request = heartbeatRequest(mac, body)] {
+                while (!stop) {
+                    int fd = connectTo(relay);
+                    while (fd >= 0 && !stop && sendAll(fd, request) && readAnswer(fd)) {
+                    }
+                    if (fd >= 0) {
+                        ::close(fd);
+                    }
+                }
+            });
+        }
+    } else {
+        throw std::runtime_error("unknown attack " + kind);
+    }
+
+    // The attack settles in, then the victim heartbeats while memory is watched.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::vector<double> latencies;
+    std::size_t failed = 0;
+    long long peak = processStatus(pid, "VmRSS");
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
+           seconds) {
+        auto sent = std::chrono::steady_clock::now();
+        bool ok = false;
+        try {
+            Client fresh(relay);
+            ok = fresh.call("POST", "/v1/heartbeat", &beat, {victim.authorization()}).status == 200;
+        } catch (const std::exception&) {
+        }
+        double taken =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
+                .count();
+        latencies.push_back(taken);
+        failed += ok ? 0 : 1;
+        peak = std::max(peak, processStatus(pid, "VmRSS"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop = true;
+    for (auto& attacker : attackers) {
+        attacker.join();
+    }
+    Percentiles victimBeats = percentiles(latencies);
+    std::printf("attack %s: victim heartbeats %zu, p50 %.2f ms, p99 %.2f ms, max %.2f ms, failed "
+                "%zu; relay resident %.0f MiB before, peak %.0f MiB\n",
+                kind.c_str(), victimBeats.count, victimBeats.p50, victimBeats.p99, victimBeats.max,
+                failed, static_cast<double>(before) / 1024, static_cast<double>(peak) / 1024);
+    return 0;
+}
+
 int transfer(const std::map<std::string, std::string>& values) {
     std::string relay = values.at("--relay");
     std::string nginx = values.at("--nginx");
@@ -548,8 +735,12 @@ int main(int argc, char** argv) {
         if (mode == "idle") {
             return idle(options(argc, argv));
         }
-        std::fprintf(stderr, "usage: relay-benchmark load|idle|transfer --relay URL ... (see the "
-                             "source)\n");
+        if (mode == "attack") {
+            return attack(options(argc, argv));
+        }
+        std::fprintf(stderr,
+                     "usage: relay-benchmark load|idle|transfer|attack --relay URL ... (see the "
+                     "source)\n");
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "relay-benchmark: %s\n", error.what());

@@ -190,6 +190,7 @@ private:
     Stream stream_;
     beast::flat_buffer buffer_;
     bool evictable_ = false;     // waiting for a request, its head or a handshake
+    bool answered_ = false;      // has had a request
     std::size_t headHeld_ = 0;   // bytes of the server's head budget held
     std::size_t bodyHeld_ = 0;   // and of its body budget
     std::size_t answerHeld_ = 0; // and of its answer budget

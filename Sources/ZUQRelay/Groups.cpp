@@ -189,34 +189,60 @@ JSON Service::group(const Caller& caller) {
         std::string name;
         bool revoked;
         std::optional<double> lastSeen;
-        std::optional<std::string> inventory;
+        std::shared_ptr<const std::string> inventory;
     };
-    // Only the rows are read under the store's lock; inventories are decoded after.
+    // Only the rows are read under the store's lock, an inventory only for a Mac that has not
+    // reported since the relay started (the others' are shared with the presence map, not
+    // copied); inventories are decoded after.
     auto [name, read] = store_.read([&](Database& database) {
         Query group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
         std::string groupName = group.next() ? group.text(0) : std::string();
         std::vector<Device> rows;
-        Query row = database.query("SELECT id, name, revoked, last_seen, inventory FROM devices "
-                                   "WHERE group_id = ? ORDER BY created_at, id",
+        Query row = database.query("SELECT id, name, revoked, last_seen, inventory IS NOT NULL "
+                                   "FROM devices WHERE group_id = ? ORDER BY created_at, id",
                                    caller.groupID);
         while (row.next()) {
-            rows.push_back({row.text(0), row.text(1), row.integer(2) != 0,
-                            row.isNull(3) ? std::nullopt : std::optional(row.real(3)),
-                            row.optionalText(4)});
+            Device device{row.text(0), row.text(1), row.integer(2) != 0,
+                          row.isNull(3) ? std::nullopt : std::optional(row.real(3)), nullptr};
+            if (auto report = presence_.find(device.id)) {
+                device.lastSeen = report->seen;
+                device.inventory = std::move(report->inventory);
+            } else if (row.integer(4) != 0) {
+                Query stored =
+                    database.query("SELECT inventory FROM devices WHERE id = ?", device.id);
+                if (stored.next()) {
+                    device.inventory = std::make_shared<const std::string>(stored.text(0));
+                }
+            }
+            rows.push_back(std::move(device));
         }
         return std::pair(std::move(groupName), std::move(rows));
     });
     double now = clock_.now();
     std::size_t reported = 0, reporters = 0;
-    for (Device& device : read) {
-        if (auto report = presence_.find(device.id)) {
-            device.lastSeen = report->seen;
-            device.inventory = std::move(report->inventory);
-        }
+    for (const Device& device : read) {
         if (device.inventory) {
             reported += device.inventory->size();
             ++reporters;
         }
+    }
+    // Building the answer takes memory in proportion to the inventories: only a few large
+    // ones are built at once.
+    struct Slot {
+        std::atomic<std::size_t>* taken = nullptr;
+        ~Slot() {
+            if (taken) {
+                --*taken;
+            }
+        }
+    } slot;
+    if (reported > policy_.largeGroupAnswerBytes) {
+        if (++largeGroupAnswers_ > policy_.largeGroupAnswersAtOnce) {
+            --largeGroupAnswers_;
+            throw Refusal(Refusal::Reason::busy,
+                          "The relay is busy with other requests. Try again shortly.");
+        }
+        slot.taken = &largeGroupAnswers_;
     }
     // Past the answer's budget every inventory larger than an equal share is cut to it, so
     // that the answer stays within what every member's client reads.

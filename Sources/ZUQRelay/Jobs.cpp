@@ -151,7 +151,7 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         JSON::Object recorded = submitted;
         std::optional<std::string> inventory;
         if (auto report = presence_.find(receiver)) {
-            inventory = std::move(report->inventory);
+            inventory = *report->inventory;
         } else {
             Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
             inventory = row.next() ? row.optionalText(0) : std::nullopt;

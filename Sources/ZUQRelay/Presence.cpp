@@ -36,7 +36,7 @@ std::optional<Presence::Report> Presence::find(const std::string& device) const 
         seen = found->second.seen;
         inventory = found->second.inventory;
     }
-    return Report{seen, *inventory};
+    return Report{seen, std::move(inventory)};
 }
 
 std::vector<Presence::Change> Presence::takeChanges(bool everything) {

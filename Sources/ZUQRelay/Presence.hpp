@@ -21,7 +21,7 @@ class Presence {
 public:
     struct Report {
         double seen = 0;
-        std::string inventory;
+        std::shared_ptr<const std::string> inventory; // shared with the map, never copied
     };
     struct Change {
         std::string device;

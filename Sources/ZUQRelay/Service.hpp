@@ -59,6 +59,10 @@ struct Policy {
     /// cut to an equal share. Half the client's largest answer, so that the group's list
     /// always reaches its members.
     std::size_t groupInventoryBytes = std::size_t(32) << 20;
+    /// Answers of `group` whose inventories come to more than `largeGroupAnswerBytes` built at
+    /// once; another is refused as busy, since each takes memory in proportion.
+    std::size_t largeGroupAnswersAtOnce = 2;
+    std::size_t largeGroupAnswerBytes = std::size_t(1) << 20;
     /// How long an ended job is kept, with its events, before it is deleted.
     double retentionSeconds = 30 * 86400.0;
 };
@@ -220,6 +224,7 @@ private:
     const Policy policy_;
     Presence presence_;
     IdleDevices idle_;
+    std::atomic<std::size_t> largeGroupAnswers_{0}; // being built now
 
     // Device credentials, read once from the store: they change only by revocation, which
     // updates this too.

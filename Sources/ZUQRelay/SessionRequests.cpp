@@ -55,6 +55,7 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
                 break;
             }
             Next next = co_await exchange();
+            answered_ = true;
             holdHead(0);
             holdBody(0);
             holdAnswer(0);
@@ -78,7 +79,9 @@ asio::awaitable<void> Connection<Stream>::run(std::shared_ptr<Connection> self) 
 template <class Stream>
 asio::awaitable<bool> Connection<Stream>::waitForRequest() {
     buffer_.shrink_to_fit();
-    if (!mark(Server::Phase::waiting)) {
+    // A connection that has not sent its first request yet is new, not idle: it goes only
+    // after older connections that are slow to send theirs, never before a kept-alive one.
+    if (!mark(answered_ ? Server::Phase::waiting : Server::Phase::unfinished)) {
         evictable_ = false;
         co_return false;
     }

@@ -5,9 +5,11 @@
 #include "Schema.hpp"
 #include "ServiceFixture.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -118,10 +120,10 @@ TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
                        {"projects", JSON::array({JSON::object({{"id", "P1"}})})},
                        {"platform", "macOS"}}),
          [&](const JSON& kept) {
-             EXPECT_EQ(kept, JSON::object({{"phones", JSON::array({phone("A", "17.5")})},
-                                           {"projects", JSON::array({JSON::object(
-                                                            {{"id", "P1"}})})},
-                                           {"platform", "macOS"}}));
+             EXPECT_EQ(kept,
+                       JSON::object({{"phones", JSON::array({phone("A", "17.5")})},
+                                     {"projects", JSON::array({JSON::object({{"id", "P1"}})})},
+                                     {"platform", "macOS"}}));
          }},
         {"lists are cut to their first items",
          JSON::object({{"phones", JSON(phones)}, {"projects", JSON(projects)}}),
@@ -139,10 +141,10 @@ TEST_F(PolicyTest, AnOversizedInventoryIsStoredCutAndItsHeartbeatAnswered) {
                        ZUQRelay::Members::firstCharacters(accented, 1000));
          }},
         {"a report that fills the body keeps what a job needs under 256 KiB",
-         JSON::object({{"phones", JSON::array({phone("A", "17.5", 900), phone("B", "18.0", 900)})},
-                       {"projects", JSON(JSON::Array(200, JSON::object({{"id", std::string(
-                                                                      2000, 'p')}})))},
-                       {"extra", JSON(JSON::Array(200, JSON(std::string(900, 'x'))))}}),
+         JSON::object(
+             {{"phones", JSON::array({phone("A", "17.5", 900), phone("B", "18.0", 900)})},
+              {"projects", JSON(JSON::Array(200, JSON::object({{"id", std::string(2000, 'p')}})))},
+              {"extra", JSON(JSON::Array(200, JSON(std::string(900, 'x'))))}}),
          [&](const JSON& kept) {
              EXPECT_LT(kept.data().size(), 256u * 1024);
              ASSERT_EQ(kept["phones"].items().size(), 2u);
@@ -240,6 +242,56 @@ TEST_F(PolicyTest, TheGroupsAnswerSharesItsInventoryBudgetEquallyAmongItsMacs) {
     policy.groupInventoryBytes = std::size_t(32) << 20;
     reopen();
     EXPECT_EQ(reportedInventory(*service, owner, macs[0])["phones"].items().size(), 40u);
+}
+
+TEST_F(PolicyTest, OnlyAFewLargeGroupAnswersAreBuiltAtOnce) {
+    policy.largeGroupAnswerBytes = 16 * 1024;
+    policy.largeGroupAnswersAtOnce = 0;
+    reopen();
+    Member owner = createGroup("Large", "Owner");
+    JSON::Array phones;
+    for (int index = 0; index < 40; ++index) {
+        phones.push_back(phone("UDID-" + std::to_string(index), "18.0", 400));
+    }
+    service->heartbeat(owner.caller, heartbeat(JSON::object({{"phones", JSON(phones)}})));
+    Member other = createGroup("Small", "Other");
+    service->heartbeat(other.caller,
+                       heartbeat(JSON::object({{"phones", JSON::array({phone("S", "17.5")})}})));
+    // With no place for a large answer it is refused as busy; a small one never waits.
+    try {
+        service->group(owner.caller);
+        ADD_FAILURE() << "a large answer was built without a place";
+    } catch (const ZUQRelay::Refusal& refusal) {
+        EXPECT_EQ(refusal.reason(), ZUQRelay::Refusal::Reason::busy);
+        EXPECT_STREQ(refusal.what(), "The relay is busy with other requests. Try again shortly.");
+    }
+    EXPECT_EQ(service->group(other.caller)["devices"].items().size(), 1u);
+    // With one place, members asking at once are each answered or told to come back, and the
+    // place is free again afterwards.
+    policy.largeGroupAnswersAtOnce = 1;
+    reopen();
+    service->heartbeat(owner.caller, heartbeat(JSON::object({{"phones", JSON(phones)}})));
+    std::atomic<int> answered = 0, busy = 0, wrong = 0;
+    std::vector<std::thread> members;
+    for (int t = 0; t < 6; ++t) {
+        members.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                try {
+                    service->group(owner.caller)["devices"].items().size() == 1 ? ++answered
+                                                                                : ++wrong;
+                } catch (const ZUQRelay::Refusal& refusal) {
+                    refusal.reason() == ZUQRelay::Refusal::Reason::busy ? ++busy : ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& member : members) {
+        member.join();
+    }
+    EXPECT_EQ(answered + busy, 120);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(answered, 0);
+    EXPECT_EQ(service->group(owner.caller)["devices"].items().size(), 1u);
 }
 
 TEST_F(PolicyTest, EventsAreCutInBytesAsWellAsCharacters) {
@@ -355,11 +407,10 @@ TEST_F(PolicyTest, RetentionDeletesLongEndedJobsTheirEventsAndNothingElse) {
     std::string openLease = claim(other);
     EXPECT_NO_THROW(service->addEvent(other.caller, open, openLease,
                                       JSON::object({{"message", std::string(70, 'n')}})));
-    EXPECT_REFUSED(service->addEvent(other.caller, open, openLease,
-                                     JSON::object({{"message", "x"}})),
-                   429,
-                   "This group's events fill their quota of 100 bytes on the relay; ended jobs' "
-                   "events are deleted 10 days after the job ends");
+    EXPECT_REFUSED(
+        service->addEvent(other.caller, open, openLease, JSON::object({{"message", "x"}})), 429,
+        "This group's events fill their quota of 100 bytes on the relay; ended jobs' "
+        "events are deleted 10 days after the job ends");
 }
 
 TEST_F(PolicyTest, RetentionDeletesAJobWithManyEventsOverSeveralShortRounds) {
@@ -375,10 +426,10 @@ TEST_F(PolicyTest, RetentionDeletesAJobWithManyEventsOverSeveralShortRounds) {
     clock.advance(86400.0);
     EXPECT_EQ(service->forgetEndedJobs(), 1u);
     EXPECT_EQ(store->read([](ZUQRelay::Database& database) {
-                  ZUQRelay::Query rows = database.query("SELECT COUNT(*) FROM events");
-                  rows.next();
-                  return rows.integer(0);
-              }),
+        ZUQRelay::Query rows = database.query("SELECT COUNT(*) FROM events");
+        rows.next();
+        return rows.integer(0);
+    }),
               0);
     EXPECT_REFUSED(service->job(owner.caller, jobID), 404, "Job not found");
 }
@@ -613,8 +664,9 @@ TEST_F(RelayPolicyTest, QuotasTravelAsClearRefusalsAndHeartbeatsStayAnswered) {
                       {"leases", JSON::array({JSON::object({{"id", jobID}, {"token", lease}})})}}),
         {owner.authorization()});
     EXPECT_EQ(beat.status, 200) << beat.body;
-    EXPECT_EQ(beat.json(), JSON::object({{"jobs", JSON::array({JSON::object(
-                                                      {{"id", jobID}, {"state", "building"}})})}}));
+    EXPECT_EQ(beat.json(),
+              JSON::object(
+                  {{"jobs", JSON::array({JSON::object({{"id", jobID}, {"state", "building"}})})}}));
     Reply group = client().request("GET", "/v1/group", std::nullopt, {owner.authorization()});
     JSON kept = group.json()["devices"].items()[0]["inventory"];
     EXPECT_EQ(kept["phones"].items().size(), 64u);
