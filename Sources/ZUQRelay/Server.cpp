@@ -98,11 +98,15 @@ void Server::stop() {
                 return;
             }
             stopping_ = true;
-            for (auto at = waiting_.begin(); at != waiting_.end();) {
-                auto session = (at++)->lock();
-                if (session) {
-                    unlist(*session);
-                    idle.push_back(std::move(session));
+            // Connections between requests, and those still on a handshake or a head: no
+            // request of theirs has begun.
+            for (auto* list : {&waiting_, &unfinished_}) {
+                for (auto at = list->begin(); at != list->end();) {
+                    auto session = (at++)->lock();
+                    if (session) {
+                        unlist(*session);
+                        idle.push_back(std::move(session));
+                    }
                 }
             }
         }
@@ -237,7 +241,7 @@ void Server::enter(Session& session) {
 bool Server::mark(Session& session, Phase phase) {
     std::lock_guard lock(mutex_);
     unlist(session);
-    if (phase == Phase::waiting && stopping_) {
+    if (phase != Phase::busy && stopping_) {
         return false;
     }
     if (phase != Phase::busy) {

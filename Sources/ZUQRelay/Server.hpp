@@ -116,8 +116,9 @@ public:
     /// one). Returns the port. Throws std::system_error naming the address.
     int listenOn(const std::string& host, int port);
 
-    /// Serves until `stop`; then stops accepting, closes idle connections, lets every request
-    /// in progress finish and returns.
+    /// Serves until `stop`; then stops accepting, closes the connections that are between
+    /// requests or still on a handshake or a request's head, lets every request whose head is
+    /// in finish and returns.
     void run();
     void stop();
 
@@ -138,8 +139,8 @@ public:
         waiting,    // for a request: evicted first
         unfinished, // on a TLS handshake or a request's head: evicted when none waits
     };
-    /// Marks what a session is doing. False when the server is stopping and the session is to
-    /// wait for a request: it then takes no further request.
+    /// Marks what a session is doing. False when the server is stopping and the session is not
+    /// busy: it then takes no further request.
     bool mark(Session& session, Phase phase);
     /// Takes `bytes` more of the head budget (negative to give back); false when over it.
     bool holdHead(std::ptrdiff_t bytes);

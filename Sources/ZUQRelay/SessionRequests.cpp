@@ -96,8 +96,8 @@ asio::awaitable<bool> Connection<Stream>::waitForRequest() {
             }
         }
     }
-    // Still listed as waiting until the head is read: a request that came whole is then marked
-    // busy with one call, and one whose head is still coming stays evictable.
+    // Still listed until the head is read: a request that came whole is then marked busy with
+    // one call, and one whose head is still coming stays evictable.
     co_return ready;
 }
 

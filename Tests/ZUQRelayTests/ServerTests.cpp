@@ -262,7 +262,8 @@ TEST_F(ServerTest, ALogThatNobodyReadsHoldsUpNoRequest) {
         ++logged;
     }
     EXPECT_EQ(logged, 3000u) << log.substr(0, 400);
-    EXPECT_TRUE(log.ends_with("Stopped\n")) << log.substr(log.size() - std::min<std::size_t>(400, log.size()));
+    EXPECT_TRUE(log.ends_with("Stopped\n"))
+        << log.substr(log.size() - std::min<std::size_t>(400, log.size()));
 }
 
 TEST_F(ServerTest, IdleConnectionsHoldNoWorker) {
@@ -310,10 +311,16 @@ TEST_F(ServerTest, StopsCleanlyAndRefusesASecondRelayOnTheSameData) {
                                                       relay->dataDirectory().string()}})
                                   .data() +
                               "\n");
-    // A kept-alive client does not delay the stop.
+    // Neither a kept-alive client, nor a new one that has sent nothing yet, nor one stopped
+    // inside its head delays the stop (each would hold it until its time-out).
     EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status,
               200);
+    RawConnection silent(relay->url());
+    RawConnection halfway(relay->url());
+    halfway.send("GET /v1/group HTTP/1.1\r\n");
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(relay->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_NE(relay->log().find("Stopping on SIGTERM"), std::string::npos);
 }
 
