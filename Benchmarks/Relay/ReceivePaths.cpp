@@ -5,7 +5,7 @@
 //   splice       socket -> pipe -> file without a copy through user space, then hashed from
 //                the page cache through a mapping of what was written
 //   splice-hash  the same with the hashing on a second thread
-// Every way writes behind and flushes once at the end, as the relay does.
+// Every way writes behind (as the relay's uploads do) and flushes once at the end.
 //   receive-paths --file BUILD --dir DIR [--runs N]
 #include "AppendingThread.hpp"
 #include "Artifacts.hpp"
@@ -39,7 +39,6 @@ namespace {
 constexpr std::size_t readSize = 256 * 1024;
 constexpr std::size_t spliceSize = 1 << 20;
 constexpr std::size_t hashWindow = 8 << 20;
-constexpr std::uint64_t writeBackStep = 32 << 20;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -68,30 +67,6 @@ std::pair<int, int> loopbackPair() {
     ::close(listener);
     return {sender, receiver};
 }
-
-// Starts the disk on what was written since the last step and keeps at most four steps in
-// flight, as the relay's uploads do.
-struct WriteBehind {
-    int fd;
-    std::uint64_t started = 0;
-    std::uint64_t waited = 0;
-
-    void advance(std::uint64_t size) {
-        if (size - started < writeBackStep) {
-            return;
-        }
-        ::sync_file_range(fd, static_cast<off_t>(started), static_cast<off_t>(size - started),
-                          SYNC_FILE_RANGE_WRITE);
-        started = size;
-        if (size > waited + 4 * writeBackStep) {
-            std::uint64_t until = size - 4 * writeBackStep;
-            ::sync_file_range(fd, static_cast<off_t>(waited), static_cast<off_t>(until - waited),
-                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                  SYNC_FILE_RANGE_WAIT_AFTER);
-            waited = until;
-        }
-    }
-};
 
 std::string oneThread(int socket, std::uint64_t length, const ZUQRelay::Artifacts& artifacts) {
     ZUQRelay::Upload upload(artifacts);
@@ -158,7 +133,7 @@ std::string spliced(int socket, std::uint64_t length, const ZUQRelay::Artifacts&
     }
     ::fcntl(pipe[1], F_SETPIPE_SZ, static_cast<int>(spliceSize));
     Platform::SHA256 hash;
-    WriteBehind behind{file.fd()};
+    ZUQRelay::WriteBehind behind(file.fd());
     std::mutex mutex;
     std::condition_variable moved;
     std::uint64_t written = 0;

@@ -79,29 +79,27 @@ void Upload::append(const char* data, std::size_t size) {
                            file_.path());
     }
     size_ += size;
-    writeBehind();
+    behind_.advance(size_);
 }
 
-void Upload::writeBehind() {
+void WriteBehind::advance(std::uint64_t size) {
 #ifdef __linux__
-    // The disk writes behind the upload a step at a time, and the upload waits whenever more
-    // than a few steps are not on the disk yet. So several large uploads never fill the page
-    // cache with dirty pages, which would make the kernel stall every writer of the machine
-    // (the database's log included) until the disk caught up.
-    if (size_ - startedTo_ < writeBackStep) {
+    if (size - startedTo_ < writeBackStep) {
         return;
     }
-    ::sync_file_range(file_.fd(), static_cast<off_t>(startedTo_),
-                      static_cast<off_t>(size_ - startedTo_), SYNC_FILE_RANGE_WRITE);
-    startedTo_ = size_;
+    ::sync_file_range(fd_, static_cast<off_t>(startedTo_), static_cast<off_t>(size - startedTo_),
+                      SYNC_FILE_RANGE_WRITE);
+    startedTo_ = size;
     std::uint64_t allowed = writeBackStep * writeBackSteps;
-    if (size_ > waitedTo_ + allowed) {
-        std::uint64_t until = size_ - allowed;
-        ::sync_file_range(
-            file_.fd(), static_cast<off_t>(waitedTo_), static_cast<off_t>(until - waitedTo_),
-            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    if (size > waitedTo_ + allowed) {
+        std::uint64_t until = size - allowed;
+        ::sync_file_range(fd_, static_cast<off_t>(waitedTo_), static_cast<off_t>(until - waitedTo_),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER);
         waitedTo_ = until;
     }
+#else
+    (void)size;
 #endif
 }
 

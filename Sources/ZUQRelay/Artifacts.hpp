@@ -39,6 +39,23 @@ private:
     std::filesystem::path directory_;
 };
 
+/// Puts a file being appended to on the disk behind its writer, a step at a time, and makes
+/// the writer wait whenever more than a few steps are not on the disk yet. So several large
+/// writes never fill the page cache with dirty pages, which would make the kernel stall every
+/// writer of the machine (the database's log included) until the disk caught up. Nothing on
+/// systems without `sync_file_range`.
+class WriteBehind {
+public:
+    explicit WriteBehind(int fd) : fd_(fd) {}
+    /// The file now holds `size` bytes.
+    void advance(std::uint64_t size);
+
+private:
+    [[maybe_unused]] int fd_;
+    [[maybe_unused]] std::uint64_t startedTo_ = 0; // the disk has been asked to write up to here
+    [[maybe_unused]] std::uint64_t waitedTo_ = 0;  // and is known to have written up to here
+};
+
 /// One upload being received, on the thread that appends to it: each piece is hashed and
 /// written to a fresh temporary file as it comes, with the disk writing behind, so a large
 /// build never fills the page cache with dirty pages and its final flush is short. Dropped
@@ -60,13 +77,10 @@ public:
     Platform::TemporaryFile& file() { return file_; }
 
 private:
-    void writeBehind();
-
     Platform::TemporaryFile file_;
     Platform::SHA256 hash_;
     std::uint64_t size_ = 0;
-    std::uint64_t startedTo_ = 0; // the disk has been asked to write up to here
-    std::uint64_t waitedTo_ = 0;  // and is known to have written up to here
+    WriteBehind behind_{file_.fd()};
 };
 
 } // namespace ZUQRelay

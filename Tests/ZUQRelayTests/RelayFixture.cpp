@@ -39,9 +39,13 @@ void RelayTest::startRelay(const std::vector<std::string>& arguments,
 }
 
 Mac RelayTest::createGroup(const std::string& name, const std::string& device) {
-    Reply reply = client().request("POST", "/v1/groups",
-                                   JSON::object({{"name", name}, {"device_name", device}}),
-                                   {"X-ZUQ-Bootstrap: " + relay->bootstrapSecret()});
+    return createGroup(client(), name, device);
+}
+
+Mac RelayTest::createGroup(HTTPClient& over, const std::string& name, const std::string& device) {
+    Reply reply =
+        over.request("POST", "/v1/groups", JSON::object({{"name", name}, {"device_name", device}}),
+                     {"X-ZUQ-Bootstrap: " + relay->bootstrapSecret()});
     EXPECT_EQ(reply.status, 200) << reply.body;
     JSON answer = reply.json();
     return {answer["group_id"].text(), answer["device_id"].text(), answer["token"].text()};

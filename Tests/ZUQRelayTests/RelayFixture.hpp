@@ -31,6 +31,8 @@ protected:
 
     HTTPClient& client() { return *client_; }
     Mac createGroup(const std::string& name = "Team", const std::string& device = "Builder");
+    /// The same over `over`, a client of the relay's own (one that speaks its TLS, say).
+    Mac createGroup(HTTPClient& over, const std::string& name, const std::string& device);
     Mac join(const Mac& inviter, const std::string& device);
     /// Submits a job as `submitter`; the relay's answer, whatever it is.
     Reply submitJob(const Mac& submitter, const Mac& builder, const Mac& receiver);

@@ -390,14 +390,11 @@ TEST_F(TransportTest, OneAddressMayHoldOnlyItsShareOfConnections) {
 
 TEST_F(TransportTest, HeadsAndHandshakesThatNeverFinishMakeRoomForOthers) {
     auto certificate = TestSupport::selfSignedCertificate(directory);
-    TestSupport::writeFile(directory / "bootstrap", "a bootstrap secret\n");
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "TLS" : "plain HTTP");
         // One address stands for the many an attacker would use; 330 descriptors leave room
         // for about 74 connections.
-        std::vector<std::string> arguments = {"--max-connections-per-address", "1000",
-                                              "--bootstrap-file",
-                                              (directory / "bootstrap").string()};
+        std::vector<std::string> arguments = {"--max-connections-per-address", "1000"};
         if (secure) {
             arguments.insert(arguments.end(), {"--tls-cert", certificate.string(), "--tls-key",
                                                (directory / "key.pem").string()});
@@ -405,12 +402,7 @@ TEST_F(TransportTest, HeadsAndHandshakesThatNeverFinishMakeRoomForOthers) {
         startRelay(arguments, 330);
         std::filesystem::path authority = secure ? certificate : std::filesystem::path();
         HTTPClient creator(relay->url(), authority);
-        Reply created = creator.request("POST", "/v1/groups",
-                                        JSON::object({{"name", "Team"}, {"device_name", "Mac"}}),
-                                        {"X-ZUQ-Bootstrap: a bootstrap secret"});
-        ASSERT_EQ(created.status, 200) << created.body;
-        Mac mac{created.json()["group_id"].text(), created.json()["device_id"].text(),
-                created.json()["token"].text()};
+        Mac mac = createGroup(creator, "Team", "Mac");
         // Twice as many connections as the relay takes, each stopped inside its request's
         // head or its TLS handshake's first record.
         std::vector<std::unique_ptr<RawConnection>> stalled;
