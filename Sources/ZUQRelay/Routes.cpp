@@ -198,6 +198,13 @@ Routes::Decision Routes::decide(const RequestHead& head, const std::string& addr
     return decision;
 }
 
+std::string Routes::turnOf(const RequestHead& head, const std::string& share) const {
+    if (auto caller = service_.knownCaller(head[Protocol::Headers::authorization])) {
+        return "group " + caller->groupID;
+    }
+    return "address " + share;
+}
+
 std::optional<Routes::Quick> Routes::answerAtOnce(const RequestHead& head,
                                                   std::string_view text) const {
     if (head.method != "POST" || text.size() > quickBodyBytes) {

@@ -84,6 +84,10 @@ public:
     /// always.
     std::optional<Quick> answerAtOnce(const RequestHead& head, std::string_view text) const;
 
+    /// Whom an expensive request counts against when such requests take turns: the group of a
+    /// Mac whose credential is known, else `share`, what its address counts under.
+    std::string turnOf(const RequestHead& head, const std::string& share) const;
+
     /// Routes `head`, authenticates its sender (from `address` for the bootstrap secret) and,
     /// for a build, checks everything that needs no body: its length, coding, checksum header,
     /// lease and the job's state. Throws Refusal.

@@ -40,7 +40,8 @@ Session::~Session() {
 Server::Server(const Settings& settings, const Routes& routes, const Artifacts& artifacts,
                asio::ssl::context* tls)
     : settings_(settings), routes_(routes), artifacts_(artifacts), tls_(tls),
-      io_(static_cast<int>(settings.ioThreads)), workers_(settings.workers), acceptor_(io_),
+      io_(static_cast<int>(settings.ioThreads)), workers_(settings.workers),
+      heavy_({settings.heavyThreads, settings.heavyWaitingPerGroup}), acceptor_(io_),
       admission_(settings.transfers) {}
 
 Server::~Server() {

@@ -4,10 +4,15 @@
 
 #include "Admission.hpp"
 #include "Artifacts.hpp"
+#include "HeavyLane.hpp"
 #include "Routes.hpp"
 
 #include <atomic>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -16,9 +21,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -61,6 +68,7 @@ protected:
     Session(class Server& server, std::string address);
     class Server& server_;
     const std::string& address() const { return address_; }
+    const std::string& share() const { return share_; }
 
 private:
     friend class Server;
@@ -82,6 +90,11 @@ public:
     struct Settings {
         std::size_t ioThreads = 2;
         std::size_t workers = 16;
+        /// Requests with JSON bodies larger than `Routes::quickBodyBytes`, whose reading costs
+        /// most, are carried out apart from the workers: by this many threads, taking turns among
+        /// groups, with at most `heavyWaitingPerGroup` of one group's waiting.
+        std::size_t heavyThreads = 1;
+        std::size_t heavyWaitingPerGroup = 4;
         /// Open connections at most; to admit a new one, the longest idle one is closed, or
         /// failing that the one that has been longest on its TLS handshake or request head.
         std::size_t maxConnections = 4096;
@@ -170,6 +183,13 @@ public:
             boost::asio::use_awaitable);
     }
 
+    /// Runs `function` in the heavy lane under `key` (whoever sent the request) and resumes the
+    /// caller on its own executor with the result; nothing, without running it, when the key
+    /// already has its share waiting. An exception is rethrown to the caller.
+    template <class Function>
+    boost::asio::awaitable<std::optional<std::invoke_result_t<Function&>>>
+    onHeavyLane(const std::string& key, Function function);
+
 private:
     boost::asio::awaitable<void> accept();
     void admit(boost::asio::ip::tcp::socket socket);
@@ -188,6 +208,7 @@ private:
     boost::asio::ssl::context* tls_;
     boost::asio::io_context io_;
     boost::asio::thread_pool workers_;
+    HeavyLane heavy_; // after io_, so that its tasks can still post their results to it
     boost::asio::ip::tcp::acceptor acceptor_;
     Admission admission_;
     std::atomic<bool> stopping_{false};
@@ -203,5 +224,61 @@ private:
     std::list<std::weak_ptr<Session>> waiting_;
     std::list<std::weak_ptr<Session>> unfinished_;
 };
+
+namespace Lanes {
+
+// A call queued in the heavy lane: runs `function` and resumes the coroutine that waits for it
+// with the result (or its exception), on the coroutine's executor, kept busy until then.
+template <class Handler, class Function, class Result>
+class Call final : public HeavyLane::Task {
+public:
+    Call(Handler handler, Function& function, boost::asio::any_io_executor executor)
+        : handler_(std::move(handler)), function_(function),
+          executor_(boost::asio::prefer(std::move(executor),
+                                        boost::asio::execution::outstanding_work.tracked)) {}
+
+    void run() noexcept override {
+        std::exception_ptr failure;
+        Result result;
+        try {
+            result.emplace(function_());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        resume(failure, std::move(result));
+    }
+
+    void resume(std::exception_ptr failure, Result result) noexcept {
+        boost::asio::post(executor_, [handler = std::move(handler_), failure,
+                                      result = std::move(result)]() mutable {
+            std::move(handler)(failure, std::move(result));
+        });
+    }
+
+private:
+    Handler handler_;
+    Function& function_;
+    boost::asio::any_io_executor executor_;
+};
+
+} // namespace Lanes
+
+template <class Function>
+boost::asio::awaitable<std::optional<std::invoke_result_t<Function&>>>
+Server::onHeavyLane(const std::string& key, Function function) {
+    using Result = std::optional<std::invoke_result_t<Function&>>;
+    boost::asio::any_io_executor executor = co_await boost::asio::this_coro::executor;
+    auto start = [this, &key, &function, &executor](auto handler) {
+        using Call = Lanes::Call<decltype(handler), Function, Result>;
+        std::unique_ptr<HeavyLane::Task> task =
+            std::make_unique<Call>(std::move(handler), function, executor);
+        if (!heavy_.push(key, task)) {
+            static_cast<Call&>(*task).resume(nullptr, std::nullopt);
+        }
+    };
+    co_return co_await boost::asio::async_initiate<decltype(boost::asio::use_awaitable),
+                                                   void(std::exception_ptr, Result)>(
+        start, boost::asio::use_awaitable);
+}
 
 } // namespace ZUQRelay

@@ -206,7 +206,18 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
             return {std::nullopt, Routes::failure(std::current_exception())};
         }
     };
-    Outcome outcome = co_await server_.onWorkers([&] { return decideAndHandle(bodyRead); });
+    // A large body costs most to read: such requests take turns in the heavy lane, so that one
+    // group sending many of them waits behind itself rather than every other group.
+    auto carryOut = [&](bool handle) -> asio::awaitable<Outcome> {
+        if (!handle || parser.get().body().size() <= Routes::quickBodyBytes) {
+            co_return co_await server_.onWorkers([&] { return decideAndHandle(handle); });
+        }
+        auto taken = co_await server_.onHeavyLane(routes.turnOf(head, share()),
+                                                  [&] { return decideAndHandle(true); });
+        co_return taken ? std::move(*taken)
+                        : Outcome{std::nullopt, Routes::refusal(503, crowdedSentence)};
+    };
+    Outcome outcome = co_await carryOut(bodyRead);
     Next unread = bodyRead ? Next::keep : Next::linger;
     if (!outcome.decision) {
         co_return co_await finish(version, outcome.answer, unread, keepAlive, log);
@@ -241,7 +252,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
                     parser, deadline, log, Protocol::endpoint(decision.operation).maxBodyBytes)) {
                 co_return *failed;
             }
-            outcome = co_await server_.onWorkers([&] { return decideAndHandle(true); });
+            outcome = co_await carryOut(true);
         }
         break;
     }

@@ -4,6 +4,7 @@
 // heartbeats and claims rather than they to it.
 #include "AppendingThread.hpp"
 #include "Connection.hpp"
+#include "HeavyLane.hpp"
 
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
@@ -11,8 +12,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
-#include <pthread.h>
-#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
@@ -33,23 +32,6 @@ namespace {
 // How often a moving build is checked against the minimum rate.
 constexpr auto rateCheck = std::chrono::seconds(1);
 
-// A transfer that falls behind simply moves more slowly, and its client waits.
-void yieldToRequests() {
-#if defined(__linux__)
-    // On Linux a thread has a niceness of its own; this one is made a little nicer than the
-    // relay's (-1 is a valid niceness, so only errno tells a failure).
-    constexpr int nicer = 5;
-    auto self = static_cast<id_t>(::gettid());
-    errno = 0;
-    int niceness = ::getpriority(PRIO_PROCESS, self);
-    if (errno == 0) {
-        ::setpriority(PRIO_PROCESS, self, std::min(niceness + nicer, 19));
-    }
-#elif defined(__APPLE__)
-    ::pthread_set_qos_class_self_np(QOS_CLASS_UTILITY, 0);
-#endif
-}
-
 } // namespace
 
 template <class Stream>
@@ -61,7 +43,8 @@ asio::awaitable<void> Connection<Stream>::apart(Transfer& transfer, std::functio
     socket.native_non_blocking(false, ignored);
     auto wake = std::make_shared<asio::steady_timer>(executor());
     std::jthread mover([&, wake] {
-        yieldToRequests();
+        // A transfer that falls behind simply moves more slowly, and its client waits.
+        giveWayToRequests();
         work();
         std::lock_guard lock(transfer.mutex_);
         transfer.done_ = true;
