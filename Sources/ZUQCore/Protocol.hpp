@@ -58,6 +58,11 @@ inline constexpr std::size_t maxJSONBytes = 1 << 20;
 inline constexpr std::size_t smallJSONBytes = 8 * 1024;
 /// The largest finished build's manifest: ten short texts of the app's Info.plist and job.
 inline constexpr std::size_t manifestJSONBytes = 16 * 1024;
+/// The largest inventory a Mac reports, encoded: the relay keeps no more of one, and a Mac
+/// cuts its own to fit.
+inline constexpr std::size_t inventoryBytes = 256 * 1024;
+/// The largest heartbeat: an inventory at its largest and the leases it renews.
+inline constexpr std::size_t heartbeatJSONBytes = inventoryBytes + 64 * 1024;
 /// The largest job submission: a few texts of at most 1000 characters, every one escaped.
 inline constexpr std::size_t submissionJSONBytes = 128 * 1024;
 
@@ -97,7 +102,8 @@ inline constexpr std::array<Endpoint, 18> endpoints = {{
     {Operation::fail, "POST", "/v1/jobs/*/fail", Access::leaseHolder, Body::json, maxJSONBytes},
     {Operation::event, "POST", "/v1/jobs/*/event", Access::leaseHolder, Body::json,
      maxJSONBytes},
-    {Operation::heartbeat, "POST", "/v1/heartbeat", Access::member, Body::json, maxJSONBytes},
+    {Operation::heartbeat, "POST", "/v1/heartbeat", Access::member, Body::json,
+     heartbeatJSONBytes},
     {Operation::claim, "POST", "/v1/claim", Access::member, Body::emptyOrJSON, smallJSONBytes},
 }};
 

@@ -178,16 +178,43 @@ JSON Worker::inventory() {
         projects.push_back(project.json());
     }
     std::lock_guard lock(mutex_);
-    JSON::Object members{
-        {"projects", JSON(std::move(projects))},
-        {"phones", JSON(JSON::Array(phones_))},
+    JSON::Object others{
         {"client_version", JSON(ZUQ::version)},
         {"platform", "macOS"},
     };
     if (inventoryError_) {
-        members.emplace("error", *inventoryError_);
+        others.emplace("error", *inventoryError_);
     }
-    return JSON(std::move(members));
+    return fittedInventory(std::move(projects), JSON::Array(phones_), std::move(others));
+}
+
+JSON Worker::fittedInventory(JSON::Array projects, JSON::Array phones, JSON::Object others,
+                             std::size_t bytes) {
+    others.insert_or_assign("projects", JSON::array());
+    others.insert_or_assign("phones", JSON::array());
+    // The size with both lists empty, and what each item adds with its comma (one too many
+    // for each list: a bound, never short).
+    std::size_t size = JSON::object(others).data().size();
+    auto sizes = [&size](const JSON::Array& items) {
+        std::vector<std::size_t> each;
+        for (const JSON& item : items) {
+            each.push_back(item.data().size() + 1);
+            size += each.back();
+        }
+        return each;
+    };
+    std::vector<std::size_t> projectSizes = sizes(projects);
+    std::vector<std::size_t> phoneSizes = sizes(phones);
+    for (auto [items, each] : {std::pair{&projects, &projectSizes}, {&phones, &phoneSizes}}) {
+        while (size >= bytes && !items->empty()) {
+            size -= each->back();
+            each->pop_back();
+            items->pop_back();
+        }
+    }
+    others.insert_or_assign("projects", JSON(std::move(projects)));
+    others.insert_or_assign("phones", JSON(std::move(phones)));
+    return JSON(std::move(others));
 }
 
 void Worker::pass() {

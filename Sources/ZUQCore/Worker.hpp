@@ -4,6 +4,7 @@
 
 #include "API.hpp"
 #include "JSON.hpp"
+#include "Protocol.hpp"
 #include "Platform/Process.hpp"
 #include "ProcessRunner.hpp"
 #include "Storage.hpp"
@@ -62,6 +63,13 @@ public:
     static constexpr std::chrono::seconds jobRetention{7 * 24 * 3600};
     /// Characters of a failure's description reported to the relay and logged.
     static constexpr std::size_t failureCharacters = 1950;
+
+    /// An inventory of `projects`, `phones` and `others` that encodes to fewer than `bytes`:
+    /// projects are left out from the end, then phones, until it does. The relay keeps no more
+    /// than `Protocol::inventoryBytes` of one and refuses a heartbeat much larger, so a Mac with
+    /// projects by the thousand still heartbeats, its phones the last to go.
+    static JSON fittedInventory(JSON::Array projects, JSON::Array phones, JSON::Object others,
+                                std::size_t bytes = Protocol::inventoryBytes);
 
 private:
     struct RunningJob {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "JSON.hpp"
+#include "Protocol.hpp"
 
 #include <cstddef>
 #include <string>
@@ -35,7 +36,7 @@ inline constexpr std::size_t inventoryProjects = 256;
 inline constexpr std::size_t inventoryCharacters = 1000;
 inline constexpr std::size_t inventoryItems = 256;
 inline constexpr std::size_t inventoryDepth = 6;
-inline constexpr std::size_t inventoryBytes = 256 * 1024;
+inline constexpr std::size_t inventoryBytes = Protocol::inventoryBytes;
 
 /// What the relay keeps of a Mac's reported inventory: at most `inventoryPhones` "phones" and
 /// `inventoryProjects` "projects", texts and member names cut to `inventoryCharacters`

@@ -3,8 +3,10 @@
 // them, and listed group-wide. Each Mac is a HOME with its own simulated tools' world.
 #include "API.hpp"
 #include "AppleSim.hpp"
+#include "RelayError.hpp"
 #include "RelayProcess.hpp"
 #include "Support.hpp"
+#include "Worker.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,38 @@ TEST_F(Inventory, AMacThatNeverReportedIsListedWithoutAnInventory) {
     EXPECT_EQ(phones.items()[0]["online"], JSON(false));
     EXPECT_EQ(phones.items()[0].fields().count("phones"), 1u);
     EXPECT_TRUE(phones.items()[0]["phones"].isNull());
+}
+
+TEST_F(Inventory, AMacWithProjectsByTheThousandStillReportsItsPhones) {
+    TestSupport::writeFile(directory / "bootstrap", relay->bootstrapSecret());
+    ok("builder", {"group", "create", "--server", relay->url(), "--bootstrap-file",
+                   (directory / "bootstrap").string()});
+    JSON::Array projects;
+    for (int index = 0; index < 5000; ++index) {
+        std::string name = "App" + std::to_string(index);
+        projects.push_back(JSON::object({{"name", name},
+                                         {"path", "/Users/dev/Code/" + name + "/" + name +
+                                                      ".xcworkspace"},
+                                         {"schemes", JSON::strings({name, name + "Tests"})}}));
+    }
+    JSON::Array phones = {JSON::object({{"udid", "00008130-0011223344556677"}, {"os", "18.1"}}),
+                          JSON::object({{"udid", "00008130-0000000000000002"}, {"os", "17.6"}})};
+    API api(credentials("builder"));
+    JSON whole = JSON::object({{"projects", JSON(projects)}, {"phones", JSON(phones)}});
+    try {
+        api.heartbeat(whole, {});
+        ADD_FAILURE() << "an inventory of " << whole.data().size() << " bytes was taken";
+    } catch (const RelayError& error) {
+        EXPECT_EQ(error.status(), 413) << error.what();
+    }
+
+    api.heartbeat(Worker::fittedInventory(projects, phones, {{"platform", "macOS"}}), {});
+    JSON listed = ok("builder", {"devices"});
+    ASSERT_EQ(listed.items().size(), 1u);
+    EXPECT_EQ(listed.items()[0]["phones"], JSON(phones));
+    std::size_t kept = ok("builder", {"projects", "list"}).items()[0]["projects"].items().size();
+    EXPECT_GT(kept, 100u);
+    EXPECT_LT(kept, 5000u);
 }
 
 } // namespace

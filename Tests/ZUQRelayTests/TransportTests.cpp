@@ -453,24 +453,27 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     // Heartbeats sent in part hold their bytes; past the budget the next body is turned away
     // while small requests of everyone else are served.
     std::string beat =
-        R"({"leases":[],"inventory":{"pad":")" + std::string(600 * 1024, 'p') + R"("}})";
+        R"({"leases":[],"inventory":{"pad":")" + std::string(300 * 1024, 'p') + R"("}})";
     auto partial = [&] {
         auto connection = std::make_unique<RawConnection>(relay->url());
         connection->send(head("POST", "/v1/heartbeat", mac,
                               {"Content-Type: application/json",
                                "Content-Length: " + std::to_string(beat.size())}) +
-                         beat.substr(0, 560 * 1024));
+                         beat.substr(0, 280 * 1024));
         return connection;
     };
-    // Whichever of two such bodies the relay reads second is turned away, the other held.
-    std::unique_ptr<RawConnection> partials[] = {partial(), partial()};
+    // Whichever of four such bodies the relay reads last is turned away, the others held.
+    std::vector<std::unique_ptr<RawConnection>> partials;
+    for (int i = 0; i < 4; ++i) {
+        partials.push_back(partial());
+    }
     std::optional<std::string> refused;
     std::size_t held = 0;
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
          !refused && std::chrono::steady_clock::now() < deadline;) {
-        for (std::size_t i = 0; i < 2 && !refused; ++i) {
+        for (std::size_t i = 0; i < partials.size() && !refused; ++i) {
             if ((refused = partials[i]->answer(20ms))) {
-                held = 1 - i;
+                held = (i + 1) % partials.size();
             }
         }
     }
@@ -481,7 +484,7 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     EXPECT_EQ(client().request("POST", "/v1/claim", std::string(), {mac.authorization()}).status,
               200);
     // Once the held body is answered its bytes are free again.
-    partials[held]->send(beat.substr(560 * 1024));
+    partials[held]->send(beat.substr(280 * 1024));
     auto answered = partials[held]->answer(10s);
     ASSERT_TRUE(answered);
     EXPECT_EQ(statusLine(*answered), "HTTP/1.1 200 OK");
