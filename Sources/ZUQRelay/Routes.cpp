@@ -296,8 +296,8 @@ JSON Routes::answer<Operation::join>(const Call& call) const {
 }
 
 template <>
-JSON Routes::answer<Operation::group>(const Call& call) const {
-    return service_.group(call.decision.caller);
+std::string Routes::encodedAnswer<Operation::group>(const Call& call) const {
+    return service_.groupText(call.decision.caller);
 }
 
 template <>
@@ -373,8 +373,8 @@ JSON Routes::answer<Operation::claim>(const Call& call) const {
     return service_.claim(call.decision.caller);
 }
 
-JSON Routes::handle(const Decision& decision, const RequestHead& head,
-                    std::string_view text) const {
+std::string Routes::handle(const Decision& decision, const RequestHead& head,
+                           std::string_view text) const {
     JSON body;
     if (decision.body == Body::json || (decision.body == Body::emptyOrJSON && !text.empty())) {
         body = JSON::decode(text);
@@ -382,11 +382,11 @@ JSON Routes::handle(const Decision& decision, const RequestHead& head,
             throw Refusal(Refusal::Reason::invalid, "Request body must be a JSON object");
         }
     }
-    using Handler = JSON (Routes::*)(const Call&) const;
+    using Handler = std::string (Routes::*)(const Call&) const;
     // The handlers in the order of the protocol table, so an operation is its own index.
     static constexpr auto handlers = []<std::size_t... index>(std::index_sequence<index...>) {
         return std::array<Handler, sizeof...(index)>{
-            &Routes::answer<static_cast<Operation>(index)>...};
+            &Routes::encodedAnswer<static_cast<Operation>(index)>...};
     }
     (std::make_index_sequence<Protocol::endpoints.size()>());
     return (this->*handlers[static_cast<std::size_t>(decision.operation)])(

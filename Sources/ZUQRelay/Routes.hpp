@@ -92,8 +92,10 @@ public:
     /// for a build, checks everything that needs no body: its length, coding, checksum header,
     /// lease and the job's state. Throws Refusal.
     Decision decide(const RequestHead& head, const std::string& address) const;
-    /// Carries out a decided JSON request whose body is `text` (empty when none came).
-    JSON handle(const Decision& decision, const RequestHead& head, std::string_view text) const;
+    /// Carries out a decided JSON request whose body is `text` (empty when none came); its
+    /// answer, encoded.
+    std::string handle(const Decision& decision, const RequestHead& head,
+                       std::string_view text) const;
     /// The build of a decided download, opened.
     Download openDownload(const Decision& decision) const;
     /// Stores a received upload whose bytes have SHA-256 `sha`; refuses a mismatch with the
@@ -120,6 +122,12 @@ private:
     // defined beside the others in Routes.cpp. An operation without one does not compile.
     template <Protocol::Operation operation>
     JSON answer(const Call& call) const;
+    // The same answer encoded; an operation whose answer is written as text defines this
+    // instead of `answer`.
+    template <Protocol::Operation operation>
+    std::string encodedAnswer(const Call& call) const {
+        return answer<operation>(call).data();
+    }
 
     const Protocol::Endpoint& route(const RequestHead& head, std::string& id) const;
     void checkUpload(const RequestHead& head, Decision& decision) const;

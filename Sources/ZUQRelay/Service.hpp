@@ -103,8 +103,9 @@ public:
     JSON createInvite(const Caller& caller);
     /// {"code", "device_name"} → the same four members as createGroup, in the code's group.
     JSON join(const JSON& body);
-    /// {"id", "name", "devices": [...]}.
-    JSON group(const Caller& caller);
+    /// {"id", "name", "devices": [...]}, encoded: the inventories, kept encoded, are copied
+    /// into it as they are, so that a large group's list is never held twice.
+    std::string groupText(const Caller& caller);
     /// Revokes a device of the caller's group: its leases end, the invites it made are void
     /// and its unfinished jobs fail.
     JSON revoke(const Caller& caller, std::string_view deviceID);

@@ -199,7 +199,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
             bool json =
                 decision.body != Routes::Body::upload && decision.body != Routes::Body::download;
             if (handle && json) {
-                return {decision, {200, routes.handle(decision, head, parser.get().body()).data()}};
+                return {decision, {200, routes.handle(decision, head, parser.get().body())}};
             }
             return {decision, {}};
         } catch (...) {
@@ -233,7 +233,7 @@ asio::awaitable<Next> Connection<Stream>::exchange() {
             // Not read, and so not taken for the next request: the connection ends after this.
             Outcome handled = co_await server_.onWorkers([&]() -> Outcome {
                 try {
-                    return {decision, {200, routes.handle(decision, head, {}).data()}};
+                    return {decision, {200, routes.handle(decision, head, {})}};
                 } catch (...) {
                     return {std::nullopt, Routes::failure(std::current_exception())};
                 }

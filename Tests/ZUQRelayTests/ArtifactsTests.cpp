@@ -204,12 +204,12 @@ TEST_F(ArtifactsTest, EverythingSurvivesReopeningTheDatabase) {
     std::string lease = claim(owner);
     std::string sha = upload(owner, job, lease, "the build");
     service->addEvent(owner.caller, job, lease, JSON::object({{"message", "Uploaded"}}));
-    JSON group = service->group(owner.caller);
+    JSON group = JSON::decode(service->groupText(owner.caller));
     JSON record = service->job(owner.caller, job);
 
     reopen();
     EXPECT_EQ(service->authenticate(other.authorization()).groupID, owner.group);
-    EXPECT_EQ(service->group(owner.caller), group);
+    EXPECT_EQ(JSON::decode(service->groupText(owner.caller)), group);
     EXPECT_EQ(service->job(other.caller, job), record);
     EXPECT_EQ(service->events(other.caller, job, 0)["events"].items()[0]["message"].text(),
               "Uploaded");

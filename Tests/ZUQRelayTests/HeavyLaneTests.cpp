@@ -2,11 +2,11 @@
 // queued is dropped when the lane stops.
 #include "HeavyLane.hpp"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <future>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 using ZUQRelay::HeavyLane;
 

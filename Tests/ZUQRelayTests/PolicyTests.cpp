@@ -37,7 +37,7 @@ JSON heartbeat(const JSON& inventory) {
 }
 
 JSON reportedInventory(ZUQRelay::Service& service, const Member& viewer, const Member& mac) {
-    JSON group = service.group(viewer.caller);
+    JSON group = JSON::decode(service.groupText(viewer.caller));
     for (const JSON& device : group["devices"].items()) {
         if (device["id"].text() == mac.device) {
             return device["inventory"];
@@ -226,7 +226,7 @@ TEST_F(PolicyTest, TheGroupsAnswerSharesItsInventoryBudgetEquallyAmongItsMacs) {
     for (std::size_t index = 0; index < macs.size(); ++index) {
         service->heartbeat(macs[index].caller, heartbeat(index == 3 ? small : large));
     }
-    JSON group = service->group(owner.caller);
+    JSON group = JSON::decode(service->groupText(owner.caller));
     std::size_t together = 0;
     for (const JSON& device : group["devices"].items()) {
         SCOPED_TRACE(device["name"].text());
@@ -259,13 +259,13 @@ TEST_F(PolicyTest, OnlyAFewLargeGroupAnswersAreBuiltAtOnce) {
                        heartbeat(JSON::object({{"phones", JSON::array({phone("S", "17.5")})}})));
     // With no place for a large answer it is refused as busy; a small one never waits.
     try {
-        service->group(owner.caller);
+        JSON::decode(service->groupText(owner.caller));
         ADD_FAILURE() << "a large answer was built without a place";
     } catch (const ZUQRelay::Refusal& refusal) {
         EXPECT_EQ(refusal.reason(), ZUQRelay::Refusal::Reason::busy);
         EXPECT_STREQ(refusal.what(), "The relay is busy with other requests. Try again shortly.");
     }
-    EXPECT_EQ(service->group(other.caller)["devices"].items().size(), 1u);
+    EXPECT_EQ(JSON::decode(service->groupText(other.caller))["devices"].items().size(), 1u);
     // With one place, members asking at once are each answered or told to come back, and the
     // place is free again afterwards.
     policy.largeGroupAnswersAtOnce = 1;
@@ -277,8 +277,9 @@ TEST_F(PolicyTest, OnlyAFewLargeGroupAnswersAreBuiltAtOnce) {
         members.emplace_back([&] {
             for (int i = 0; i < 20; ++i) {
                 try {
-                    service->group(owner.caller)["devices"].items().size() == 1 ? ++answered
-                                                                                : ++wrong;
+                    JSON::decode(service->groupText(owner.caller))["devices"].items().size() == 1
+                        ? ++answered
+                        : ++wrong;
                 } catch (const ZUQRelay::Refusal& refusal) {
                     refusal.reason() == ZUQRelay::Refusal::Reason::busy ? ++busy : ++wrong;
                 }
@@ -291,7 +292,7 @@ TEST_F(PolicyTest, OnlyAFewLargeGroupAnswersAreBuiltAtOnce) {
     EXPECT_EQ(answered + busy, 120);
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(answered, 0);
-    EXPECT_EQ(service->group(owner.caller)["devices"].items().size(), 1u);
+    EXPECT_EQ(JSON::decode(service->groupText(owner.caller))["devices"].items().size(), 1u);
 }
 
 TEST_F(PolicyTest, EventsAreCutInBytesAsWellAsCharacters) {
