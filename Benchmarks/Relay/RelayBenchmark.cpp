@@ -571,7 +571,10 @@ int attack(const std::map<std::string, std::string>& values) {
                 Client reader(relay);
                 while (!stop) {
                     try {
-                        reader.call("GET", "/v1/group", nullptr, {member.authorization()});
+                        if (reader.call("GET", "/v1/group", nullptr, {member.authorization()})
+                                .status == 200) {
+                            ++attackersServed;
+                        }
                     } catch (const std::exception&) {
                     }
                 }

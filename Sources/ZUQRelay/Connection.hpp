@@ -185,7 +185,15 @@ private:
     // For an unfinished head, and for a JSON body.
     bool holdHead(std::size_t bytes) { return hold(headHeld_, bytes, &Server::holdHead); }
     bool holdBody(std::size_t bytes) { return hold(bodyHeld_, bytes, &Server::holdBody); }
-    bool holdAnswer(std::size_t bytes) { return hold(answerHeld_, bytes, &Server::holdAnswer); }
+    // For a large answer to `holder`; 0 gives back what the last one held.
+    bool holdAnswer(std::size_t bytes, std::string_view holder = {}) {
+        if (bytes > 0) {
+            answerHolder_ = holder;
+        }
+        auto change = static_cast<std::ptrdiff_t>(bytes) - static_cast<std::ptrdiff_t>(answerHeld_);
+        answerHeld_ = bytes;
+        return change == 0 || server_.holdAnswer(change, answerHolder_);
+    }
 
     Stream stream_;
     beast::flat_buffer buffer_;
@@ -194,6 +202,7 @@ private:
     std::size_t headHeld_ = 0;   // bytes of the server's head budget held
     std::size_t bodyHeld_ = 0;   // and of its body budget
     std::size_t answerHeld_ = 0; // and of its answer budget
+    std::string answerHolder_;   // for that Mac
 };
 
 } // namespace ZUQRelay::Sessions

@@ -279,9 +279,21 @@ bool Server::holdBody(std::ptrdiff_t bytes) {
     return take(bodies_, bytes, settings_.bodyBudget);
 }
 
-bool Server::holdAnswer(std::ptrdiff_t bytes) {
-    // Whatever its size, an answer goes when it is the only one held.
-    return take(answers_, bytes, settings_.answerBudget) || answers_.load() == bytes;
+bool Server::holdAnswer(std::ptrdiff_t bytes, const std::string& holder) {
+    std::lock_guard lock(answersMutex_);
+    auto budget = static_cast<std::ptrdiff_t>(settings_.answerBudget);
+    auto mine = answersOf_.try_emplace(holder, 0).first;
+    bool allowed = bytes <= 0 || answers_ == 0 ||
+                   (answers_ + bytes <= budget &&
+                    (mine->second == 0 ||
+                     mine->second + bytes <= budget / std::ptrdiff_t(answerSharesOfBudget)));
+    // Counted even when refused, like the other budgets: the caller gives them back.
+    answers_ += bytes;
+    mine->second += bytes;
+    if (mine->second == 0) {
+        answersOf_.erase(mine);
+    }
+    return allowed;
 }
 
 void Server::forget(Session& session) {

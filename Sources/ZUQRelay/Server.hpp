@@ -11,10 +11,10 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <exception>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -159,8 +160,12 @@ public:
     bool holdHead(std::ptrdiff_t bytes);
     /// The same for the body budget.
     bool holdBody(std::ptrdiff_t bytes);
-    /// The same for the answer budget.
-    bool holdAnswer(std::ptrdiff_t bytes);
+    /// The same for the answer budget, for answers to `holder` (the Mac that asked, or
+    /// empty): beyond its first answer one holder may take at most a quarter of the budget,
+    /// so that one member reading slowly cannot keep every other's large answers waiting.
+    /// Whatever its size, an answer goes when it is the only one held.
+    bool holdAnswer(std::ptrdiff_t bytes, const std::string& holder);
+    static constexpr std::size_t answerSharesOfBudget = 4;
     /// Answers up to this size never count against the answer budget: refusals and the
     /// answers of everyday requests are always written.
     static constexpr std::size_t smallAnswerBytes = 64 * 1024;
@@ -214,7 +219,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::ptrdiff_t> heads_{0};
     std::atomic<std::ptrdiff_t> bodies_{0};
-    std::atomic<std::ptrdiff_t> answers_{0};
+    std::mutex answersMutex_; // guards the two fields below
+    std::ptrdiff_t answers_ = 0;
+    std::map<std::string, std::ptrdiff_t, std::less<>> answersOf_; // by holder, none at 0
 
     std::mutex mutex_; // guards the fields below, stopping_'s changes and every Session's
                        // listedIn_ and position_

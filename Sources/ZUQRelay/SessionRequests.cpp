@@ -383,8 +383,8 @@ asio::awaitable<Next> Connection<Stream>::finish(unsigned version, const Routes:
     // answers of requests that changed nothing (GET) can be refused, and asked for again.
     const Routes::Answer* sending = &reply;
     Routes::Answer refused;
-    if (reply.body.size() > Server::smallAnswerBytes && !holdAnswer(reply.body.size()) &&
-        log.method == "GET") {
+    if (reply.body.size() > Server::smallAnswerBytes &&
+        !holdAnswer(reply.body.size(), log.device) && log.method == "GET") {
         holdAnswer(0);
         refused = Routes::refusal(503, crowdedSentence);
         sending = &refused;

@@ -18,7 +18,27 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using TransportTest = RelayTest;
+class TransportTest : public RelayTest {
+protected:
+    // 40 Macs joining `mac`'s group and reporting about 250 KiB each: the group's answer is about
+    // 10 MB, more than the kernel buffers between a relay and a client that does not read.
+    void reportLargeInventories(const Mac& mac) {
+        JSON::Object notes;
+        for (int i = 0; i < 250; ++i) {
+            notes.emplace("note " + std::to_string(i), std::string(1000, 'n'));
+        }
+        JSON beat =
+            JSON::object({{"leases", JSON::array()},
+                          {"inventory", JSON::object({{"notes", JSON(std::move(notes))}})}});
+        for (int i = 0; i < 40; ++i) {
+            Mac member = join(mac, "Mac " + std::to_string(i));
+            ASSERT_EQ(
+                client().request("POST", "/v1/heartbeat", beat, {member.authorization()}).status,
+                200);
+        }
+    }
+};
+
 using Clock = std::chrono::steady_clock;
 
 std::string head(const std::string& method, const std::string& path, const Mac& mac,
@@ -498,28 +518,27 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     EXPECT_EQ(statusLine(*accepted), "HTTP/1.1 200 OK");
 }
 
+// A connection that asks for the group's list and does not read it: its answer is held from
+// the moment its first bytes leave.
+std::unique_ptr<RawConnection> holdGroupAnswer(const std::string& url, const Mac& mac) {
+    auto slow = std::make_unique<RawConnection>(url);
+    slow->send(head("GET", "/v1/group", mac));
+    pollfd arriving{slow->fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&arriving, 1, 10'000), 1);
+    return slow;
+}
+
 TEST_F(TransportTest, LargeAnswersReadSlowlyAreHeldWithinABudget) {
     startRelay({"--answer-budget", "1048576"});
     Mac mac = createGroup();
-    // 40 Macs reporting about 250 KiB each: the group's answer is about 10 MB, more than the
-    // budget and than the kernel buffers between a relay and a client that does not read.
-    JSON::Object notes;
-    for (int i = 0; i < 250; ++i) {
-        notes.emplace("note " + std::to_string(i), std::string(1000, 'n'));
+    reportLargeInventories(mac);
+    if (HasFatalFailure()) {
+        return;
     }
-    JSON beat = JSON::object({{"leases", JSON::array()},
-                              {"inventory", JSON::object({{"notes", JSON(std::move(notes))}})}});
-    for (int i = 0; i < 40; ++i) {
-        Mac member = join(mac, "Mac " + std::to_string(i));
-        ASSERT_EQ(client().request("POST", "/v1/heartbeat", beat, {member.authorization()}).status,
-                  200);
-    }
-    RawConnection slow(relay->url());
-    slow.send(head("GET", "/v1/group", mac));
-    // Its answer is held from the moment its first bytes leave; then another large answer is
-    // refused, while small ones go.
-    pollfd arriving{slow.fd(), POLLIN, 0};
-    ASSERT_EQ(::poll(&arriving, 1, 10'000), 1);
+    // While one answer larger than the whole budget is held another large answer is refused,
+    // while small ones go.
+    std::unique_ptr<RawConnection> held = holdGroupAnswer(relay->url(), mac);
+    RawConnection& slow = *held;
     Reply other = client().request("GET", "/v1/group", std::nullopt, {mac.authorization()});
     EXPECT_EQ(other.status, 503);
     EXPECT_EQ(other.error(), "The relay is busy with other requests. Try again shortly.");
@@ -530,6 +549,35 @@ TEST_F(TransportTest, LargeAnswersReadSlowlyAreHeldWithinABudget) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(statusLine(*answer), "HTTP/1.1 200 OK");
     EXPECT_GT(answer->size(), 10'000'000u);
+    EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status,
+              200);
+}
+
+TEST_F(TransportTest, AMacReadingSlowlyHoldsAtMostAQuarterOfTheAnswerBudget) {
+    // Room for three of the 10 MB answers, a quarter of it for less than one.
+    startRelay({"--answer-budget", std::to_string(32 << 20)});
+    Mac mac = createGroup();
+    reportLargeInventories(mac);
+    if (HasFatalFailure()) {
+        return;
+    }
+    Mac other = join(mac, "Other");
+    std::unique_ptr<RawConnection> first = holdGroupAnswer(relay->url(), mac);
+    // Its first answer went whatever its size; a second one would pass its share.
+    Reply again = client().request("GET", "/v1/group", std::nullopt, {mac.authorization()});
+    EXPECT_EQ(again.status, 503);
+    EXPECT_EQ(again.error(), "The relay is busy with other requests. Try again shortly.");
+    // Another Mac gets its list, and is held to its own share; a third Mac's still goes.
+    std::unique_ptr<RawConnection> second = holdGroupAnswer(relay->url(), other);
+    EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {other.authorization()}).status,
+              503);
+    Mac third = join(mac, "Third");
+    EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {third.authorization()}).status,
+              200);
+    // Once the first Mac's answer is read its share is free again.
+    auto answer = first->answer(30s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(statusLine(*answer), "HTTP/1.1 200 OK");
     EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {mac.authorization()}).status,
               200);
 }
