@@ -101,15 +101,19 @@ void Connection::Finish::operator()(pg_conn* connection) const {
     PQfinish(connection);
 }
 
-Connection::Connection(const std::string& url) : handle_(PQconnectdb(url.c_str())) {
+Connection::Connection(const std::string& url)
+    : shown_(redacted(url)), handle_(PQconnectdb(url.c_str())) {
     if (!handle_) {
-        throw Error("Cannot connect to the database at " + redacted(url) + ": out of memory", "");
+        throw Error("Cannot connect to the database at " + shown_ + ": out of memory", "");
     }
     if (PQstatus(handle_.get()) != CONNECTION_OK) {
-        throw Error("Cannot connect to the database at " + redacted(url) + ": " +
+        throw Error("Cannot connect to the database at " + shown_ + ": " +
                         firstLine(PQerrorMessage(handle_.get())),
                     "");
     }
+    // Notices ("already exists, skipping") are the server's remarks, not failures: the relay's
+    // log keeps only what went wrong.
+    PQsetNoticeProcessor(handle_.get(), [](void*, const char*) {}, nullptr);
 }
 
 Connection::~Connection() = default;

@@ -72,6 +72,9 @@ public:
     Connection& operator=(const Connection&) = delete;
     ~Connection();
 
+    /// The URL connected to, without its password: for messages.
+    const std::string& shown() const { return shown_; }
+
     /// Runs one or more statements without parameters (schema scripts).
     void execute(std::string_view sql);
 
@@ -107,6 +110,7 @@ private:
     struct Finish {
         void operator()(pg_conn* connection) const;
     };
+    std::string shown_;
     std::unique_ptr<pg_conn, Finish> handle_;
 };
 

@@ -1,10 +1,14 @@
 // The PostgreSQL layer against a real server: the cluster scripts/test starts, named by
 // ZUQ_TEST_POSTGRESQL. Without it only the tests that need no server run.
+#include "JSON.hpp"
 #include "PostgreSQL.hpp"
+#include "Schema.hpp"
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +98,101 @@ TEST_F(PostgreSQLTest, FailuresCarryTheServersWordsAndStateAndLeaveTheConnection
     PostgreSQL::Rows rows = connection->query("SELECT name FROM items");
     ASSERT_TRUE(rows.next());
     EXPECT_EQ(rows.text(0), "first");
+}
+
+// A database of the test's own on the cluster, dropped at the end.
+class PostgreSQLSchemaTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* url = std::getenv("ZUQ_TEST_POSTGRESQL");
+        if (!url || !*url) {
+            GTEST_SKIP() << "ZUQ_TEST_POSTGRESQL names no server (scripts/test starts one)";
+        }
+        std::string server = url;
+        admin = std::make_unique<PostgreSQL::Connection>(server);
+        name = "zuq_test_" + std::to_string(std::random_device()());
+        admin->execute("CREATE DATABASE " + name);
+        database = server.substr(0, server.rfind('/') + 1) + name;
+    }
+    void TearDown() override {
+        if (admin) {
+            admin->execute("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+        }
+    }
+
+    std::unique_ptr<PostgreSQL::Connection> admin;
+    std::string name;
+    std::string database; // its URL
+};
+
+TEST_F(PostgreSQLSchemaTest, RelaysStartingTogetherApplyEachMigrationOnce) {
+    std::vector<std::thread> relays;
+    std::vector<std::string> failures(4);
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        relays.emplace_back([&, i] {
+            try {
+                PostgreSQL::Connection connection(database);
+                ZUQRelay::migrate(connection);
+            } catch (const std::exception& error) {
+                failures[i] = error.what();
+            }
+        });
+    }
+    for (auto& relay : relays) {
+        relay.join();
+    }
+    for (const std::string& failure : failures) {
+        EXPECT_EQ(failure, "");
+    }
+    PostgreSQL::Connection connection(database);
+    PostgreSQL::Rows applied =
+        connection.query("SELECT count(*), COUNT(DISTINCT version), MAX(version) "
+                         "FROM schema_migrations");
+    ASSERT_TRUE(applied.next());
+    EXPECT_EQ(applied.integer(0), ZUQRelay::currentPostgreSQLSchemaVersion());
+    EXPECT_EQ(applied.integer(1), applied.integer(0));
+    EXPECT_EQ(applied.integer(2), ZUQRelay::currentPostgreSQLSchemaVersion());
+
+    // The tables are there, with the keys the rules rely on.
+    connection.run("INSERT INTO groups (id, name, created_at) VALUES ('g', 'Team', 1)");
+    connection.run("INSERT INTO devices (id, group_id, name, token_hash, created_at) "
+                   "VALUES ('d', 'g', 'Mac', 'h', 1)");
+    for (const char* id : {"j1", "j2"}) {
+        connection.run("INSERT INTO jobs (id, group_id, state, spec, builder_id, receiver_id, "
+                       "created_at, updated_at) VALUES ($1, 'g', 'building', '{}', 'd', 'd', 1, 1)",
+                       id);
+    }
+    PostgreSQL::Rows jobs = connection.query("SELECT id FROM jobs ORDER BY seq");
+    ASSERT_TRUE(jobs.next());
+    EXPECT_EQ(jobs.text(0), "j1");
+    EXPECT_THROW(connection.run("INSERT INTO devices (id, group_id, name, token_hash, created_at) "
+                                "VALUES ('e', 'no such group', 'Mac', 'h', 1)"),
+                 PostgreSQL::Error);
+    // Migrating again finds nothing to do.
+    EXPECT_NO_THROW(ZUQRelay::migrate(connection));
+}
+
+TEST_F(PostgreSQLSchemaTest, ADatabaseOfANewerRelayIsLeftUntouched) {
+    {
+        PostgreSQL::Connection connection(database);
+        ZUQRelay::migrate(connection);
+        connection.run("INSERT INTO schema_migrations VALUES ($1, now())",
+                       std::int64_t(ZUQRelay::currentPostgreSQLSchemaVersion() + 1));
+    }
+    PostgreSQL::Connection connection(database);
+    try {
+        ZUQRelay::migrate(connection);
+        FAIL() << "a newer schema was taken";
+    } catch (const ZUQError& error) {
+        EXPECT_NE(error.message().find("newer than this relay's"), std::string::npos)
+            << error.message();
+    }
+    // The lock was given back: another relay can look too.
+    PostgreSQL::Connection other(database);
+    PostgreSQL::Rows locked =
+        other.query("SELECT pg_try_advisory_lock($1)", std::int64_t(0x7a75712d72656c61));
+    ASSERT_TRUE(locked.next());
+    EXPECT_EQ(locked.text(0), "t");
 }
 
 TEST(PostgreSQLConnectionTest, AFailedConnectionNamesTheServerButNeverThePassword) {
