@@ -16,12 +16,20 @@ namespace PostgreSQL = ZUQRelay::PostgreSQL;
 
 namespace {
 
+constexpr const char* noServer = "ZUQ_TEST_POSTGRESQL names no server (scripts/test starts one)";
+
+// The cluster's URL, or empty text when none was started.
+std::string testServer() {
+    const char* url = std::getenv("ZUQ_TEST_POSTGRESQL");
+    return url ? url : "";
+}
+
 class PostgreSQLTest : public testing::Test {
 protected:
     void SetUp() override {
-        const char* url = std::getenv("ZUQ_TEST_POSTGRESQL");
-        if (!url || !*url) {
-            GTEST_SKIP() << "ZUQ_TEST_POSTGRESQL names no server (scripts/test starts one)";
+        std::string url = testServer();
+        if (url.empty()) {
+            GTEST_SKIP() << noServer;
         }
         connection = std::make_unique<PostgreSQL::Connection>(url);
         // A temporary table is the connection's own, so tests running at once never meet.
@@ -104,11 +112,10 @@ TEST_F(PostgreSQLTest, FailuresCarryTheServersWordsAndStateAndLeaveTheConnection
 class PostgreSQLSchemaTest : public testing::Test {
 protected:
     void SetUp() override {
-        const char* url = std::getenv("ZUQ_TEST_POSTGRESQL");
-        if (!url || !*url) {
-            GTEST_SKIP() << "ZUQ_TEST_POSTGRESQL names no server (scripts/test starts one)";
+        std::string server = testServer();
+        if (server.empty()) {
+            GTEST_SKIP() << noServer;
         }
-        std::string server = url;
         admin = std::make_unique<PostgreSQL::Connection>(server);
         name = "zuq_test_" + std::to_string(std::random_device()());
         admin->execute("CREATE DATABASE " + name);
