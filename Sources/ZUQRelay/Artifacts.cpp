@@ -51,10 +51,16 @@ void Artifacts::syncDirectory() const noexcept {
 }
 
 std::size_t
-Artifacts::clean(const std::function<bool(const std::string&, const std::string&)>& keep) const {
+Artifacts::clean(const std::function<bool(const std::string&, const std::string&)>& keep,
+                 std::chrono::seconds settled) const {
     std::size_t removed = 0;
+    auto changedBefore = fs::file_time_type::clock::now() - settled;
     for (const auto& entry : fs::directory_iterator(directory_)) {
         std::string name = entry.path().filename().string();
+        std::error_code failed;
+        if (settled.count() > 0 && !(entry.last_write_time(failed) < changedBefore)) {
+            continue;
+        }
         bool remove = name.starts_with(temporaryPrefix);
         if (!remove) {
             auto dot = name.find('.');

@@ -4,6 +4,7 @@
 #include "Platform/Digest.hpp"
 #include "Platform/File.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -30,10 +31,10 @@ public:
     /// Makes renames into the directory durable. Errors are ignored: the rename has happened.
     void syncDirectory() const noexcept;
 
-    /// Removes leftover temporary files, and every build for which `keep(job, sha)` is false.
-    /// Returns the number of files removed.
-    std::size_t
-    clean(const std::function<bool(const std::string&, const std::string&)>& keep) const;
+    /// Removes leftover temporary files, and every build for which `keep(job, sha)` is false,
+    /// of those last changed at least `settled` ago. Returns the number of files removed.
+    std::size_t clean(const std::function<bool(const std::string&, const std::string&)>& keep,
+                      std::chrono::seconds settled = std::chrono::seconds(0)) const;
 
 private:
     std::filesystem::path directory_;

@@ -1,94 +1,78 @@
 #include "Database.hpp"
 
+#include <type_traits>
+#include <variant>
+
 #include <sqlite3.h>
 
 namespace ZUQRelay {
 
-Query::Query(Database& database, sqlite3_stmt* statement)
-    : database_(&database), statement_(statement) {}
+namespace {
 
-Query::Query(Query&& other) noexcept : database_(other.database_), statement_(other.statement_) {
-    other.statement_ = nullptr;
-}
-
-Query::~Query() {
-    if (statement_) {
+// Steps one cached statement; resets it and clears its parameters when done with.
+class Statement final : public SQL::Cursor {
+public:
+    Statement(Database& database, sqlite3_stmt* statement)
+        : database_(database), statement_(statement) {}
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() override {
         sqlite3_reset(statement_);
         sqlite3_clear_bindings(statement_);
     }
-}
 
-bool Query::next() {
-    int result = sqlite3_step(statement_);
-    if (result == SQLITE_ROW) {
-        return true;
+    void bind(int index, const SQL::Value& value) {
+        int result = std::visit(
+            [&](const auto& item) {
+                using Item = std::decay_t<decltype(item)>;
+                if constexpr (std::is_same_v<Item, std::nullptr_t>) {
+                    return sqlite3_bind_null(statement_, index);
+                } else if constexpr (std::is_same_v<Item, std::int64_t>) {
+                    return sqlite3_bind_int64(statement_, index, item);
+                } else if constexpr (std::is_same_v<Item, double>) {
+                    return sqlite3_bind_double(statement_, index, item);
+                } else {
+                    // Copied: the rows outlive the temporaries their arguments were made from.
+                    return sqlite3_bind_text64(statement_, index, item.data(), item.size(),
+                                               SQLITE_TRANSIENT, SQLITE_UTF8);
+                }
+            },
+            value);
+        if (result != SQLITE_OK) {
+            database_.fail(result, "bind");
+        }
     }
-    if (result == SQLITE_DONE) {
-        return false;
+
+    bool next() override {
+        int result = sqlite3_step(statement_);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        if (result == SQLITE_DONE) {
+            return false;
+        }
+        database_.fail(result, sqlite3_sql(statement_));
     }
-    database_->fail(result, sqlite3_sql(statement_));
-}
-
-bool Query::isNull(int column) const {
-    return sqlite3_column_type(statement_, column) == SQLITE_NULL;
-}
-
-std::int64_t Query::integer(int column) const {
-    return sqlite3_column_int64(statement_, column);
-}
-
-double Query::real(int column) const {
-    return sqlite3_column_double(statement_, column);
-}
-
-std::string Query::text(int column) const {
-    const auto* bytes = sqlite3_column_text(statement_, column);
-    int size = sqlite3_column_bytes(statement_, column);
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size))
-                 : std::string();
-}
-
-std::optional<std::string> Query::optionalText(int column) const {
-    if (isNull(column)) {
-        return std::nullopt;
+    bool isNull(int column) const override {
+        return sqlite3_column_type(statement_, column) == SQLITE_NULL;
     }
-    return text(column);
-}
-
-void Query::bindValue(int index, std::nullptr_t) {
-    if (int result = sqlite3_bind_null(statement_, index); result != SQLITE_OK) {
-        database_->fail(result, "bind");
+    std::int64_t integer(int column) const override {
+        return sqlite3_column_int64(statement_, column);
     }
-}
-
-void Query::bindValue(int index, std::int64_t value) {
-    if (int result = sqlite3_bind_int64(statement_, index, value); result != SQLITE_OK) {
-        database_->fail(result, "bind");
+    double real(int column) const override { return sqlite3_column_double(statement_, column); }
+    std::string text(int column) const override {
+        const auto* bytes = sqlite3_column_text(statement_, column);
+        auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement_, column));
+        return bytes ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
     }
-}
+    std::int64_t changed() const override { return sqlite3_changes64(database_.handle()); }
 
-void Query::bindValue(int index, double value) {
-    if (int result = sqlite3_bind_double(statement_, index, value); result != SQLITE_OK) {
-        database_->fail(result, "bind");
-    }
-}
+private:
+    Database& database_;
+    sqlite3_stmt* statement_;
+};
 
-void Query::bindValue(int index, std::string_view value) {
-    // Copied: a Query outlives the temporaries its arguments were made from.
-    int result = sqlite3_bind_text64(statement_, index, value.data(), value.size(),
-                                     SQLITE_TRANSIENT, SQLITE_UTF8);
-    if (result != SQLITE_OK) {
-        database_->fail(result, "bind");
-    }
-}
-
-void Query::bindValue(int index, const std::optional<std::string>& value) {
-    if (value) {
-        bindValue(index, std::string_view(*value));
-    } else {
-        bindValue(index, nullptr);
-    }
-}
+} // namespace
 
 void Database::Close::operator()(sqlite3* handle) const {
     sqlite3_close_v2(handle);
@@ -129,16 +113,8 @@ void Database::execute(std::string_view sql) {
     }
 }
 
-std::int64_t Database::changes() const {
-    return sqlite3_changes64(handle_.get());
-}
-
-std::int64_t Database::lastInsertRowID() const {
-    return sqlite3_last_insert_rowid(handle_.get());
-}
-
 std::int64_t Database::pragma(std::string_view name) {
-    Query query = this->query("PRAGMA " + std::string(name));
+    SQL::Rows query = this->query("PRAGMA " + std::string(name));
     return query.next() ? query.integer(0) : 0;
 }
 
@@ -150,6 +126,15 @@ void Database::fail(int code, std::string_view what) const {
         message += ")";
     }
     throw DatabaseError(code, message);
+}
+
+SQL::Rows Database::rows(std::string_view sql, std::span<const SQL::Value> values) {
+    auto cursor = std::make_unique<Statement>(*this, statement(sql));
+    int index = 0;
+    for (const SQL::Value& value : values) {
+        cursor->bind(++index, value);
+    }
+    return SQL::Rows(std::move(cursor));
 }
 
 sqlite3_stmt* Database::statement(std::string_view sql) {

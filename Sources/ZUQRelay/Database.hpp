@@ -2,10 +2,11 @@
 // typed binding and reading, and errors turned into exceptions that carry SQLite's own words.
 #pragma once
 
+#include "SQL.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,82 +28,23 @@ private:
     int code_;
 };
 
-class Database;
-
-/// One use of a cached prepared statement: arguments are bound on creation, rows are read with
-/// `next`, and the statement is reset for its next use on destruction. Columns are numbered
-/// from 0. Not copyable; lives only as long as the call that made it.
-class Query {
-public:
-    Query(Query&& other) noexcept;
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-    Query& operator=(Query&&) = delete;
-    ~Query();
-
-    /// Steps to the next row; false when there are no more. Throws DatabaseError.
-    bool next();
-
-    bool isNull(int column) const;
-    std::int64_t integer(int column) const;
-    double real(int column) const;
-    std::string text(int column) const;
-    /// Nothing for SQL NULL.
-    std::optional<std::string> optionalText(int column) const;
-
-private:
-    friend class Database;
-    Query(Database& database, sqlite3_stmt* statement);
-
-    void bindValue(int index, std::nullptr_t);
-    void bindValue(int index, std::int64_t value);
-    void bindValue(int index, int value) { bindValue(index, static_cast<std::int64_t>(value)); }
-    void bindValue(int index, bool value) { bindValue(index, static_cast<std::int64_t>(value)); }
-    void bindValue(int index, double value);
-    void bindValue(int index, std::string_view value);
-    void bindValue(int index, const std::string& value) {
-        bindValue(index, std::string_view(value));
-    }
-    void bindValue(int index, const char* value) { bindValue(index, std::string_view(value)); }
-    void bindValue(int index, const std::optional<std::string>& value);
-
-    Database* database_;
-    sqlite3_stmt* statement_;
-};
-
 /// An open SQLite connection. Not thread-safe: one thread at a time (the Store serialises).
-class Database {
+/// A statement's rows are read from its cached prepared statement, which is reset for its
+/// next use when they are destroyed.
+class Database : public SQL::Connection {
 public:
     /// Opens or creates the database file, with a busy timeout so that a concurrent
     /// checkpoint never fails a statement outright.
     explicit Database(const std::filesystem::path& path);
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
-    ~Database();
+    ~Database() override;
+
+    SQL::Dialect dialect() const override { return SQL::Dialect::sqlite; }
 
     /// Runs one or more statements without results (schema scripts, pragmas).
-    void execute(std::string_view sql);
+    void execute(std::string_view sql) override;
 
-    /// A cached statement with `arguments` bound to its parameters 1, 2, ...
-    template <class... Arguments>
-    Query query(std::string_view sql, const Arguments&... arguments) {
-        Query query(*this, statement(sql));
-        int index = 0;
-        (query.bindValue(++index, arguments), ...);
-        return query;
-    }
-
-    /// Runs a statement to completion and returns the number of rows it changed.
-    template <class... Arguments>
-    std::int64_t run(std::string_view sql, const Arguments&... arguments) {
-        Query statement = query(sql, arguments...);
-        while (statement.next()) {
-        }
-        return changes();
-    }
-
-    std::int64_t changes() const;
-    std::int64_t lastInsertRowID() const;
     /// The integer value of a pragma such as "user_version".
     std::int64_t pragma(std::string_view name);
 
@@ -111,6 +53,9 @@ public:
 
     /// Throws DatabaseError for a result code that is not success, with `what` as context.
     [[noreturn]] void fail(int code, std::string_view what) const;
+
+protected:
+    SQL::Rows rows(std::string_view sql, std::span<const SQL::Value> values) override;
 
 private:
     sqlite3_stmt* statement(std::string_view sql);

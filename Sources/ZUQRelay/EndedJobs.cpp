@@ -18,18 +18,24 @@ namespace {
 
 // The bytes of the texts of a job's row. The schema migration that added the count spells out
 // the same sum.
-constexpr std::string_view rowTextBytes =
-    "LENGTH(CAST(id AS BLOB)) + LENGTH(CAST(group_id AS BLOB)) + "
-    "LENGTH(CAST(state AS BLOB)) + LENGTH(CAST(spec AS BLOB)) + "
-    "LENGTH(CAST(builder_id AS BLOB)) + LENGTH(CAST(receiver_id AS BLOB)) + "
-    "IFNULL(LENGTH(CAST(error AS BLOB)), 0) + IFNULL(LENGTH(CAST(upload_sha AS BLOB)), 0) + "
-    "IFNULL(LENGTH(CAST(artifact_sha AS BLOB)), 0) + IFNULL(LENGTH(CAST(manifest AS BLOB)), 0)";
+std::string rowTextBytes(SQL::Dialect dialect) {
+    std::string sum;
+    for (std::string_view column :
+         {"id", "group_id", "state", "spec", "builder_id", "receiver_id"}) {
+        sum += SQL::byteLength(dialect, column) + " + ";
+    }
+    for (std::string_view column : {"error", "upload_sha", "artifact_sha", "manifest"}) {
+        sum += "COALESCE(" + SQL::byteLength(dialect, column) + ", 0)";
+        sum += column == "manifest" ? "" : " + ";
+    }
+    return sum;
+}
 
 // "SELECT <columns><rowTextBytes> FROM jobs <rest>"; `columns`, when any, end in ", ".
-std::string selectKeptBytes(std::string_view columns, std::string_view rest) {
+std::string selectKeptBytes(SQL::Dialect dialect, std::string_view columns, std::string_view rest) {
     std::string text = "SELECT ";
     text += columns;
-    text += rowTextBytes;
+    text += rowTextBytes(dialect);
     text += " FROM jobs ";
     text += rest;
     return text;
@@ -51,11 +57,12 @@ struct EndedJob {
 };
 
 template <class... Arguments>
-std::vector<EndedJob> endedJobs(Database& database, std::string_view where,
+std::vector<EndedJob> endedJobs(SQL::Connection& database, std::string_view where,
                                 const Arguments&... arguments) {
     std::vector<EndedJob> ended;
-    Query rows = database.query(selectKeptBytes("id, group_id, upload_sha, artifact_sha, ", where),
-                                arguments...);
+    SQL::Rows rows = database.query(
+        selectKeptBytes(database.dialect(), "id, group_id, upload_sha, artifact_sha, ", where),
+        arguments...);
     while (rows.next()) {
         ended.push_back({rows.text(0), rows.text(1), rows.optionalText(2), rows.optionalText(3),
                          rows.integer(4)});
@@ -65,14 +72,15 @@ std::vector<EndedJob> endedJobs(Database& database, std::string_view where,
 
 // Deletes the first `limit` events of `job` and takes them off its group's count of event
 // bytes. Returns how many went.
-std::int64_t deleteEvents(Database& database, const EndedJob& job, std::int64_t limit) {
+std::int64_t deleteEvents(SQL::Connection& database, const EndedJob& job, std::int64_t limit) {
     std::int64_t count = 0;
     std::int64_t bytes = 0;
     {
-        Query events =
-            database.query("SELECT COUNT(*), COALESCE(SUM(LENGTH(CAST(message AS BLOB))), 0) FROM "
-                           "(SELECT message FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
-                           job.id, limit);
+        SQL::Rows events = database.query(
+            "SELECT COUNT(*), COALESCE(SUM(" + SQL::byteLength(database.dialect(), "message") +
+                "), 0) FROM (SELECT message FROM events WHERE job_id = ? ORDER BY id LIMIT ?) "
+                "AS first",
+            job.id, limit);
         if (events.next()) {
             count = events.integer(0);
             bytes = events.integer(1);
@@ -81,8 +89,9 @@ std::int64_t deleteEvents(Database& database, const EndedJob& job, std::int64_t 
     database.run("DELETE FROM events WHERE id IN "
                  "(SELECT id FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
                  job.id, limit);
-    database.run("UPDATE groups SET event_bytes = MAX(0, event_bytes - ?) WHERE id = ?", bytes,
-                 job.group);
+    database.run("UPDATE groups SET event_bytes = " +
+                     SQL::larger(database.dialect(), "0", "event_bytes - ?") + " WHERE id = ?",
+                 bytes, job.group);
     return count;
 }
 
@@ -90,10 +99,11 @@ std::int64_t deleteEvents(Database& database, const EndedJob& job, std::int64_t 
 // Returns how many leases went.
 std::int64_t deleteJob(Store::Transaction& transaction, const Artifacts& artifacts,
                        const EndedJob& job) {
-    Database& database = transaction.database;
+    SQL::Connection& database = transaction.database;
     std::int64_t leases = database.run("DELETE FROM leases WHERE job_id = ?", job.id);
     database.run("DELETE FROM jobs WHERE id = ?", job.id);
-    database.run("UPDATE groups SET ended_job_bytes = MAX(0, ended_job_bytes - ?) WHERE id = ?",
+    database.run("UPDATE groups SET ended_job_bytes = " +
+                     SQL::larger(database.dialect(), "0", "ended_job_bytes - ?") + " WHERE id = ?",
                  job.keptBytes, job.group);
     // Its build went when it ended; this catches one a crash left behind.
     for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
@@ -107,8 +117,8 @@ std::int64_t deleteJob(Store::Transaction& transaction, const Artifacts& artifac
 
 } // namespace
 
-void Service::checkEndedJobBytes(Database& database, const std::string& id) {
-    Query row = database.query(selectKeptBytes("", "WHERE id = ?"), id);
+void Service::checkEndedJobBytes(SQL::Connection& database, const std::string& id) {
+    SQL::Rows row = database.query(selectKeptBytes(database.dialect(), "", "WHERE id = ?"), id);
     if (row.next() && static_cast<std::uint64_t>(row.integer(0)) > policy_.endedJobBytesPerGroup) {
         throw Refusal(Refusal::Reason::tooMany,
                       "This job alone would pass the quota of " +
@@ -120,11 +130,12 @@ void Service::checkEndedJobBytes(Database& database, const std::string& id) {
 }
 
 void Service::keepEndedJobsWithinQuota(Store::Transaction& transaction, const std::string& id) {
-    Database& database = transaction.database;
+    SQL::Connection& database = transaction.database;
     std::string group;
     std::int64_t bytes = 0;
     {
-        Query row = database.query(selectKeptBytes("group_id, ", "WHERE id = ?"), id);
+        SQL::Rows row =
+            database.query(selectKeptBytes(database.dialect(), "group_id, ", "WHERE id = ?"), id);
         if (!row.next()) {
             return;
         }
@@ -135,7 +146,7 @@ void Service::keepEndedJobsWithinQuota(Store::Transaction& transaction, const st
                  group);
     std::uint64_t kept = 0;
     {
-        Query row = database.query("SELECT ended_job_bytes FROM groups WHERE id = ?", group);
+        SQL::Rows row = database.query("SELECT ended_job_bytes FROM groups WHERE id = ?", group);
         kept = row.next() ? static_cast<std::uint64_t>(row.integer(0)) : 0;
     }
     constexpr std::int64_t everyEvent = std::numeric_limits<std::int64_t>::max();
@@ -166,7 +177,7 @@ std::size_t Service::forgetEndedJobs() {
         // Each round deletes at most this many rows, so that no round holds the store long.
         constexpr std::int64_t rowsPerRound = 2000;
         auto [jobs, more] = store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-            Database& database = transaction.database;
+            SQL::Connection& database = transaction.database;
             std::vector<EndedJob> ended = endedJobs(
                 database, longEnded, Protocol::text(JobState::succeeded),
                 Protocol::text(JobState::failed), Protocol::text(JobState::cancelled), before);

@@ -24,7 +24,7 @@ std::string newSecret(std::size_t bytes) {
 
 // Adds a device to a group and returns the answer of group creation and joining; the token
 // leaves the relay only here, and only its hash is kept.
-JSON enrol(Database& database, const std::string& group, const std::string& groupName,
+JSON enrol(SQL::Connection& database, const std::string& group, const std::string& groupName,
            const std::string& deviceName, double now) {
     std::string device = newIdentifier();
     std::string token = newSecret(tokenBytes);
@@ -74,6 +74,10 @@ std::optional<Caller> Service::knownCaller(std::string_view authorization) const
     if (!presented) {
         return std::nullopt;
     }
+    // Another relay sharing the store may have revoked the device a moment ago.
+    if (store_.shared()) {
+        return std::nullopt;
+    }
     std::shared_lock lock(credentialsMutex_);
     auto found = credentials_.find(presented->first);
     if (found == credentials_.end() || found->second.revoked ||
@@ -92,15 +96,15 @@ Caller Service::authenticate(std::string_view authorization) {
     const std::string& device = credential->first;
     const std::string& presented = credential->second;
     std::optional<Credential> known;
-    {
+    if (!store_.shared()) {
         std::shared_lock lock(credentialsMutex_);
         if (auto found = credentials_.find(device); found != credentials_.end()) {
             known = found->second;
         }
     }
     if (!known) {
-        known = store_.read([&](Database& database) -> std::optional<Credential> {
-            Query row = database.query(
+        known = store_.readLatest([&](SQL::Connection& database) -> std::optional<Credential> {
+            SQL::Rows row = database.query(
                 "SELECT group_id, token_hash, revoked FROM devices WHERE id = ?", device);
             if (!row.next()) {
                 return std::nullopt;
@@ -110,10 +114,12 @@ Caller Service::authenticate(std::string_view authorization) {
         if (!known) {
             throw invalid;
         }
-        std::unique_lock lock(credentialsMutex_);
-        // A revocation that committed after the read has put its own entry here, marked
-        // revoked; emplace keeps that one.
-        known = credentials_.emplace(device, *known).first->second;
+        if (!store_.shared()) {
+            std::unique_lock lock(credentialsMutex_);
+            // A revocation that committed after the read has put its own entry here, marked
+            // revoked; emplace keeps that one.
+            known = credentials_.emplace(device, *known).first->second;
+        }
     }
     if (!Platform::constantTimeEqual(presented, known->tokenHash)) {
         throw invalid;
@@ -127,8 +133,8 @@ Caller Service::authenticate(std::string_view authorization) {
 JSON Service::createInvite(const Caller& caller) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         double now = clock_.now();
-        Database& database = transaction.database;
-        Query open =
+        SQL::Connection& database = transaction.database;
+        SQL::Rows open =
             database.query("SELECT COUNT(*) FROM invites WHERE group_id = ? AND used_at IS NULL "
                            "AND expires_at > ?",
                            caller.groupID, now);
@@ -157,7 +163,7 @@ JSON Service::join(const JSON& body) {
     }
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         double now = clock_.now();
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         std::string hash = Platform::sha256Hex(code);
         // Consuming is one statement, so two Macs racing with the same code cannot both win.
         // An invite is good only while the Mac that made it is still a member.
@@ -167,7 +173,7 @@ JSON Service::join(const JSON& body) {
                          now, hash, now) != 1) {
             throw invalid;
         }
-        Query group = database.query(
+        SQL::Rows group = database.query(
             "SELECT g.id, g.name, (SELECT COUNT(*) FROM devices d WHERE d.group_id = g.id) "
             "FROM invites i JOIN groups g ON g.id = i.group_id WHERE i.code_hash = ?",
             hash);
@@ -192,23 +198,26 @@ std::string Service::groupText(const Caller& caller) {
         std::shared_ptr<const std::string> inventory;
     };
     // Only the rows are read under the store's lock, an inventory only for a Mac that has not
-    // reported since the relay started (the others' are shared with the presence map, not
-    // copied); inventories are decoded after.
-    auto [name, read] = store_.read([&](Database& database) {
-        Query group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
+    // reported to this relay since the store last heard of it (the others' are shared with
+    // the presence map, not copied); inventories are decoded after.
+    auto [name, read] = store_.read([&](SQL::Connection& database) {
+        SQL::Rows group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
         std::string groupName = group.next() ? group.text(0) : std::string();
         std::vector<Device> rows;
-        Query row = database.query("SELECT id, name, revoked, last_seen, inventory IS NOT NULL "
-                                   "FROM devices WHERE group_id = ? ORDER BY created_at, id",
-                                   caller.groupID);
+        SQL::Rows row = database.query("SELECT id, name, revoked, last_seen, inventory IS NOT NULL "
+                                       "FROM devices WHERE group_id = ? ORDER BY created_at, id",
+                                       caller.groupID);
         while (row.next()) {
             Device device{row.text(0), row.text(1), row.integer(2) != 0,
                           row.isNull(3) ? std::nullopt : std::optional(row.real(3)), nullptr};
-            if (auto report = presence_.find(device.id)) {
+            // Another relay sharing the store may have written a newer report since this
+            // one's last heartbeat from the Mac.
+            if (auto report = presence_.find(device.id);
+                report && report->seen >= device.lastSeen) {
                 device.lastSeen = report->seen;
                 device.inventory = std::move(report->inventory);
             } else if (row.integer(4) != 0) {
-                Query stored =
+                SQL::Rows stored =
                     database.query("SELECT inventory FROM devices WHERE id = ?", device.id);
                 if (stored.next()) {
                     device.inventory = std::make_shared<const std::string>(stored.text(0));
@@ -284,7 +293,7 @@ std::string Service::groupText(const Caller& caller) {
 JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
     std::string device = Members::lowerCase(deviceID);
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         if (!Platform::isUUID(device) ||
             database.run("UPDATE devices SET revoked = 1 WHERE id = ? AND group_id = ?", device,
                          caller.groupID) != 1) {
@@ -293,7 +302,7 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
         database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
         database.run("DELETE FROM invites WHERE created_by = ? AND used_at IS NULL", device);
         Credential revoked{caller.groupID, std::string(), true};
-        if (Query row = database.query("SELECT token_hash FROM devices WHERE id = ?", device);
+        if (SQL::Rows row = database.query("SELECT token_hash FROM devices WHERE id = ?", device);
             row.next()) {
             revoked.tokenHash = row.text(0);
         }
@@ -304,7 +313,7 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
             credentials_.insert_or_assign(device, revoked);
         });
         std::vector<Job> unfinished;
-        Query jobs = database.query(
+        SQL::Rows jobs = database.query(
             "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "
             "AND (builder_id = ? OR receiver_id = ?) AND state IN (?, ?)",
             caller.groupID, device, device, Protocol::text(JobState::building),

@@ -24,7 +24,7 @@ struct Row {
     double updatedAt = 0;
 };
 
-Row readRow(const Query& row) {
+Row readRow(const SQL::Rows& row) {
     return {row.text(0), row.text(1),         row.optionalText(2), row.text(3), row.text(4),
             row.text(5), row.optionalText(6), row.real(7),         row.real(8)};
 }
@@ -62,8 +62,8 @@ JSON reportedPhone(const std::optional<std::string>& inventoryText, const std::s
     return JSON();
 }
 
-bool isMember(Database& database, const Caller& caller, const std::string& device) {
-    Query row =
+bool isMember(SQL::Connection& database, const Caller& caller, const std::string& device) {
+    SQL::Rows row =
         database.query("SELECT 1 FROM devices WHERE id = ? AND group_id = ? AND revoked = 0",
                        device, caller.groupID);
     return row.next();
@@ -71,8 +71,8 @@ bool isMember(Database& database, const Caller& caller, const std::string& devic
 
 } // namespace
 
-JSON Service::jobRecord(Database& database, const std::string& id) {
-    Query row =
+JSON Service::jobRecord(SQL::Connection& database, const std::string& id) {
+    SQL::Rows row =
         database.query("SELECT " + std::string(recordColumns) + " FROM jobs WHERE id = ?", id);
     if (!row.next()) {
         throw Refusal(Refusal::Reason::notFound, "Job not found");
@@ -87,9 +87,10 @@ Service::JobState Service::storedState(std::string_view text) {
     throw std::logic_error("a job in an unknown state: " + std::string(text));
 }
 
-Service::Job Service::findJob(Database& database, const Caller& caller, std::string_view id) {
+Service::Job Service::findJob(SQL::Connection& database, const Caller& caller,
+                              std::string_view id) {
     std::string job = Members::lowerCase(id);
-    Query row = database.query(
+    SQL::Rows row = database.query(
         "SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ? AND group_id = ?", job,
         caller.groupID);
     // Another group's job is answered exactly like a missing one.
@@ -131,14 +132,14 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
     submitted["builder_id"] = builder;
     submitted["receiver_id"] = receiver;
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         if (!isMember(database, caller, builder)) {
             throw Refusal(Refusal::Reason::invalid, "Unknown builder Mac");
         }
         if (!isMember(database, caller, receiver)) {
             throw Refusal(Refusal::Reason::invalid, "Unknown receiver Mac");
         }
-        Query open = database.query(
+        SQL::Rows open = database.query(
             "SELECT COUNT(*) FROM jobs WHERE group_id = ? AND state IN (?, ?)", caller.groupID,
             Protocol::text(JobState::building), Protocol::text(JobState::installing));
         if (open.next() &&
@@ -150,11 +151,14 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
         }
         JSON::Object recorded = submitted;
         std::optional<std::string> inventory;
-        if (auto report = presence_.find(receiver)) {
+        SQL::Rows row =
+            database.query("SELECT last_seen, inventory FROM devices WHERE id = ?", receiver);
+        std::optional<double> stored =
+            row.next() && !row.isNull(0) ? std::optional(row.real(0)) : std::nullopt;
+        if (auto report = presence_.find(receiver); report && report->seen >= stored) {
             inventory = *report->inventory;
-        } else {
-            Query row = database.query("SELECT inventory FROM devices WHERE id = ?", receiver);
-            inventory = row.next() ? row.optionalText(0) : std::nullopt;
+        } else if (stored) {
+            inventory = row.optionalText(1);
         }
         recorded["phone"] = reportedPhone(inventory, submitted["udid"].text());
         std::string id = Members::lowerCase(Platform::newUUID());
@@ -171,9 +175,9 @@ JSON Service::submit(const Caller& caller, const JSON& body) {
 
 JSON Service::jobs(const Caller& caller) {
     // Only the rows are read under the store's lock; decoding and building the answer are not.
-    std::vector<Row> rows = store_.read([&](Database& database) {
+    std::vector<Row> rows = store_.read([&](SQL::Connection& database) {
         std::vector<Row> read;
-        Query row =
+        SQL::Rows row =
             database.query("SELECT " + std::string(recordColumns) +
                                " FROM jobs WHERE group_id = ? ORDER BY seq DESC LIMIT ?",
                            caller.groupID, static_cast<std::int64_t>(Limits::jobsPerAnswer));
@@ -215,12 +219,13 @@ JSON Service::events(const Caller& caller, std::string_view id, std::int64_t aft
         std::string message;
         double createdAt;
     };
-    std::vector<Event> read = store_.read([&](Database& database) {
+    std::vector<Event> read = store_.read([&](SQL::Connection& database) {
         std::string job = findJob(database, caller, id).id;
         std::vector<Event> rows;
-        Query row = database.query("SELECT id, message, created_at FROM events WHERE job_id = ? "
-                                   "AND id > ? ORDER BY id LIMIT ?",
-                                   job, after, static_cast<std::int64_t>(Limits::eventsPerAnswer));
+        SQL::Rows row =
+            database.query("SELECT id, message, created_at FROM events WHERE job_id = ? "
+                           "AND id > ? ORDER BY id LIMIT ?",
+                           job, after, static_cast<std::int64_t>(Limits::eventsPerAnswer));
         while (row.next()) {
             rows.push_back({row.integer(0), row.text(1), row.real(2)});
         }

@@ -26,9 +26,9 @@ constexpr double forgetEverySeconds = 60;
 } // namespace
 
 void Service::expireLeases(Store::Transaction& transaction) {
-    Database& database = transaction.database;
+    SQL::Connection& database = transaction.database;
     double now = clock_.now();
-    if (now < nextLeaseExpiry_) {
+    if (!mayHaveLapsed(now)) {
         return;
     }
     struct Lapsed {
@@ -38,7 +38,7 @@ void Service::expireLeases(Store::Transaction& transaction) {
     };
     std::vector<Lapsed> lapsed;
     {
-        Query rows = database.query(
+        SQL::Rows rows = database.query(
             "SELECT token_hash, job_id, side FROM leases WHERE live = 1 AND expires_at <= ?", now);
         while (rows.next()) {
             lapsed.push_back({rows.text(0), rows.text(1), *Protocol::side(rows.text(2))});
@@ -46,7 +46,7 @@ void Service::expireLeases(Store::Transaction& transaction) {
     }
     for (const auto& [hash, id, side] : lapsed) {
         database.run("UPDATE leases SET live = 0 WHERE token_hash = ?", hash);
-        Query row =
+        SQL::Rows row =
             database.query("SELECT state, upload_sha, artifact_sha FROM jobs WHERE id = ?", id);
         if (!row.next() || storedState(row.text(0)) != Protocol::workingState(side)) {
             continue;
@@ -56,17 +56,17 @@ void Service::expireLeases(Store::Transaction& transaction) {
                side == Side::builder ? "The builder Mac stopped responding"
                                      : "The receiver Mac stopped responding");
     }
-    Query next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
+    SQL::Rows next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
     nextLeaseExpiry_ =
         next.next() && !next.isNull(0) ? next.real(0) : std::numeric_limits<double>::infinity();
 }
 
-Service::Side Service::requireLease(Database& database, const Caller& caller,
+Service::Side Service::requireLease(SQL::Connection& database, const Caller& caller,
                                     const std::string& job, std::string_view lease,
                                     std::optional<Side> side) {
-    Query row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
-                               "AND device_id = ? AND live = 1 AND expires_at > ?",
-                               Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
+    SQL::Rows row = database.query("SELECT side FROM leases WHERE token_hash = ? AND job_id = ? "
+                                   "AND device_id = ? AND live = 1 AND expires_at > ?",
+                                   Platform::sha256Hex(lease), job, caller.deviceID, clock_.now());
     std::optional<Side> held =
         lease.empty() || !row.next() ? std::nullopt : Protocol::side(row.text(0));
     if (!held || (side && *held != *side)) {
@@ -104,7 +104,7 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
         return JSON::object({{"jobs", JSON::array()}});
     }
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         expireLeases(transaction);
         double now = clock_.now();
         JSON::Array jobs;
@@ -114,7 +114,7 @@ JSON Service::heartbeat(const Caller& caller, const JSON& body) {
             database.run("UPDATE leases SET expires_at = ? WHERE token_hash = ? AND job_id = ? "
                          "AND device_id = ? AND live = 1",
                          now + Limits::leaseSeconds, hash, job, caller.deviceID);
-            Query row =
+            SQL::Rows row =
                 database.query("SELECT j.state FROM leases l JOIN jobs j ON j.id = l.job_id "
                                "WHERE l.token_hash = ? AND l.job_id = ? AND l.device_id = ?",
                                hash, job, caller.deviceID);
@@ -134,30 +134,36 @@ JSON noJob() {
 
 } // namespace
 
+bool Service::mayHaveLapsed(double now) const {
+    // Leases taken through another relay sharing the store are not in nextLeaseExpiry_.
+    return store_.shared() || now >= nextLeaseExpiry_;
+}
+
 std::optional<JSON> Service::claimAtOnce(const Caller& caller) const {
     // Past the next expiry a lapsed lease may fail a job, which the store must record first.
-    if (clock_.now() < nextLeaseExpiry_ && idle_.idle(caller.deviceID)) {
+    if (!store_.shared() && !mayHaveLapsed(clock_.now()) && idle_.idle(caller.deviceID)) {
         return noJob();
     }
     return std::nullopt;
 }
 
 JSON Service::claim(const Caller& caller) {
-    // Most claims find nothing: they look first without taking the write lock.
-    if (clock_.now() >= nextLeaseExpiry_) {
+    // Most claims find nothing: they look first without taking the write lock. A lapsed lease
+    // may make a job look waiting that is about to fail; the write finds out.
+    if (!store_.shared() && mayHaveLapsed(clock_.now())) {
         store_.write(Durability::relaxed,
                      [&](Store::Transaction& transaction) { expireLeases(transaction); });
     }
     // Taken before the read: work given to the caller after this voids it.
     IdleDevices::Ticket ticket = idle_.ticket(caller.deviceID);
-    if (!store_.read([&](Database& database) {
+    if (!store_.readLatest([&](SQL::Connection& database) {
             return waitingJob(database, caller.deviceID, clock_.now()).has_value();
         })) {
         idle_.foundIdle(caller.deviceID, ticket);
         return noJob();
     }
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         expireLeases(transaction);
         double now = clock_.now();
         auto waiting = waitingJob(database, caller.deviceID, now);
@@ -201,37 +207,67 @@ void Service::restartLeases() {
     nextLeaseExpiry_ = clock_.now() + Limits::leaseSeconds;
 }
 
+namespace {
+
+// The statement that writes `count` heartbeats, three parameters each: the device, its time
+// and its inventory (NULL when unchanged). A time never goes back, and an inventory is kept
+// only with a time at least as new as the stored one: relays sharing the store write the
+// same Mac's heartbeats in any order.
+std::string presenceUpdate(SQL::Dialect dialect, std::size_t count) {
+    std::string rows;
+    for (std::size_t index = 0; index < count; ++index) {
+        rows += index == 0 ? "SELECT CAST(? AS TEXT) AS id, CAST(? AS DOUBLE PRECISION) AS seen, "
+                             "CAST(? AS TEXT) AS inventory"
+                           : " UNION ALL SELECT CAST(? AS TEXT), CAST(? AS DOUBLE PRECISION), "
+                             "CAST(? AS TEXT)";
+    }
+    return "UPDATE devices SET last_seen = COALESCE(" +
+           SQL::larger(dialect, "devices.last_seen", "reported.seen") +
+           ", reported.seen), inventory = CASE WHEN reported.inventory IS NOT NULL AND "
+           "(devices.last_seen IS NULL OR reported.seen >= devices.last_seen) THEN "
+           "reported.inventory ELSE devices.inventory END FROM (" +
+           rows + ") AS reported WHERE devices.id = reported.id";
+}
+
+} // namespace
+
 void Service::writePresence(bool everything) {
-    // In slices, so that a write of thousands of heartbeats never holds the store for long.
-    constexpr std::size_t slice = 256;
+    // One statement for up to 256 heartbeats, so that a write of thousands never holds the
+    // store for long. Slices take a few sizes only, each a statement prepared once.
     std::vector<Presence::Change> changes = presence_.takeChanges(everything);
-    for (std::size_t start = 0; start < changes.size(); start += slice) {
-        std::size_t end = std::min(changes.size(), start + slice);
+    std::size_t start = 0;
+    while (start < changes.size()) {
+        std::size_t count = 256;
+        while (count > changes.size() - start) {
+            count /= 4;
+        }
         try {
             store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-                for (std::size_t index = start; index < end; ++index) {
+                std::vector<SQL::Value> values;
+                values.reserve(count * 3);
+                for (std::size_t index = start; index < start + count; ++index) {
                     const Presence::Change& change = changes[index];
-                    if (change.inventory) {
-                        transaction.database.run(
-                            "UPDATE devices SET last_seen = ?, inventory = ? WHERE id = ?",
-                            change.seen, *change.inventory, change.device);
-                    } else {
-                        transaction.database.run("UPDATE devices SET last_seen = ? WHERE id = ?",
-                                                 change.seen, change.device);
-                    }
+                    values.emplace_back(std::string_view(change.device));
+                    values.emplace_back(change.seen);
+                    values.emplace_back(change.inventory
+                                            ? SQL::Value(std::string_view(*change.inventory))
+                                            : SQL::Value(nullptr));
                 }
+                SQL::Connection& database = transaction.database;
+                database.queryList(presenceUpdate(database.dialect(), count), values).next();
             });
         } catch (...) {
             presence_.restore(
                 std::vector(changes.begin() + static_cast<std::ptrdiff_t>(start), changes.end()));
             throw;
         }
+        start += count;
     }
 }
 
 std::optional<std::pair<std::string, Service::JobState>>
-Service::waitingJob(Database& database, const std::string& device, double now) {
-    Query row = database.query(
+Service::waitingJob(SQL::Connection& database, const std::string& device, double now) {
+    SQL::Rows row = database.query(
         "SELECT j.id, j.state FROM jobs j "
         "WHERE ((j.builder_id = ?1 AND j.state = ?3) OR (j.receiver_id = ?1 AND j.state = ?4)) "
         "AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.job_id = j.id "

@@ -106,7 +106,8 @@ constexpr NumberOption numberOptions[] = {
 
 } // namespace
 
-Options Options::parse(const std::vector<std::string>& arguments) {
+Options Options::parse(const std::vector<std::string>& arguments,
+                       const std::optional<std::string>& databaseVariable) {
     Options options;
     bool hasData = false;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
@@ -126,8 +127,9 @@ Options Options::parse(const std::vector<std::string>& arguments) {
             name = argument.substr(0, equals);
             value = std::string(argument.substr(equals + 1));
         }
-        constexpr std::string_view known[] = {"--data", "--listen", "--bootstrap-file",
-                                              "--tls-cert", "--tls-key"};
+        constexpr std::string_view known[] = {"--data",     "--listen",  "--bootstrap-file",
+                                              "--tls-cert", "--tls-key", "--database",
+                                              "--artifacts"};
         const NumberOption* number =
             std::find_if(std::begin(numberOptions), std::end(numberOptions),
                          [&](const NumberOption& option) { return option.name == name; });
@@ -155,6 +157,10 @@ Options Options::parse(const std::vector<std::string>& arguments) {
             options.tlsCertificate = *value;
         } else if (name == "--tls-key") {
             options.tlsKey = *value;
+        } else if (name == "--database") {
+            options.database = *value;
+        } else if (name == "--artifacts") {
+            options.artifacts = *value;
         } else if (number != std::end(numberOptions)) {
             auto parsed = parseNumber<std::uint64_t>(*value);
             if (!parsed || *parsed < number->minimum || *parsed > number->maximum) {
@@ -168,6 +174,14 @@ Options Options::parse(const std::vector<std::string>& arguments) {
     }
     if (!hasData) {
         throw ZUQError("Required option: --data");
+    }
+    if (!options.database && databaseVariable && !databaseVariable->empty()) {
+        options.database = *databaseVariable;
+    }
+    if (options.database && !options.database->starts_with("postgresql://") &&
+        !options.database->starts_with("postgres://")) {
+        throw ZUQError("--database must be a PostgreSQL URL such as "
+                       "postgresql://USER@HOST:PORT/DB");
     }
     if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
         throw ZUQError("--tls-cert and --tls-key must be given together");
@@ -209,6 +223,11 @@ encrypted builds in DIR and serves them over HTTP(S).
 
 Options:
   --data DIR                 where the database and builds are kept (created if missing)
+  --database URL             keep groups and jobs in PostgreSQL instead, at
+                             postgresql://USER@HOST:PORT/DB (also ZUQ_RELAY_DATABASE); relays
+                             sharing one database serve one relay address together
+  --artifacts DIR            where builds are kept (default DIR/artifacts); relays sharing a
+                             database must share this directory too
   --listen HOST:PORT         address to serve on (default 127.0.0.1:8787; port 0 picks one)
   --bootstrap-file PATH      file holding the secret that allows creating groups
                              (default DIR/bootstrap-secret, generated once)

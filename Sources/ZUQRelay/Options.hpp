@@ -14,6 +14,10 @@ namespace ZUQRelay {
 /// What `zuq-relay` was asked to do.
 struct Options {
     std::filesystem::path data;
+    /// A PostgreSQL URL; without it the database is SQLite in `data`.
+    std::optional<std::string> database;
+    /// Where builds are kept; without it "artifacts" in `data`.
+    std::optional<std::filesystem::path> artifacts;
     std::string host = "127.0.0.1";
     int port = 8787;
     std::optional<std::filesystem::path> bootstrapFile;
@@ -50,8 +54,10 @@ struct Options {
     /// Reads the arguments after the program name. Options take their value as the next
     /// argument or after "=". Throws ZUQError with a sentence naming what is wrong: an unknown
     /// option, a missing or malformed value, a missing --data, one TLS file without the other,
-    /// or plain HTTP on an address that is not loopback.
-    static Options parse(const std::vector<std::string>& arguments);
+    /// or plain HTTP on an address that is not loopback. `databaseVariable` is the value of
+    /// ZUQ_RELAY_DATABASE, used when --database is not given.
+    static Options parse(const std::vector<std::string>& arguments,
+                         const std::optional<std::string>& databaseVariable = std::nullopt);
 
     bool tls() const { return tlsCertificate.has_value(); }
     /// The origin clients use: "http://127.0.0.1:8787", "https://[::1]:443".

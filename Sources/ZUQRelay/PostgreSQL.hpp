@@ -3,13 +3,15 @@
 // exceptions that carry the server's own words and its SQLSTATE.
 #pragma once
 
+#include "SQL.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <unordered_map>
 
 struct pg_conn;
 struct pg_result;
@@ -32,37 +34,12 @@ private:
 /// parameters is replaced by "***".
 std::string redacted(std::string_view url);
 
-/// The rows of one statement's result, read in order: `next` moves to the first row, then to
-/// each following one. Columns are numbered from 0.
-class Rows {
-public:
-    bool next();
+using Rows = SQL::Rows;
 
-    bool isNull(int column) const;
-    std::int64_t integer(int column) const;
-    double real(int column) const;
-    std::string text(int column) const;
-    /// Nothing for SQL NULL.
-    std::optional<std::string> optionalText(int column) const;
-
-    /// How many rows an INSERT, UPDATE or DELETE changed; 0 for other statements.
-    std::int64_t changed() const;
-
-private:
-    friend class Connection;
-    struct Clear {
-        void operator()(pg_result* result) const;
-    };
-    explicit Rows(std::unique_ptr<pg_result, Clear> result);
-    const char* value(int column) const;
-
-    std::unique_ptr<pg_result, Clear> result_;
-    int row_ = -1;
-    int rows_ = 0;
-};
-
-/// An open connection to a PostgreSQL server. Not thread-safe: one thread at a time.
-class Connection {
+/// An open connection to a PostgreSQL server. Each statement is prepared once per connection,
+/// its "?" and "?N" parameters written as PostgreSQL's "$N", and its values sent as text
+/// beside it. Booleans read as integers are 1 and 0. Not thread-safe: one thread at a time.
+class Connection : public SQL::Connection {
 public:
     /// Connects to `url` (postgresql://USER@HOST:PORT/DB); the password may come from the URL
     /// or libpq's usual places (PGPASSWORD, PGPASSFILE, ~/.pgpass). Throws Error naming the
@@ -70,48 +47,48 @@ public:
     explicit Connection(const std::string& url);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    ~Connection();
+    ~Connection() override;
+
+    SQL::Dialect dialect() const override { return SQL::Dialect::postgreSQL; }
 
     /// The URL connected to, without its password: for messages.
     const std::string& shown() const { return shown_; }
 
     /// Runs one or more statements without parameters (schema scripts).
-    void execute(std::string_view sql);
+    void execute(std::string_view sql) override;
 
-    /// Runs `sql` with `arguments` as its parameters $1, $2, ...: null, integers, reals,
-    /// bools, texts, or optional texts (nothing as NULL).
-    template <class... Arguments>
-    Rows query(std::string_view sql, const Arguments&... arguments) {
-        return send(sql, {parameter(arguments)...});
-    }
+    /// False once the connection to the server is lost.
+    bool connected() const;
+    /// Connects again after the connection was lost; prepared statements are prepared anew.
+    /// Throws Error.
+    void reconnect();
 
-    /// The same, returning how many rows the statement changed.
-    template <class... Arguments>
-    std::int64_t run(std::string_view sql, const Arguments&... arguments) {
-        return query(sql, arguments...).changed();
-    }
+protected:
+    SQL::Rows rows(std::string_view sql, std::span<const SQL::Value> values) override;
 
 private:
-    using Parameter = std::optional<std::string>;
-    Rows send(std::string_view sql, const std::vector<Parameter>& parameters);
+    // The name of `sql`'s prepared statement, preparing it on first use.
+    const std::string& prepared(std::string_view sql, int parameters);
     // Takes `result` of `sql`; throws Error unless it succeeded.
-    Rows checked(pg_result* result, const std::string& sql);
-
-    static Parameter parameter(std::nullptr_t) { return std::nullopt; }
-    static Parameter parameter(std::int64_t value) { return std::to_string(value); }
-    static Parameter parameter(int value) { return std::to_string(value); }
-    static Parameter parameter(bool value) { return value ? "true" : "false"; }
-    static Parameter parameter(double value);
-    static Parameter parameter(std::string_view value) { return std::string(value); }
-    static Parameter parameter(const std::string& value) { return value; }
-    static Parameter parameter(const char* value) { return std::string(value); }
-    static Parameter parameter(const std::optional<std::string>& value) { return value; }
+    std::unique_ptr<pg_result, void (*)(pg_result*)> checked(pg_result* result,
+                                                             std::string_view sql);
 
     struct Finish {
         void operator()(pg_conn* connection) const;
     };
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    std::string url_;
     std::string shown_;
     std::unique_ptr<pg_conn, Finish> handle_;
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> statements_;
 };
+
+/// `sql` with its "?" and "?N" parameters written as "$N", leaving quoted text alone.
+std::string numberedParameters(std::string_view sql);
 
 } // namespace ZUQRelay::PostgreSQL

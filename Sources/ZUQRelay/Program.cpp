@@ -3,6 +3,7 @@
 #include "AccessLog.hpp"
 #include "Bootstrap.hpp"
 #include "Options.hpp"
+#include "PostgreSQL.hpp"
 #include "Routes.hpp"
 #include "Server.hpp"
 #include "Service.hpp"
@@ -141,16 +142,24 @@ int serve(const Options& options) {
         tls.emplace(*options.tlsCertificate, *options.tlsKey);
     }
 
-    Store store(options.data / "relay.sqlite3");
-    Artifacts artifacts(options.data / "artifacts");
+    // Requests wait for a connection of their own as long as every worker holds one; the
+    // maintenance thread and the lane for large bodies have theirs.
+    std::unique_ptr<Store> store =
+        options.database ? std::make_unique<Store>(*options.database, options.threads + 2)
+                         : std::make_unique<Store>(options.data / "relay.sqlite3");
+    Artifacts artifacts(options.artifacts ? *options.artifacts : options.data / "artifacts");
     Policy policy;
     policy.openJobsPerGroup = options.maxOpenJobsPerGroup;
     policy.storedBytesPerGroup = options.maxStoredBytesPerGroup;
     policy.eventBytesPerGroup = options.maxEventBytesPerGroup;
     policy.endedJobBytesPerGroup = options.maxEndedJobBytes;
     policy.retentionSeconds = static_cast<double>(options.retentionDays) * 86400;
-    Service service(store, artifacts, clock, policy);
-    service.restartLeases();
+    Service service(*store, artifacts, clock, policy);
+    // Leases count only while some relay can be reached: when others are running, the Macs
+    // holding leases can reach them.
+    if (store->firstToStart()) {
+        service.restartLeases();
+    }
     std::size_t removed = service.cleanArtifacts();
 
     Routes::Settings routeSettings;
@@ -183,6 +192,8 @@ int serve(const Options& options) {
         std::to_string(settings.ioThreads) + " I/O threads, " + std::to_string(settings.workers) +
         " workers and " + std::to_string(settings.transfers.slots) + " transfer slots; data in " +
         options.data.string() +
+        (options.database ? "; database " + PostgreSQL::redacted(*options.database) : "") +
+        (options.artifacts ? "; builds in " + options.artifacts->string() : "") +
         (removed ? "; removed " + std::to_string(removed) + " stale build files" : ""));
 
     std::atomic<bool> finished = false;
@@ -199,7 +210,7 @@ int serve(const Options& options) {
         }
     });
     {
-        Maintenance maintenance(service, store);
+        Maintenance maintenance(service, *store);
         try {
             server.run();
         } catch (...) {
@@ -224,7 +235,9 @@ int serve(const Options& options) {
 
 int main(const std::vector<std::string>& arguments) {
     try {
-        Options options = Options::parse(arguments);
+        const char* database = std::getenv("ZUQ_RELAY_DATABASE");
+        Options options = Options::parse(arguments, database ? std::optional<std::string>(database)
+                                                             : std::nullopt);
         if (options.help) {
             std::cout << usage();
             return 0;

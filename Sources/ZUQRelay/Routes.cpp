@@ -3,6 +3,7 @@
 #include "AccessLog.hpp"
 #include "Database.hpp"
 #include "Members.hpp"
+#include "PostgreSQL.hpp"
 
 #include <array>
 #include <charconv>
@@ -114,6 +115,12 @@ Routes::Answer Routes::failure(std::exception_ptr error) {
     } catch (const DatabaseError& failed) {
         AccessLog::notice(std::string("Failed: ") + failed.what());
         if ((failed.code() & 0xFF) == SQLITE_FULL) {
+            return refusal(Refusal::Reason::noSpace, "The relay has no room left to store this");
+        }
+        return refusal(Refusal::Reason::internal, "Internal error");
+    } catch (const PostgreSQL::Error& failed) {
+        AccessLog::notice(std::string("Failed: ") + failed.what());
+        if (failed.state() == "53100") { // disk_full
             return refusal(Refusal::Reason::noSpace, "The relay has no room left to store this");
         }
         return refusal(Refusal::Reason::internal, "Internal error");

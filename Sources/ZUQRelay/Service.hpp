@@ -186,10 +186,10 @@ private:
 
     /// The state a stored text names; the store holds no other texts.
     static JobState storedState(std::string_view text);
-    Job findJob(Database& database, const Caller& caller, std::string_view id);
+    Job findJob(SQL::Connection& database, const Caller& caller, std::string_view id);
     /// Refuses unless `lease` is a live lease of the caller on `job` (of `side`, when given);
     /// returns the lease's side.
-    Side requireLease(Database& database, const Caller& caller, const std::string& job,
+    Side requireLease(SQL::Connection& database, const Caller& caller, const std::string& job,
                       std::string_view lease, std::optional<Side> side);
     /// What every call on a leased job does first: lapsed leases end, then the job must be one
     /// of the caller's group (not found), `lease` a live lease of the caller on it, of `side`
@@ -207,17 +207,19 @@ private:
     void keepEndedJobsWithinQuota(Store::Transaction& transaction, const std::string& id);
     /// Refuses as too many when job `id`, just added, holds more bytes than its group's
     /// ended jobs may keep together, so that it could not be kept once it ends.
-    void checkEndedJobBytes(Database& database, const std::string& id);
+    void checkEndedJobBytes(SQL::Connection& database, const std::string& id);
     void expireLeases(Store::Transaction& transaction);
-    JSON jobRecord(Database& database, const std::string& id);
+    /// False when no lease can have lapsed at `now` since leases were last looked at.
+    bool mayHaveLapsed(double now) const;
+    JSON jobRecord(SQL::Connection& database, const std::string& id);
     /// Refuses as too large when the stored builds of `job`'s group, other than `job`'s own,
     /// and `more` bytes would pass the group's quota.
-    void checkStoredBytes(Database& database, const std::string& job, std::uint64_t more);
+    void checkStoredBytes(SQL::Connection& database, const std::string& job, std::uint64_t more);
 
     void writePresence(bool everything);
     /// The caller's oldest job waiting for it and not held by a live lease: id and state.
     std::optional<std::pair<std::string, JobState>>
-    waitingJob(Database& database, const std::string& device, double now);
+    waitingJob(SQL::Connection& database, const std::string& device, double now);
 
     Store& store_;
     const Artifacts& artifacts_;

@@ -1,13 +1,14 @@
-// The relay's database: one SQLite file in write-ahead-log mode, opened once, migrated to the
-// current schema, and used through short transactions.
+// The relay's database, used through short transactions: by default one SQLite file in
+// write-ahead-log mode, opened once; or a PostgreSQL cluster that several relays share.
 #pragma once
 
-#include "Database.hpp"
-#include "Platform/File.hpp"
+#include "SQL.hpp"
 
 #include <filesystem>
 #include <functional>
-#include <mutex>
+#include <memory>
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -24,18 +25,18 @@ enum class Durability {
     durable,
 };
 
-/// Serialises all use of one connection behind a mutex; every statement of the relay runs
-/// inside `read` or `write`. Nothing under the mutex waits for the disk: a durable commit is
-/// flushed after the mutex is released, and checkpoints (which flush) run on a second
-/// connection, so a slow disk holds up only the request that asked for durability, never
-/// every request. Thread-safe.
+/// Runs every statement of the relay inside `read` or `write`. Write transactions are
+/// serialised, across every relay sharing the database: SQLite's behind one mutex (nothing
+/// under it waits for the disk: a durable commit is flushed after it is released, and
+/// checkpoints run on a second connection), PostgreSQL's behind one advisory lock held to the
+/// end of the transaction, so the rules never see two writes interleaved. Thread-safe.
 class Store {
 public:
     /// What a write transaction's body sees: the connection, a way to ask for a durable
     /// commit, and actions to run once the commit has happened (never after a rollback).
     class Transaction {
     public:
-        Database& database;
+        SQL::Connection& database;
 
         void makeDurable() { durable_ = true; }
         bool durable() const { return durable_; }
@@ -43,76 +44,116 @@ public:
 
     private:
         friend class Store;
-        Transaction(Database& connection, Durability durability)
+        Transaction(SQL::Connection& connection, Durability durability)
             : database(connection), durable_(durability == Durability::durable) {}
         bool durable_;
         std::vector<std::function<void()>> actions_;
     };
 
-    /// Opens or creates the database at `path`, switches it to write-ahead logging and applies
-    /// every schema migration it lacks. Throws DatabaseError, or ZUQError for a database made
-    /// by a newer relay.
+    /// A reference to a caller's function, called while the call that takes it lasts.
+    template <class Argument>
+    class Body {
+    public:
+        template <class Function>
+        Body(Function& function) // NOLINT(google-explicit-constructor)
+            : function_(&function), call_([](void* called, Argument& argument) {
+                  (*static_cast<Function*>(called))(argument);
+              }) {}
+        void operator()(Argument& argument) const { call_(function_, argument); }
+
+    private:
+        void* function_;
+        void (*call_)(void*, Argument&);
+    };
+
+    /// How a store keeps its data; one per kind of database.
+    class Backend {
+    public:
+        virtual ~Backend() = default;
+        virtual SQL::Dialect dialect() const = 0;
+        virtual bool shared() const = 0;
+        virtual void write(Durability durability, Body<Transaction> body) = 0;
+        /// Without `snapshot`, each statement sees what was committed before it started.
+        virtual void read(Body<SQL::Connection> body, bool snapshot) = 0;
+        virtual void checkpoint() {}
+        virtual bool firstToStart() { return true; }
+
+    protected:
+        static Transaction transaction(SQL::Connection& connection, Durability durability) {
+            return Transaction(connection, durability);
+        }
+        static void runActions(Transaction& transaction) {
+            for (auto& action : transaction.actions_) {
+                action();
+            }
+        }
+    };
+
+    /// Opens or creates the SQLite database at `path`, switches it to write-ahead logging and
+    /// applies every schema migration it lacks. Throws DatabaseError, or ZUQError for a
+    /// database made by a newer relay.
     explicit Store(const std::filesystem::path& path);
+    /// Connects to the PostgreSQL database at `url` with at most `connections` connections
+    /// and applies every schema migration it lacks. Throws PostgreSQL::Error, or ZUQError for
+    /// a database made by a newer relay.
+    Store(const std::string& url, std::size_t connections);
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
     ~Store();
 
+    SQL::Dialect dialect() const { return backend_->dialect(); }
+    /// True when other relays may use the same database at the same time: then nothing that
+    /// decides an answer may be taken from this process's memory alone.
+    bool shared() const { return backend_->shared(); }
+    /// True when no other relay was running on the database when this one started, so that
+    /// leases of Macs that could reach no relay meanwhile deserve a fresh period. Call once.
+    bool firstToStart() { return backend_->firstToStart(); }
+
     /// Runs `body(Transaction&)` in one write transaction and returns its result. An exception
     /// rolls everything back and propagates.
-    template <class Body>
-    auto write(Durability durability, Body&& body) {
-        Transaction transaction(database_, durability);
-        using Result = decltype(body(transaction));
+    template <class Function>
+    auto write(Durability durability, Function&& body) {
+        using Result = std::invoke_result_t<Function&, Transaction&>;
         if constexpr (std::is_void_v<Result>) {
-            locked([&] { body(transaction); });
-            finish(transaction);
+            auto run = [&](Transaction& transaction) { body(transaction); };
+            backend_->write(durability, run);
         } else {
-            Result result = locked([&] { return body(transaction); });
-            finish(transaction);
-            return result;
+            std::optional<Result> result;
+            auto run = [&](Transaction& transaction) { result.emplace(body(transaction)); };
+            backend_->write(durability, run);
+            return std::move(*result);
         }
     }
 
-    /// Runs `body(Database&)` on a consistent snapshot.
-    template <class Body>
-    auto read(Body&& body) {
-        std::lock_guard lock(mutex_);
-        return body(database_);
+    /// Runs `body(SQL::Connection&)` on a consistent snapshot.
+    template <class Function>
+    auto read(Function&& body) {
+        return read(std::forward<Function>(body), true);
     }
 
-    /// Copies committed transactions from the log into the database file without blocking
-    /// readers or writers. Called about once a second by the relay's maintenance thread.
-    void checkpoint();
+    /// Runs `body(SQL::Connection&)` of one statement, which sees everything committed
+    /// before it started. Cheaper than `read` on a shared store.
+    template <class Function>
+    auto readLatest(Function&& body) {
+        return read(std::forward<Function>(body), false);
+    }
+
+    /// Copies committed SQLite transactions from the log into the database file without
+    /// blocking readers or writers. Called about once a second by the relay's maintenance
+    /// thread.
+    void checkpoint() { backend_->checkpoint(); }
 
 private:
-    template <class Body>
-    auto locked(Body&& body) {
-        std::lock_guard lock(mutex_);
-        database_.run("BEGIN IMMEDIATE");
-        try {
-            if constexpr (std::is_void_v<decltype(body())>) {
-                body();
-                database_.run("COMMIT");
-            } else {
-                auto result = body();
-                database_.run("COMMIT");
-                return result;
-            }
-        } catch (...) {
-            rollback();
-            throw;
-        }
+    template <class Function>
+    auto read(Function&& body, bool snapshot) {
+        using Result = std::invoke_result_t<Function&, SQL::Connection&>;
+        std::optional<Result> result;
+        auto run = [&](SQL::Connection& connection) { result.emplace(body(connection)); };
+        backend_->read(run, snapshot);
+        return std::move(*result);
     }
-    void rollback() noexcept;
-    void finish(Transaction& transaction);
 
-    // The write-ahead log, kept open for the life of the store: flushing it makes every
-    // commit written so far durable. Declared first so that it closes after both connections.
-    Platform::FileDescriptor log_;
-    std::mutex mutex_; // guards database_
-    Database database_;
-    std::mutex checkpointMutex_; // guards checkpointer_
-    Database checkpointer_;
+    std::unique_ptr<Backend> backend_;
 };
 
 } // namespace ZUQRelay

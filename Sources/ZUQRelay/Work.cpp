@@ -26,13 +26,14 @@ Service::Leased Service::leasedJob(Store::Transaction& transaction, const Caller
     return {std::move(job), held};
 }
 
-void Service::checkStoredBytes(Database& database, const std::string& job, std::uint64_t more) {
+void Service::checkStoredBytes(SQL::Connection& database, const std::string& job,
+                               std::uint64_t more) {
     // The job's own earlier build, if any, is replaced, so it does not count.
-    Query stored = database.query("SELECT COALESCE(SUM(upload_size), 0) FROM jobs WHERE group_id = "
-                                  "(SELECT group_id FROM jobs WHERE id = ?1) AND state IN (?2, ?3) "
-                                  "AND upload_sha IS NOT NULL AND id != ?1",
-                                  job, Protocol::text(JobState::building),
-                                  Protocol::text(JobState::installing));
+    SQL::Rows stored = database.query(
+        "SELECT COALESCE(SUM(upload_size), 0) FROM jobs WHERE group_id = "
+        "(SELECT group_id FROM jobs WHERE id = ?1) AND state IN (?2, ?3) "
+        "AND upload_sha IS NOT NULL AND id != ?1",
+        job, Protocol::text(JobState::building), Protocol::text(JobState::installing));
     auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
     if (more > policy_.storedBytesPerGroup || bytes > policy_.storedBytesPerGroup - more) {
         throw Refusal(Refusal::Reason::tooLarge,
@@ -87,7 +88,7 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
     } catch (const Refusal&) {
         // The job ended or the lease went while the build was arriving: it keeps nothing,
         // unless an earlier upload of the very same bytes is what it holds.
-        bool held = store_.read([&](Database& database) {
+        bool held = store_.read([&](SQL::Connection& database) {
             return database
                 .query("SELECT 1 FROM jobs WHERE id = ? AND upload_sha = ? AND state "
                        "IN (?, ?)",
@@ -124,7 +125,7 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
                           const JSON& body) {
     std::string manifest = Members::object(body, "manifest").data();
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         Job job = leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         if (!job.uploadSHA) {
             throw Refusal(Refusal::Reason::conflict, "Upload the build before finishing it");
@@ -132,7 +133,7 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
         database.run("UPDATE jobs SET state = ?, artifact_sha = upload_sha, manifest = ?, "
                      "updated_at = ? WHERE id = ?",
                      Protocol::text(JobState::installing), manifest, clock_.now(), job.id);
-        if (Query row = database.query("SELECT receiver_id FROM jobs WHERE id = ?", job.id);
+        if (SQL::Rows row = database.query("SELECT receiver_id FROM jobs WHERE id = ?", job.id);
             row.next()) {
             transaction.afterCommit(
                 [this, receiver = row.text(0)] { idle_.mayHaveWork(receiver); });
@@ -167,19 +168,19 @@ JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_vi
         Members::firstCharacters(Members::string(body, "message"), Limits::messageCharacters),
         Limits::messageBytes);
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        Database& database = transaction.database;
+        SQL::Connection& database = transaction.database;
         Job job = leasedJob(transaction, caller, id, lease, std::nullopt, Needs::notEnded).job;
         {
-            Query count = database.query(
-                "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE job_id = ? LIMIT ?)", job.id,
-                static_cast<std::int64_t>(Limits::eventsPerJob));
+            SQL::Rows count = database.query(
+                "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE job_id = ? LIMIT ?) AS first",
+                job.id, static_cast<std::int64_t>(Limits::eventsPerJob));
             if (count.next() &&
                 count.integer(0) >= static_cast<std::int64_t>(Limits::eventsPerJob)) {
                 throw Refusal(Refusal::Reason::tooMany, "This job has too many events");
             }
         }
         {
-            Query stored =
+            SQL::Rows stored =
                 database.query("SELECT event_bytes FROM groups WHERE id = ?", caller.groupID);
             auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
             if (bytes + message.size() > policy_.eventBytesPerGroup) {
@@ -193,31 +194,40 @@ JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_vi
             }
         }
         double now = clock_.now();
-        database.run("INSERT INTO events (job_id, message, created_at) VALUES (?, ?, ?)", job.id,
-                     message, now);
+        SQL::Rows inserted = database.query(
+            "INSERT INTO events (job_id, message, created_at) VALUES (?, ?, ?) RETURNING id",
+            job.id, message, now);
+        inserted.next();
+        std::int64_t event = inserted.integer(0);
         database.run("UPDATE groups SET event_bytes = event_bytes + ? WHERE id = ?",
                      static_cast<std::int64_t>(message.size()), caller.groupID);
-        return JSON::object({{"id", database.lastInsertRowID()},
-                             {"message", message},
-                             {"created_at", Members::timestamp(now)}});
+        return JSON::object(
+            {{"id", event}, {"message", message}, {"created_at", Members::timestamp(now)}});
     });
 }
 
 std::size_t Service::cleanArtifacts() {
-    std::set<std::pair<std::string, std::string>> wanted = store_.read([](Database& database) {
-        std::set<std::pair<std::string, std::string>> files;
-        Query rows = database.query("SELECT id, upload_sha FROM jobs WHERE upload_sha IS NOT NULL "
-                                    "AND state IN (?, ?)",
-                                    Protocol::text(JobState::building),
-                                    Protocol::text(JobState::installing));
-        while (rows.next()) {
-            files.emplace(rows.text(0), rows.text(1));
-        }
-        return files;
-    });
-    return artifacts_.clean([&](const std::string& job, const std::string& sha) {
-        return wanted.contains({job, sha});
-    });
+    std::set<std::pair<std::string, std::string>> wanted =
+        store_.read([](SQL::Connection& database) {
+            std::set<std::pair<std::string, std::string>> files;
+            SQL::Rows rows = database.query(
+                "SELECT id, upload_sha FROM jobs WHERE upload_sha IS NOT NULL "
+                "AND state IN (?, ?)",
+                Protocol::text(JobState::building), Protocol::text(JobState::installing));
+            while (rows.next()) {
+                files.emplace(rows.text(0), rows.text(1));
+            }
+            return files;
+        });
+    // Relays sharing the store share the directory too: a file another one is writing, or
+    // has just renamed into place and is about to record, has changed within the last minutes
+    // (an upload that stops moving is cut long before).
+    auto settled = store_.shared() ? std::chrono::seconds(600) : std::chrono::seconds(0);
+    return artifacts_.clean(
+        [&](const std::string& job, const std::string& sha) {
+            return wanted.contains({job, sha});
+        },
+        settled);
 }
 
 } // namespace ZUQRelay

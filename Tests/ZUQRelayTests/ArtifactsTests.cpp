@@ -193,6 +193,15 @@ TEST_F(ArtifactsTest, StartUpRemovesFilesNoJobNeeds) {
     Platform::atomicWrite(directory / "artifacts" / ".upload-abc123", "cut short");
     Platform::atomicWrite(directory / "artifacts" / "stray", "?");
     service->cancel(member.caller, ended);
+    if (store->shared()) {
+        // Another relay may be writing or recording any file that changed lately.
+        EXPECT_EQ(service->cleanArtifacts(), 0u);
+        EXPECT_EQ(storedFiles().size(), 5u);
+        auto longAgo = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11);
+        for (const auto& entry : std::filesystem::directory_iterator(directory / "artifacts")) {
+            std::filesystem::last_write_time(entry.path(), longAgo);
+        }
+    }
     EXPECT_EQ(service->cleanArtifacts(), 4u);
     EXPECT_EQ(storedFiles(), std::vector<std::string>{job + "." + sha});
 }
@@ -222,10 +231,13 @@ TEST_F(ArtifactsTest, EverythingSurvivesReopeningTheDatabase) {
 }
 
 TEST_F(ArtifactsTest, ADatabaseFromANewerRelayIsLeftAlone) {
+    if (testDatabase) {
+        GTEST_SKIP() << "an SQLite file's own version; the cluster's is tested with its schema";
+    }
     store.reset();
     {
-        ZUQRelay::Database database(directory / "relay.sqlite3");
-        database.execute("PRAGMA user_version = 99");
+        ZUQRelay::Database file(directory / "relay.sqlite3");
+        file.execute("PRAGMA user_version = 99");
     }
     try {
         ZUQRelay::Store newer(directory / "relay.sqlite3");
@@ -234,8 +246,8 @@ TEST_F(ArtifactsTest, ADatabaseFromANewerRelayIsLeftAlone) {
         EXPECT_NE(std::string(error.what()).find("schema version 99"), std::string::npos)
             << error.what();
     }
-    ZUQRelay::Database database(directory / "relay.sqlite3");
-    EXPECT_EQ(database.pragma("user_version"), 99);
+    ZUQRelay::Database reopened(directory / "relay.sqlite3");
+    EXPECT_EQ(reopened.pragma("user_version"), 99);
 }
 
 } // namespace

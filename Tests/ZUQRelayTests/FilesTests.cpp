@@ -40,6 +40,9 @@ TEST_F(FilesTest, EverythingTheRelayKeepsIsItsOwnersAlone) {
         {data / "bootstrap-secret", 0600},
     };
     for (const auto& [path, expected] : cases) {
+        if (testDatabase && path.filename().string().starts_with("relay.sqlite3")) {
+            continue;
+        }
         EXPECT_EQ(mode(path), expected) << path;
     }
     std::vector<std::string> builds = storedFiles();
@@ -64,18 +67,29 @@ TEST_F(FilesTest, ALooseDataDirectoryAndBootstrapFileAreTightenedWithAWarning) {
         {data / "bootstrap-secret", 0640, 0600},
         {secret, 0604, 0600},
     };
+    // A relay on PostgreSQL keeps no database file.
+    auto made = [&](const fs::path& path) {
+        return !testDatabase || path.filename() != "relay.sqlite3";
+    };
     for (const auto& [path, loose, tight] : cases) {
-        ASSERT_EQ(::chmod(path.c_str(), loose), 0) << path;
+        if (made(path)) {
+            ASSERT_EQ(::chmod(path.c_str(), loose), 0) << path;
+        }
     }
     // A relay left this way keeps starting, and keeps its groups.
     startRelay({"--bootstrap-file", secret.string()});
     for (const auto& [path, loose, tight] : cases) {
+        if (!made(path)) {
+            continue;
+        }
         EXPECT_EQ(mode(path), tight) << path;
         EXPECT_NE(relay->log().find(path.string() + " was readable by others"),
                   std::string::npos)
             << relay->log();
     }
-    EXPECT_EQ(mode(data / "relay.sqlite3-wal"), 0600u) << "made with the database's mode";
+    if (!testDatabase) {
+        EXPECT_EQ(mode(data / "relay.sqlite3-wal"), 0600u) << "made with the database's mode";
+    }
     EXPECT_EQ(client().request("GET", "/v1/group", std::nullopt, {owner.authorization()}).status,
               200);
 

@@ -53,6 +53,12 @@ TEST_F(LeasesTest, AClaimAnsweredFromMemoryNeverHidesAJob) {
     Member builder = createGroup("Team", "Builder");
     Member receiver = join(builder, "Receiver");
     const JSON nothing = JSON::object({{"job", nullptr}, {"lease", nullptr}});
+    if (store->shared()) {
+        // Another relay on the store may give the Mac work at any moment.
+        EXPECT_EQ(service->claim(builder.caller), nothing);
+        EXPECT_EQ(service->claimAtOnce(builder.caller), std::nullopt);
+        return;
+    }
     EXPECT_EQ(service->claimAtOnce(builder.caller), std::nullopt) << "no claim has looked yet";
     EXPECT_EQ(service->claim(builder.caller), nothing);
     EXPECT_EQ(service->claim(receiver.caller), nothing);

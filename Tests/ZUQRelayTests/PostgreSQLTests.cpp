@@ -3,11 +3,11 @@
 #include "JSON.hpp"
 #include "PostgreSQL.hpp"
 #include "Schema.hpp"
+#include "TestDatabase.hpp"
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -16,20 +16,15 @@ namespace PostgreSQL = ZUQRelay::PostgreSQL;
 
 namespace {
 
-constexpr const char* noServer = "ZUQ_TEST_POSTGRESQL names no server (scripts/test starts one)";
-
-// The cluster's URL, or empty text when none was started.
-std::string testServer() {
-    const char* url = std::getenv("ZUQ_TEST_POSTGRESQL");
-    return url ? url : "";
-}
+using ZUQRelayTests::noCluster;
+using ZUQRelayTests::testCluster;
 
 class PostgreSQLTest : public testing::Test {
 protected:
     void SetUp() override {
-        std::string url = testServer();
+        std::string url = testCluster();
         if (url.empty()) {
-            GTEST_SKIP() << noServer;
+            GTEST_SKIP() << noCluster;
         }
         connection = std::make_unique<PostgreSQL::Connection>(url);
         // A temporary table is the connection's own, so tests running at once never meet.
@@ -112,23 +107,14 @@ TEST_F(PostgreSQLTest, FailuresCarryTheServersWordsAndStateAndLeaveTheConnection
 class PostgreSQLSchemaTest : public testing::Test {
 protected:
     void SetUp() override {
-        std::string server = testServer();
-        if (server.empty()) {
-            GTEST_SKIP() << noServer;
+        if (testCluster().empty()) {
+            GTEST_SKIP() << noCluster;
         }
-        admin = std::make_unique<PostgreSQL::Connection>(server);
-        name = "zuq_test_" + std::to_string(std::random_device()());
-        admin->execute("CREATE DATABASE " + name);
-        database = server.substr(0, server.rfind('/') + 1) + name;
-    }
-    void TearDown() override {
-        if (admin) {
-            admin->execute("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
-        }
+        owned = std::make_unique<ZUQRelayTests::TestDatabase>();
+        database = owned->url();
     }
 
-    std::unique_ptr<PostgreSQL::Connection> admin;
-    std::string name;
+    std::unique_ptr<ZUQRelayTests::TestDatabase> owned;
     std::string database; // its URL
 };
 

@@ -13,6 +13,12 @@ namespace fs = std::filesystem;
 
 void RelayTest::SetUp() {
     TemporaryDirectoryTest::SetUp();
+    if (onPostgreSQL()) {
+        if (testCluster().empty()) {
+            GTEST_SKIP() << noCluster;
+        }
+        testDatabase = std::make_unique<TestDatabase>();
+    }
     startRelay();
 }
 
@@ -26,6 +32,7 @@ void RelayTest::TearDown() {
             << relay->log();
     }
     relay.reset();
+    testDatabase.reset();
     TemporaryDirectoryTest::TearDown();
 }
 
@@ -33,8 +40,11 @@ void RelayTest::startRelay(const std::vector<std::string>& arguments,
                            std::optional<std::size_t> descriptorLimit) {
     client_.reset();
     relay.reset();
-    relay = std::make_unique<TestSupport::RelayProcess>(directory / "relay", arguments,
-                                                        descriptorLimit);
+    std::vector<std::string> all = arguments;
+    if (testDatabase) {
+        all.insert(all.end(), {"--database", testDatabase->url()});
+    }
+    relay = std::make_unique<TestSupport::RelayProcess>(directory / "relay", all, descriptorLimit);
     client_ = std::make_unique<HTTPClient>(relay->url());
 }
 

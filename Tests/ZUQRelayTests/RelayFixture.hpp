@@ -4,6 +4,7 @@
 #include "HTTPClient.hpp"
 #include "RelayProcess.hpp"
 #include "Support.hpp"
+#include "TestDatabase.hpp"
 
 #include <memory>
 #include <optional>
@@ -50,6 +51,8 @@ protected:
     bool waitForLog(const std::string& text);
 
     std::unique_ptr<TestSupport::RelayProcess> relay;
+    /// The PostgreSQL database the relay keeps its data in, when the tests run on PostgreSQL.
+    std::unique_ptr<TestDatabase> testDatabase;
 
 private:
     std::unique_ptr<HTTPClient> client_;

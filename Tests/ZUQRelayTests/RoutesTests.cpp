@@ -132,6 +132,14 @@ TEST_F(RoutesTest, OnlyHeartbeatsAndEmptyClaimsOfKnownMacsAreAnsweredFromMemory)
         return RequestHead{method, target, 11, {{"Authorization", member.authorization()}}};
     };
     const std::string beat = R"({"inventory": {}, "leases": []})";
+    if (store->shared()) {
+        // Another relay on the store may have revoked the Mac, or given it work.
+        routes->decide(head("POST", "/v1/claim", owner), "192.0.2.1");
+        service->claim(owner.caller);
+        EXPECT_EQ(routes->answerAtOnce(head("POST", "/v1/heartbeat", owner), beat), std::nullopt);
+        EXPECT_EQ(routes->answerAtOnce(head("POST", "/v1/claim", owner), ""), std::nullopt);
+        return;
+    }
     {
         // Rules that have not read the credential yet leave it to the store.
         ZUQRelay::Service fresh(*store, *artifacts, clock);
@@ -198,11 +206,14 @@ TEST_F(RoutesTest, OnlyHeartbeatsAndEmptyClaimsOfKnownMacsAreAnsweredFromMemory)
 }
 
 TEST_F(RoutesTest, AFullDatabaseIsAnsweredAsAFullDisk) {
+    if (testDatabase) {
+        GTEST_SKIP() << "SQLite's page limit; a cluster's full disk is not made on demand";
+    }
     Member owner = createGroup();
     // SQLite's page limit stands in for a full disk: a write past it fails as SQLITE_FULL.
     store->write(ZUQRelay::Durability::durable, [](ZUQRelay::Store::Transaction& transaction) {
         std::int64_t pages = 0;
-        if (ZUQRelay::Query row = transaction.database.query("PRAGMA page_count"); row.next()) {
+        if (ZUQRelay::SQL::Rows row = transaction.database.query("PRAGMA page_count"); row.next()) {
             pages = row.integer(0);
         }
         transaction.database.query("PRAGMA max_page_count = " + std::to_string(pages + 2)).next();

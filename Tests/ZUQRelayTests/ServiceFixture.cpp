@@ -11,6 +11,12 @@ using ZUQRelay::Caller;
 
 void ServiceTest::SetUp() {
     TemporaryDirectoryTest::SetUp();
+    if (onPostgreSQL()) {
+        if (testCluster().empty()) {
+            GTEST_SKIP() << noCluster;
+        }
+        testDatabase = std::make_unique<TestDatabase>();
+    }
     reopen();
 }
 
@@ -18,6 +24,7 @@ void ServiceTest::TearDown() {
     service.reset();
     artifacts.reset();
     store.reset();
+    testDatabase.reset();
     TemporaryDirectoryTest::TearDown();
 }
 
@@ -29,7 +36,8 @@ void ServiceTest::reopen() {
     service.reset();
     artifacts.reset();
     store.reset();
-    store = std::make_unique<ZUQRelay::Store>(directory / "relay.sqlite3");
+    store = testDatabase ? std::make_unique<ZUQRelay::Store>(testDatabase->url(), 8)
+                         : std::make_unique<ZUQRelay::Store>(directory / "relay.sqlite3");
     artifacts = std::make_unique<ZUQRelay::Artifacts>(directory / "artifacts");
     service = std::make_unique<ZUQRelay::Service>(*store, *artifacts, clock, policy);
 }

@@ -5,6 +5,7 @@
 #include "Routes.hpp"
 #include "Service.hpp"
 #include "Support.hpp"
+#include "TestDatabase.hpp"
 
 #include <atomic>
 #include <memory>
@@ -55,6 +56,8 @@ protected:
     std::vector<std::string> storedFiles() const;
 
     ManualClock clock;
+    /// The PostgreSQL database the store is on, when the tests run on PostgreSQL.
+    std::unique_ptr<TestDatabase> testDatabase;
     /// The rules' quotas and retention; `reopen` applies a change.
     ZUQRelay::Policy policy;
     std::unique_ptr<ZUQRelay::Store> store;
