@@ -20,6 +20,10 @@ namespace {
 
 constexpr double window = 60;
 
+const Refusal tooMany(Refusal::Reason::tooMany,
+                      "Too many wrong bootstrap secrets. Try again in a minute.");
+const Refusal invalidSecret(Refusal::Reason::forbidden, "Invalid bootstrap secret");
+
 std::string_view trimmed(std::string_view text) {
     constexpr std::string_view space = " \t\r\n\f\v";
     auto first = text.find_first_not_of(space);
@@ -31,8 +35,10 @@ std::string_view trimmed(std::string_view text) {
 
 } // namespace
 
-Bootstrap::Bootstrap(std::string secret, const Clock& clock, std::size_t trackedAddresses)
-    : secret_(std::move(secret)), clock_(clock), trackedAddresses_(trackedAddresses) {}
+Bootstrap::Bootstrap(std::string secret, const Clock& clock, std::size_t trackedAddresses,
+                     Store* shared)
+    : secret_(std::move(secret)), clock_(clock), trackedAddresses_(trackedAddresses),
+      shared_(shared) {}
 
 std::string Bootstrap::counted(std::string_view address) {
     std::string text(address);
@@ -76,10 +82,39 @@ std::filesystem::path Bootstrap::defaultSecretFile(const std::filesystem::path& 
     return file;
 }
 
+void Bootstrap::checkShared(const std::string& key, std::string_view presented) {
+    double now = clock_.now();
+    auto [recent, addresses] = shared_->readLatest([&](SQL::Connection& database) {
+        SQL::Rows row = database.query(
+            "SELECT (SELECT COUNT(*) FROM bootstrap_failures WHERE address = ?1 AND "
+            "failed_at > ?2), (SELECT COUNT(DISTINCT address) FROM bootstrap_failures WHERE "
+            "failed_at > ?2)",
+            key, now - window);
+        row.next();
+        return std::pair(row.integer(0), row.integer(1));
+    });
+    if (recent >= static_cast<std::int64_t>(failuresPerMinute) ||
+        (recent == 0 && addresses >= static_cast<std::int64_t>(trackedAddresses_))) {
+        throw tooMany;
+    }
+    if (Platform::constantTimeEqual(Platform::sha256Hex(presented), Platform::sha256Hex(secret_))) {
+        return;
+    }
+    shared_->write(Durability::relaxed, [&](Store::Transaction& transaction) {
+        transaction.database.run("DELETE FROM bootstrap_failures WHERE failed_at <= ?",
+                                 now - window);
+        transaction.database.run(
+            "INSERT INTO bootstrap_failures (address, failed_at) VALUES (?, ?)", key, now);
+    });
+    throw invalidSecret;
+}
+
 void Bootstrap::check(const std::string& address, std::string_view presented) {
-    const Refusal tooMany(Refusal::Reason::tooMany,
-                          "Too many wrong bootstrap secrets. Try again in a minute.");
     std::string key = counted(address);
+    if (shared_) {
+        checkShared(key, presented);
+        return;
+    }
     std::lock_guard lock(mutex_);
     double now = clock_.now();
     auto found = failures_.find(key);
@@ -108,7 +143,7 @@ void Bootstrap::check(const std::string& address, std::string_view presented) {
         found = failures_.emplace(std::move(key), std::deque<double>()).first;
     }
     found->second.push_back(now);
-    throw Refusal(Refusal::Reason::forbidden, "Invalid bootstrap secret");
+    throw invalidSecret;
 }
 
 void Bootstrap::forgetStale(double now) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Clock.hpp"
+#include "Store.hpp"
 
 #include <deque>
 #include <filesystem>
@@ -22,8 +23,12 @@ namespace ZUQRelay {
 class Bootstrap {
 public:
     static constexpr std::size_t failuresPerMinute = 10;
+    static constexpr std::size_t trackedByDefault = 10000;
 
-    Bootstrap(std::string secret, const Clock& clock, std::size_t trackedAddresses = 10000);
+    /// With `shared`, a store that other relays use too, failures are counted in it, so that
+    /// an address meets the same limit whichever relay it reaches.
+    Bootstrap(std::string secret, const Clock& clock, std::size_t trackedAddresses = trackedByDefault,
+              Store* shared = nullptr);
 
     /// The secret in `file`, without the white space around it. Throws for a missing,
     /// unreadable or empty file.
@@ -43,10 +48,12 @@ public:
 
 private:
     void forgetStale(double now);
+    void checkShared(const std::string& key, std::string_view presented);
 
     std::string secret_;
     const Clock& clock_;
     std::size_t trackedAddresses_;
+    Store* shared_;
     std::mutex mutex_; // guards failures_ and lastForgotten_
     std::unordered_map<std::string, std::deque<double>> failures_;
     double lastForgotten_ = 0;

@@ -56,6 +56,9 @@ void Service::expireLeases(Store::Transaction& transaction) {
                side == Side::builder ? "The builder Mac stopped responding"
                                      : "The receiver Mac stopped responding");
     }
+    if (store_.shared()) {
+        return; // other relays' leases are not in nextLeaseExpiry_: it is not used
+    }
     SQL::Rows next = database.query("SELECT MIN(expires_at) FROM leases WHERE live = 1");
     nextLeaseExpiry_ =
         next.next() && !next.isNull(0) ? next.real(0) : std::numeric_limits<double>::infinity();

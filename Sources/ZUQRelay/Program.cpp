@@ -135,8 +135,7 @@ int serve(const Options& options) {
         options.bootstrapFile ? *options.bootstrapFile
                               : Bootstrap::defaultSecretFile(options.data));
     keepToOwner(bootstrapFile, 0600);
-    SystemClock clock;
-    Bootstrap bootstrap(Bootstrap::readSecret(bootstrapFile), clock);
+    std::string secret = Bootstrap::readSecret(bootstrapFile);
     std::optional<TLSContext> tls;
     if (options.tls()) {
         tls.emplace(*options.tlsCertificate, *options.tlsKey);
@@ -148,6 +147,9 @@ int serve(const Options& options) {
         options.database ? std::make_unique<Store>(*options.database, options.threads + 2)
                          : std::make_unique<Store>(options.data / "relay.sqlite3");
     Artifacts artifacts(options.artifacts ? *options.artifacts : options.data / "artifacts");
+    SystemClock clock;
+    Bootstrap bootstrap(std::move(secret), clock, Bootstrap::trackedByDefault,
+                        store->shared() ? store.get() : nullptr);
     Policy policy;
     policy.openJobsPerGroup = options.maxOpenJobsPerGroup;
     policy.storedBytesPerGroup = options.maxStoredBytesPerGroup;

@@ -179,6 +179,17 @@ CREATE TABLE events (
 );
 CREATE INDEX events_by_job ON events(job_id, id);
 )sql",
+    // Wrong bootstrap secrets, counted against their address by every relay of the cluster;
+    // and at most one live lease per job and side, whichever relay handed it out.
+    R"sql(
+CREATE TABLE bootstrap_failures (
+    address TEXT NOT NULL,
+    failed_at DOUBLE PRECISION NOT NULL
+);
+CREATE INDEX bootstrap_failures_by_address ON bootstrap_failures(address, failed_at);
+CREATE INDEX bootstrap_failures_by_age ON bootstrap_failures(failed_at);
+CREATE UNIQUE INDEX one_live_lease ON leases(job_id, side) WHERE live = 1;
+)sql",
 };
 
 // Held while a relay brings a PostgreSQL database up to date, so that instances starting

@@ -53,6 +53,39 @@ TEST(OptionsTest, DefaultsAndEveryOptionInBothSpellings) {
     EXPECT_TRUE(Options::parse({"--version"}).version);
 }
 
+TEST(OptionsTest, TheDatabaseComesFromTheCommandLineBeforeTheEnvironment) {
+    const std::optional<std::string> variable = "postgresql://relay@env:5432/zuq";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<std::string> variable;
+        std::optional<std::string> database;
+    } cases[] = {
+        {{"--data", "d"}, std::nullopt, std::nullopt},
+        {{"--data", "d"}, "", std::nullopt},
+        {{"--data", "d"}, variable, variable},
+        {{"--data", "d", "--database", "postgres://db/zuq"}, variable, "postgres://db/zuq"},
+        {{"--data", "d", "--database=postgresql://u:pw@db/zuq"}, std::nullopt,
+         "postgresql://u:pw@db/zuq"},
+    };
+    for (const auto& [arguments, environment, database] : cases) {
+        EXPECT_EQ(Options::parse(arguments, environment).database, database) << arguments.back();
+    }
+    EXPECT_EQ(*Options::parse({"--data", "d", "--artifacts", "/shared/builds"}).artifacts,
+              "/shared/builds");
+    for (const auto& [arguments, environment] :
+         {std::pair<std::vector<std::string>, std::optional<std::string>>{
+              {"--data", "d", "--database", "/var/zuq.sqlite3"}, std::nullopt},
+          {{"--data", "d"}, "mysql://db/zuq"}}) {
+        try {
+            Options::parse(arguments, environment);
+            ADD_FAILURE() << "accepted a database that is not PostgreSQL";
+        } catch (const ZUQError& error) {
+            EXPECT_EQ(error.message(), "--database must be a PostgreSQL URL such as "
+                                       "postgresql://USER@HOST:PORT/DB");
+        }
+    }
+}
+
 TEST(OptionsTest, MistakesAreNamed) {
     struct Case {
         std::vector<std::string> arguments;

@@ -30,7 +30,10 @@ protected:
     void startRelay(const std::vector<std::string>& arguments = {},
                     std::optional<std::size_t> descriptorLimit = std::nullopt);
 
-    HTTPClient& client() { return *client_; }
+    /// The client requests go through: the fixture's relay's, unless `speakTo` says otherwise.
+    HTTPClient& client() { return speaking_ ? *speaking_ : *client_; }
+    /// Sends the helpers' requests through `other` (nullptr: the fixture's relay again).
+    void speakTo(HTTPClient* other) { speaking_ = other; }
     Mac createGroup(const std::string& name = "Team", const std::string& device = "Builder");
     /// The same over `over`, a client of the relay's own (one that speaks its TLS, say).
     Mac createGroup(HTTPClient& over, const std::string& name, const std::string& device);
@@ -56,6 +59,7 @@ protected:
 
 private:
     std::unique_ptr<HTTPClient> client_;
+    HTTPClient* speaking_ = nullptr;
 };
 
 } // namespace ZUQRelayTests
