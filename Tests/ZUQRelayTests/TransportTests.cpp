@@ -488,16 +488,25 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
         partials.push_back(partial());
     }
     std::optional<std::string> refused;
-    std::size_t held = 0;
+    std::size_t turnedAway = 0;
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
          !refused && std::chrono::steady_clock::now() < deadline;) {
         for (std::size_t i = 0; i < partials.size() && !refused; ++i) {
             if ((refused = partials[i]->answer(20ms))) {
-                held = (i + 1) % partials.size();
+                turnedAway = i;
             }
         }
     }
     ASSERT_TRUE(refused);
+    // A body still held: bytes of the requests before may not all have been let go when the
+    // four arrived, so more than one may have been turned away.
+    std::size_t held = partials.size();
+    for (std::size_t i = 0; i < partials.size() && held == partials.size(); ++i) {
+        if (i != turnedAway && !partials[i]->answer(100ms)) {
+            held = i;
+        }
+    }
+    ASSERT_LT(held, partials.size()) << "every body was turned away";
     EXPECT_EQ(statusLine(*refused), "HTTP/1.1 503 Service Unavailable");
     EXPECT_NE(refused->find("The relay is busy with other requests. Try again shortly."),
               std::string::npos);
@@ -507,7 +516,7 @@ TEST_F(TransportTest, BodiesAreLimitedByTheirRouteAndTogetherByABudget) {
     partials[held]->send(beat.substr(280 * 1024));
     auto answered = partials[held]->answer(10s);
     ASSERT_TRUE(answered);
-    EXPECT_EQ(statusLine(*answered), "HTTP/1.1 200 OK");
+    EXPECT_EQ(statusLine(*answered), "HTTP/1.1 200 OK") << *answered;
     RawConnection third(relay->url());
     third.send(
         head("POST", "/v1/heartbeat", mac,
