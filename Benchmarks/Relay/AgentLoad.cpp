@@ -116,7 +116,9 @@ void AgentLoad::fire(Agent& agent, double now) {
         ::setsockopt(agent.fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(settings_.port));
+        bool other = settings_.alsoPort != 0 && (&agent - agents_.data()) % 2 == 1;
+        address.sin_port =
+            htons(static_cast<std::uint16_t>(other ? settings_.alsoPort : settings_.port));
         ::inet_pton(AF_INET, settings_.host.c_str(), &address.sin_addr);
         epoll_event event{};
         event.events = EPOLLIN | EPOLLOUT;

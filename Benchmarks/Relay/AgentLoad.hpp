@@ -22,6 +22,8 @@ struct Sample {
 struct LoadSettings {
     std::string host = "127.0.0.1";
     int port = 0;
+    /// Another relay on the same database: every second agent talks to it.
+    int alsoPort = 0;
     double interval = 5;
     double seconds = 60;
 };

@@ -2,9 +2,11 @@
 //
 //   relay-benchmark load --relay URL --bootstrap-file PATH [--agents 10000] [--interval 5]
 //       [--seconds 60] [--uploads 4 --upload-file PATH --upload-after 10] [--pid PID]
+//       [--also URL]
 //     Simulated agents heartbeat and claim every interval, each over its own connection,
 //     while builds upload; prints requests per second and latency percentiles, and with
 //     --pid the relay's context switches and processor time per request in steady load.
+//     With --also (a second relay on the same database) every second agent and upload uses it.
 //
 //   relay-benchmark idle --relay URL --bootstrap-file PATH --pid PID [--agents 10000]
 //     Agents that each send one heartbeat over their own connection and then keep it open;
@@ -246,6 +248,11 @@ int load(const std::map<std::string, std::string>& values) {
         std::stod(values.count("--upload-after") ? values.at("--upload-after") : "10");
     auto colon = relay.rfind(':');
     settings.port = std::stoi(relay.substr(colon + 1));
+    // With a second relay on the same database, every second agent and upload goes to it.
+    std::string also = values.count("--also") ? values.at("--also") : relay;
+    if (also != relay) {
+        settings.alsoPort = std::stoi(also.substr(also.rfind(':') + 1));
+    }
 
     std::fprintf(stderr, "enrolling %zu agents...\n", agents);
     std::vector<Device> devices = enrol(relay, secret, agents, 16, "Agent");
@@ -280,7 +287,7 @@ int load(const std::map<std::string, std::string>& values) {
                 // The uploading Macs are other machines: here they must not take the processor
                 // from the simulated agents, whose timing is what is measured.
                 ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
-                Client client(relay);
+                Client client(index % 2 ? also : relay);
                 auto [job, lease] = leases[index];
                 Answer answer = client.upload("/v1/jobs/" + job + "/artifact", file,
                                               {builders[index].authorization(),
