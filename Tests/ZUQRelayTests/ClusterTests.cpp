@@ -22,6 +22,7 @@ protected:
             GTEST_SKIP() << noCluster;
         }
         testDatabase = std::make_unique<TestDatabase>();
+        database = std::make_unique<ZUQRelay::PostgreSQL::Connection>(testDatabase->url());
         TestSupport::writeFile(directory / "secret", "one secret for both\n");
         shared = {"--artifacts", (directory / "builds").string(), "--bootstrap-file",
                   (directory / "secret").string()};
@@ -30,6 +31,7 @@ protected:
     }
 
     void TearDown() override {
+        database.reset();
         otherClient.reset();
         if (other && other->running()) {
             EXPECT_EQ(other->stop(), 0) << other->log();
@@ -47,11 +49,28 @@ protected:
 
     // The job's row and its group's count, as the database holds them.
     std::pair<std::string, std::string> stored(const std::string& job) {
-        ZUQRelay::PostgreSQL::Connection database(testDatabase->url());
         ZUQRelay::PostgreSQL::Rows row =
-            database.query("SELECT state, COALESCE(error, '') FROM jobs WHERE id = ?", job);
+            database->query("SELECT state, COALESCE(error, '') FROM jobs WHERE id = ?", job);
         return row.next() ? std::pair(row.text(0), row.text(1))
                           : std::pair<std::string, std::string>();
+    }
+
+    // A builder and a receiver of one group, and a job of theirs leased to the builder
+    // through the other relay; with `byReceiver` the receiver submitted it.
+    struct Leased {
+        Mac builder;
+        Mac receiver;
+        std::string job;
+        std::string lease;
+    };
+    Leased leasedThroughOther(bool byReceiver) {
+        Mac builder = createGroup("Team", "Builder");
+        Mac receiver = join(builder, "Receiver");
+        std::string job = submit(byReceiver ? receiver : builder, builder, receiver);
+        speakTo(otherClient.get());
+        std::string lease = claim(builder, job);
+        speakTo(nullptr);
+        return {builder, receiver, job, lease};
     }
 
     Reply heartbeat(HTTPClient& through, const Mac& mac, const JSON& leases = JSON::array()) {
@@ -61,17 +80,14 @@ protected:
     }
 
     std::vector<std::string> shared;
+    std::unique_ptr<ZUQRelay::PostgreSQL::Connection> database; // the relays' own
     std::unique_ptr<TestSupport::RelayProcess> other;
     std::unique_ptr<HTTPClient> otherClient;
 };
 
 TEST_F(ClusterTest, AJobGoesBackAndForthBetweenTheRelaysToItsEnd) {
-    Mac builder = createGroup("Team", "Builder");
-    Mac receiver = join(builder, "Receiver");
-    std::string job = submit(receiver, builder, receiver);
-
+    auto [builder, receiver, job, lease] = leasedThroughOther(true);
     speakTo(otherClient.get());
-    std::string lease = claim(builder, job);
     fs::path file = makeFile("app.zuq", 3 << 20);
     ASSERT_EQ(uploadFile(builder, job, lease, file).status, 200);
     Reply finished = client().request(
@@ -183,12 +199,7 @@ TEST_F(ClusterTest, WhatOneRelayRefusesTheOtherRefusesAtOnce) {
 }
 
 TEST_F(ClusterTest, ARelayKilledMidUploadLeavesNoHalfBuildAndItsJobFailsOnce) {
-    Mac builder = createGroup("Team", "Builder");
-    Mac receiver = join(builder, "Receiver");
-    std::string job = submit(builder, builder, receiver);
-    speakTo(otherClient.get());
-    std::string lease = claim(builder, job);
-    speakTo(nullptr);
+    auto [builder, receiver, job, lease] = leasedThroughOther(false);
 
     // Half of a build reaches the other relay, which then dies.
     const std::size_t size = 4 << 20;
@@ -216,13 +227,10 @@ TEST_F(ClusterTest, ARelayKilledMidUploadLeavesNoHalfBuildAndItsJobFailsOnce) {
     Reply record =
         client().request("GET", "/v1/jobs/" + job, std::nullopt, {builder.authorization()});
     EXPECT_EQ(record.json()["state"].text(), "building") << record.body;
-    {
-        ZUQRelay::PostgreSQL::Connection database(testDatabase->url());
-        ZUQRelay::PostgreSQL::Rows row =
-            database.query("SELECT upload_sha IS NULL FROM jobs WHERE id = ?", job);
-        ASSERT_TRUE(row.next());
-        EXPECT_EQ(row.integer(0), 1) << "no build recorded";
-    }
+    ZUQRelay::PostgreSQL::Rows recorded =
+        database->query("SELECT upload_sha IS NULL FROM jobs WHERE id = ?", job);
+    ASSERT_TRUE(recorded.next());
+    EXPECT_EQ(recorded.integer(0), 1) << "no build recorded";
     for (const auto& entry : fs::directory_iterator(directory / "builds")) {
         EXPECT_TRUE(entry.path().filename().string().starts_with(".")) << entry.path();
     }
@@ -230,10 +238,7 @@ TEST_F(ClusterTest, ARelayKilledMidUploadLeavesNoHalfBuildAndItsJobFailsOnce) {
     // Back up, both relays sweep while the lease runs out (moved to the past in the database
     // rather than waited for).
     startOther();
-    {
-        ZUQRelay::PostgreSQL::Connection database(testDatabase->url());
-        database.run("UPDATE leases SET expires_at = expires_at - 120 WHERE job_id = ?", job);
-    }
+    database->run("UPDATE leases SET expires_at = expires_at - 120 WHERE job_id = ?", job);
     for (int wait = 0; wait < 1000 && stored(job).first != "failed"; ++wait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -241,14 +246,11 @@ TEST_F(ClusterTest, ARelayKilledMidUploadLeavesNoHalfBuildAndItsJobFailsOnce) {
                                                      "The builder Mac stopped responding");
     EXPECT_EQ(stored(job), failed);
     // Ended once: the group counts the job's bytes once.
-    ZUQRelay::PostgreSQL::Connection database(testDatabase->url());
-    ZUQRelay::PostgreSQL::Rows counted = database.query(
-        "SELECT g.ended_job_bytes, (SELECT COUNT(*) FROM jobs WHERE group_id = g.id) FROM groups g "
-        "WHERE g.id = ?",
-        builder.group);
+    ZUQRelay::PostgreSQL::Rows counted =
+        database->query("SELECT ended_job_bytes FROM groups WHERE id = ?", builder.group);
     ASSERT_TRUE(counted.next());
     EXPECT_GT(counted.integer(0), 0);
-    ZUQRelay::PostgreSQL::Rows row = database.query(
+    ZUQRelay::PostgreSQL::Rows row = database->query(
         "SELECT OCTET_LENGTH(id) + OCTET_LENGTH(group_id) + OCTET_LENGTH(state) + "
         "OCTET_LENGTH(spec) + OCTET_LENGTH(builder_id) + OCTET_LENGTH(receiver_id) + "
         "COALESCE(OCTET_LENGTH(error), 0) FROM jobs WHERE id = ?",
