@@ -62,8 +62,9 @@ zuq_install_dependencies() {
 
 # zuq_start_postgresql: starts a throw-away PostgreSQL cluster in a temporary directory,
 # listening on 127.0.0.1 only, on the first free port from a random one, and exports its URL as
-# ZUQ_TEST_POSTGRESQL for the tests. Durability is off: nothing in it outlives the run. The
-# cluster is stopped and removed when the calling shell exits.
+# ZUQ_TEST_POSTGRESQL for the tests. Durability is off unless ZUQ_POSTGRESQL_DURABLE is set:
+# nothing in it outlives the run. The cluster is stopped and removed when the calling shell
+# exits (this sets the EXIT trap; a caller with a trap of its own sets it again after).
 zuq_start_postgresql() {
     local bin
     bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -81,10 +82,13 @@ zuq_start_postgresql() {
     "${ZUQ_POSTGRESQL_AS[@]}" "$bin/initdb" -D "$ZUQ_POSTGRESQL_DIR/data" -U zuq -A trust \
         --no-sync >/dev/null
     local port=$((20000 + RANDOM % 20000)) tries
+    # Durable (for the benchmarks): commits reach the disk, as in service.
+    local durability="-c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+    [ -z "${ZUQ_POSTGRESQL_DURABLE:-}" ] || durability=
     for tries in 1 2 3 4 5 6 7 8; do
         if "${ZUQ_POSTGRESQL_AS[@]}" "$bin/pg_ctl" -D "$ZUQ_POSTGRESQL_DIR/data" \
             -l "$ZUQ_POSTGRESQL_DIR/log" -w -t 30 start \
-            -o "-c listen_addresses=127.0.0.1 -p $port -k $ZUQ_POSTGRESQL_DIR -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" \
+            -o "-c listen_addresses=127.0.0.1 -p $port -k $ZUQ_POSTGRESQL_DIR $durability -c max_connections=200" \
             >/dev/null; then
             export ZUQ_TEST_POSTGRESQL="postgresql://zuq@127.0.0.1:$port/postgres"
             zuq_log "PostgreSQL for the tests at $ZUQ_TEST_POSTGRESQL"
