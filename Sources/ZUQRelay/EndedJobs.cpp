@@ -7,6 +7,7 @@
 // manifest, up to 144 KiB each on overflow pages, whenever a job ends. An ended job's row
 // never changes, so what was added is exactly what its deletion takes away.
 #include "Service.hpp"
+#include "Tables.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -16,82 +17,13 @@ namespace ZUQRelay {
 
 namespace {
 
-// The bytes of the texts of a job's row. The schema migration that added the count spells out
-// the same sum.
-std::string rowTextBytes(SQL::Dialect dialect) {
-    std::string sum;
-    for (std::string_view column :
-         {"id", "group_id", "state", "spec", "builder_id", "receiver_id"}) {
-        sum += SQL::byteLength(dialect, column) + " + ";
-    }
-    for (std::string_view column : {"error", "upload_sha", "artifact_sha", "manifest"}) {
-        sum += "COALESCE(" + SQL::byteLength(dialect, column) + ", 0)";
-        sum += column == "manifest" ? "" : " + ";
-    }
-    return sum;
-}
-
-// "SELECT <columns><rowTextBytes> FROM jobs <rest>"; `columns`, when any, end in ", ".
-std::string selectKeptBytes(SQL::Dialect dialect, std::string_view columns, std::string_view rest) {
-    std::string text = "SELECT ";
-    text += columns;
-    text += rowTextBytes(dialect);
-    text += " FROM jobs ";
-    text += rest;
-    return text;
-}
-
-// Ended jobs, at most one round of them, past the retention period.
-constexpr std::string_view longEnded = "WHERE state IN (?, ?, ?) AND updated_at <= ? LIMIT 64";
-// A group's ended jobs but one, those that ended first first.
-constexpr std::string_view firstEnded = "WHERE group_id = ? AND state IN (?, ?, ?) AND id != ? "
-                                        "ORDER BY updated_at, seq LIMIT 64";
-
-// An ended job as deleting it needs it.
-struct EndedJob {
-    std::string id;
-    std::string group;
-    std::optional<std::string> uploadSHA;
-    std::optional<std::string> artifactSHA;
-    std::int64_t keptBytes = 0;
-};
-
-template <class... Arguments>
-std::vector<EndedJob> endedJobs(SQL::Connection& database, std::string_view where,
-                                const Arguments&... arguments) {
-    std::vector<EndedJob> ended;
-    SQL::Rows rows = database.query(
-        selectKeptBytes(database.dialect(), "id, group_id, upload_sha, artifact_sha, ", where),
-        arguments...);
-    while (rows.next()) {
-        ended.push_back({rows.text(0), rows.text(1), rows.optionalText(2), rows.optionalText(3),
-                         rows.integer(4)});
-    }
-    return ended;
-}
+using Tables::EndedJob;
 
 // Deletes the first `limit` events of `job` and takes them off its group's count of event
 // bytes. Returns how many went.
 std::int64_t deleteEvents(SQL::Connection& database, const EndedJob& job, std::int64_t limit) {
-    std::int64_t count = 0;
-    std::int64_t bytes = 0;
-    {
-        SQL::Rows events = database.query(
-            "SELECT COUNT(*), COALESCE(SUM(" + SQL::byteLength(database.dialect(), "message") +
-                "), 0) FROM (SELECT message FROM events WHERE job_id = ? ORDER BY id LIMIT ?) "
-                "AS first",
-            job.id, limit);
-        if (events.next()) {
-            count = events.integer(0);
-            bytes = events.integer(1);
-        }
-    }
-    database.run("DELETE FROM events WHERE id IN "
-                 "(SELECT id FROM events WHERE job_id = ? ORDER BY id LIMIT ?)",
-                 job.id, limit);
-    database.run("UPDATE groups SET event_bytes = " +
-                     SQL::larger(database.dialect(), "0", "event_bytes - ?") + " WHERE id = ?",
-                 bytes, job.group);
+    auto [count, bytes] = Tables::Events(database).removeFirst(job.id, limit);
+    Tables::Groups(database).addEventBytes(job.group, -bytes);
     return count;
 }
 
@@ -100,11 +32,9 @@ std::int64_t deleteEvents(SQL::Connection& database, const EndedJob& job, std::i
 std::int64_t deleteJob(Store::Transaction& transaction, const Artifacts& artifacts,
                        const EndedJob& job) {
     SQL::Connection& database = transaction.database;
-    std::int64_t leases = database.run("DELETE FROM leases WHERE job_id = ?", job.id);
-    database.run("DELETE FROM jobs WHERE id = ?", job.id);
-    database.run("UPDATE groups SET ended_job_bytes = " +
-                     SQL::larger(database.dialect(), "0", "ended_job_bytes - ?") + " WHERE id = ?",
-                 job.keptBytes, job.group);
+    std::int64_t leases = Tables::Leases(database).removeOf(job.id);
+    Tables::Jobs(database).remove(job.id);
+    Tables::Groups(database).addEndedJobBytes(job.group, -job.keptBytes);
     // Its build went when it ended; this catches one a crash left behind.
     for (const auto& sha : {job.uploadSHA, job.artifactSHA}) {
         if (sha) {
@@ -118,8 +48,8 @@ std::int64_t deleteJob(Store::Transaction& transaction, const Artifacts& artifac
 } // namespace
 
 void Service::checkEndedJobBytes(SQL::Connection& database, const std::string& id) {
-    SQL::Rows row = database.query(selectKeptBytes(database.dialect(), "", "WHERE id = ?"), id);
-    if (row.next() && static_cast<std::uint64_t>(row.integer(0)) > policy_.endedJobBytesPerGroup) {
+    auto kept = Tables::Jobs(database).keptBytes(id);
+    if (kept && static_cast<std::uint64_t>(kept->second) > policy_.endedJobBytesPerGroup) {
         throw Refusal(Refusal::Reason::tooMany,
                       "This job alone would pass the quota of " +
                           std::to_string(policy_.endedJobBytesPerGroup) +
@@ -131,29 +61,16 @@ void Service::checkEndedJobBytes(SQL::Connection& database, const std::string& i
 
 void Service::keepEndedJobsWithinQuota(Store::Transaction& transaction, const std::string& id) {
     SQL::Connection& database = transaction.database;
-    std::string group;
-    std::int64_t bytes = 0;
-    {
-        SQL::Rows row =
-            database.query(selectKeptBytes(database.dialect(), "group_id, ", "WHERE id = ?"), id);
-        if (!row.next()) {
-            return;
-        }
-        group = row.text(0);
-        bytes = row.integer(1);
+    Tables::Jobs jobs(database);
+    auto ended = jobs.keptBytes(id);
+    if (!ended) {
+        return;
     }
-    database.run("UPDATE groups SET ended_job_bytes = ended_job_bytes + ? WHERE id = ?", bytes,
-                 group);
-    std::uint64_t kept = 0;
-    {
-        SQL::Rows row = database.query("SELECT ended_job_bytes FROM groups WHERE id = ?", group);
-        kept = row.next() ? static_cast<std::uint64_t>(row.integer(0)) : 0;
-    }
+    const auto& [group, bytes] = *ended;
+    std::uint64_t kept = Tables::Groups(database).addEndedJobBytes(group, bytes);
     constexpr std::int64_t everyEvent = std::numeric_limits<std::int64_t>::max();
     while (kept > policy_.endedJobBytesPerGroup) {
-        std::vector<EndedJob> oldest =
-            endedJobs(database, firstEnded, group, Protocol::text(JobState::succeeded),
-                      Protocol::text(JobState::failed), Protocol::text(JobState::cancelled), id);
+        std::vector<EndedJob> oldest = jobs.firstEnded(group, id);
         if (oldest.empty()) {
             // The job that just ended passes the quota alone. Its end is kept all the same:
             // deleting it would hide from its group how it ended.
@@ -178,9 +95,7 @@ std::size_t Service::forgetEndedJobs() {
         constexpr std::int64_t rowsPerRound = 2000;
         auto [jobs, more] = store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
             SQL::Connection& database = transaction.database;
-            std::vector<EndedJob> ended = endedJobs(
-                database, longEnded, Protocol::text(JobState::succeeded),
-                Protocol::text(JobState::failed), Protocol::text(JobState::cancelled), before);
+            std::vector<EndedJob> ended = Tables::Jobs(database).endedBefore(before);
             std::int64_t budget = rowsPerRound;
             std::size_t deleted = 0;
             for (const auto& job : ended) {
@@ -192,7 +107,8 @@ std::size_t Service::forgetEndedJobs() {
                 budget -= deleteJob(transaction, artifacts_, job);
                 ++deleted;
             }
-            bool full = ended.size() == 64 || budget <= 0;
+            bool full = static_cast<std::int64_t>(ended.size()) == Tables::Jobs::endedPerRound ||
+                        budget <= 0;
             return std::pair(deleted, full);
         });
         forgotten += jobs;

@@ -4,6 +4,7 @@
 #include "Platform/Encoding.hpp"
 #include "Platform/Random.hpp"
 #include "Service.hpp"
+#include "Tables.hpp"
 
 #include <limits>
 
@@ -28,9 +29,7 @@ JSON enrol(SQL::Connection& database, const std::string& group, const std::strin
            const std::string& deviceName, double now) {
     std::string device = newIdentifier();
     std::string token = newSecret(tokenBytes);
-    database.run("INSERT INTO devices (id, group_id, name, token_hash, created_at) "
-                 "VALUES (?, ?, ?, ?, ?)",
-                 device, group, deviceName, Platform::sha256Hex(token), now);
+    Tables::Devices(database).add(device, group, deviceName, Platform::sha256Hex(token), now);
     return JSON::object(
         {{"group_id", group}, {"group_name", groupName}, {"device_id", device}, {"token", token}});
 }
@@ -46,8 +45,7 @@ JSON Service::createGroup(const JSON& body) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         double now = clock_.now();
         std::string group = newIdentifier();
-        transaction.database.run("INSERT INTO groups (id, name, created_at) VALUES (?, ?, ?)",
-                                 group, name, now);
+        Tables::Groups(transaction.database).add(group, name, now);
         return enrol(transaction.database, group, name, deviceName, now);
     });
 }
@@ -103,13 +101,8 @@ Caller Service::authenticate(std::string_view authorization) {
         }
     }
     if (!known) {
-        known = store_.readLatest([&](SQL::Connection& database) -> std::optional<Credential> {
-            SQL::Rows row = database.query(
-                "SELECT group_id, token_hash, revoked FROM devices WHERE id = ?", device);
-            if (!row.next()) {
-                return std::nullopt;
-            }
-            return Credential{row.text(0), row.text(1), row.integer(2) != 0};
+        known = store_.readLatest([&](SQL::Connection& database) {
+            return Tables::Devices(database).credential(device);
         });
         if (!known) {
             throw invalid;
@@ -133,21 +126,15 @@ Caller Service::authenticate(std::string_view authorization) {
 JSON Service::createInvite(const Caller& caller) {
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         double now = clock_.now();
-        SQL::Connection& database = transaction.database;
-        SQL::Rows open =
-            database.query("SELECT COUNT(*) FROM invites WHERE group_id = ? AND used_at IS NULL "
-                           "AND expires_at > ?",
-                           caller.groupID, now);
-        if (open.next() &&
-            open.integer(0) >= static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
+        Tables::Invites invites(transaction.database);
+        if (invites.countOpen(caller.groupID, now) >=
+            static_cast<std::int64_t>(Limits::openInvitesPerGroup)) {
             throw Refusal(Refusal::Reason::tooMany,
                           "This group has too many open invites. Wait for some to expire.");
         }
         std::string code = newSecret(inviteBytes);
-        database.run("INSERT INTO invites (code_hash, group_id, created_by, created_at, "
-                     "expires_at) VALUES (?, ?, ?, ?, ?)",
-                     Platform::sha256Hex(code), caller.groupID, caller.deviceID, now,
-                     now + Limits::inviteSeconds);
+        invites.add(Platform::sha256Hex(code), caller.groupID, caller.deviceID, now,
+                    now + Limits::inviteSeconds);
         return JSON::object(
             {{"code", code}, {"expires_in_seconds", static_cast<int>(Limits::inviteSeconds)}});
     });
@@ -163,29 +150,22 @@ JSON Service::join(const JSON& body) {
     }
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         double now = clock_.now();
-        SQL::Connection& database = transaction.database;
+        Tables::Invites invites(transaction.database);
         std::string hash = Platform::sha256Hex(code);
-        // Consuming is one statement, so two Macs racing with the same code cannot both win.
         // An invite is good only while the Mac that made it is still a member.
-        if (database.run("UPDATE invites SET used_at = ? WHERE code_hash = ? AND used_at IS NULL "
-                         "AND expires_at > ? AND created_by IN "
-                         "(SELECT id FROM devices WHERE revoked = 0)",
-                         now, hash, now) != 1) {
+        if (!invites.use(hash, now)) {
             throw invalid;
         }
-        SQL::Rows group = database.query(
-            "SELECT g.id, g.name, (SELECT COUNT(*) FROM devices d WHERE d.group_id = g.id) "
-            "FROM invites i JOIN groups g ON g.id = i.group_id WHERE i.code_hash = ?",
-            hash);
-        if (!group.next()) {
+        auto group = invites.target(hash);
+        if (!group) {
             throw invalid;
         }
-        if (group.integer(2) >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
+        if (group->devices >= static_cast<std::int64_t>(Limits::devicesPerGroup)) {
             throw Refusal(Refusal::Reason::conflict, "This group already has " +
                                                          std::to_string(Limits::devicesPerGroup) +
                                                          " Macs");
         }
-        return enrol(database, group.text(0), group.text(1), deviceName, now);
+        return enrol(transaction.database, group->group, group->name, deviceName, now);
     });
 }
 
@@ -201,31 +181,25 @@ std::string Service::groupText(const Caller& caller) {
     // reported to this relay since the store last heard of it (the others' are shared with
     // the presence map, not copied); inventories are decoded after.
     auto [name, read] = store_.read([&](SQL::Connection& database) {
-        SQL::Rows group = database.query("SELECT name FROM groups WHERE id = ?", caller.groupID);
-        std::string groupName = group.next() ? group.text(0) : std::string();
+        Tables::Devices devices(database);
         std::vector<Device> rows;
-        SQL::Rows row = database.query("SELECT id, name, revoked, last_seen, inventory IS NOT NULL "
-                                       "FROM devices WHERE group_id = ? ORDER BY created_at, id",
-                                       caller.groupID);
-        while (row.next()) {
-            Device device{row.text(0), row.text(1), row.integer(2) != 0,
-                          row.isNull(3) ? std::nullopt : std::optional(row.real(3)), nullptr};
+        for (Tables::Devices::Listed& listed : devices.ofGroup(caller.groupID)) {
+            Device device{std::move(listed.id), std::move(listed.name), listed.revoked,
+                          listed.lastSeen, nullptr};
             // Another relay sharing the store may have written a newer report since this
             // one's last heartbeat from the Mac.
             if (auto report = presence_.find(device.id);
                 report && report->seen >= device.lastSeen) {
                 device.lastSeen = report->seen;
                 device.inventory = std::move(report->inventory);
-            } else if (row.integer(4) != 0) {
-                SQL::Rows stored =
-                    database.query("SELECT inventory FROM devices WHERE id = ?", device.id);
-                if (stored.next()) {
-                    device.inventory = std::make_shared<const std::string>(stored.text(0));
+            } else if (listed.reported) {
+                if (auto stored = devices.inventory(device.id)) {
+                    device.inventory = std::make_shared<const std::string>(std::move(*stored));
                 }
             }
             rows.push_back(std::move(device));
         }
-        return std::pair(std::move(groupName), std::move(rows));
+        return std::pair(Tables::Groups(database).name(caller.groupID), std::move(rows));
     });
     double now = clock_.now();
     std::size_t reported = 0, reporters = 0;
@@ -294,35 +268,21 @@ JSON Service::revoke(const Caller& caller, std::string_view deviceID) {
     std::string device = Members::lowerCase(deviceID);
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         SQL::Connection& database = transaction.database;
-        if (!Platform::isUUID(device) ||
-            database.run("UPDATE devices SET revoked = 1 WHERE id = ? AND group_id = ?", device,
-                         caller.groupID) != 1) {
+        Tables::Devices devices(database);
+        if (!Platform::isUUID(device) || !devices.revoke(device, caller.groupID)) {
             throw Refusal(Refusal::Reason::notFound, "Mac not found");
         }
-        database.run("UPDATE leases SET live = 0 WHERE device_id = ?", device);
-        database.run("DELETE FROM invites WHERE created_by = ? AND used_at IS NULL", device);
-        Credential revoked{caller.groupID, std::string(), true};
-        if (SQL::Rows row = database.query("SELECT token_hash FROM devices WHERE id = ?", device);
-            row.next()) {
-            revoked.tokenHash = row.text(0);
-        }
+        Tables::Leases(database).endOf(device);
+        Tables::Invites(database).removeUnusedOf(device);
+        Credential revoked = devices.credential(device).value_or(Credential{});
+        revoked.revoked = true;
         // Set whether or not the device is cached: a first request that read the device from
         // the store before this commit must not cache it as valid afterwards.
         transaction.afterCommit([this, device, revoked] {
             std::unique_lock lock(credentialsMutex_);
             credentials_.insert_or_assign(device, revoked);
         });
-        std::vector<Job> unfinished;
-        SQL::Rows jobs = database.query(
-            "SELECT id, state, upload_sha, artifact_sha FROM jobs WHERE group_id = ? "
-            "AND (builder_id = ? OR receiver_id = ?) AND state IN (?, ?)",
-            caller.groupID, device, device, Protocol::text(JobState::building),
-            Protocol::text(JobState::installing));
-        while (jobs.next()) {
-            unfinished.push_back({jobs.text(0), storedState(jobs.text(1)), jobs.optionalText(2),
-                                  jobs.optionalText(3)});
-        }
-        for (const auto& job : unfinished) {
+        for (const Job& job : Tables::Jobs(database).openOf(caller.groupID, device)) {
             endJob(transaction, job, JobState::failed, std::string("Mac was revoked"));
         }
         return JSON::object({{"ok", true}, {"id", device}});

@@ -36,7 +36,24 @@ const std::string& string(const JSON& body, std::string_view name, std::size_t l
         throw Refusal(Refusal::Reason::invalid, quoted(name) + " is too long (at most " +
                                                     std::to_string(limit) + " characters)");
     }
+    if (text.find('\0') != std::string::npos) {
+        throw Refusal(Refusal::Reason::invalid,
+                      quoted(name) + " must not contain the NUL character");
+    }
     return text;
+}
+
+std::string withoutNUL(std::string_view text) {
+    std::string kept;
+    kept.reserve(text.size());
+    for (char byte : text) {
+        if (byte == '\0') {
+            kept += "\xEF\xBF\xBD";
+        } else {
+            kept += byte;
+        }
+    }
+    return kept;
 }
 
 const JSON& object(const JSON& body, std::string_view name) {

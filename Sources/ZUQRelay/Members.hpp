@@ -15,8 +15,12 @@ namespace ZUQRelay::Members {
 /// "Member "<name>" must be a string".
 const std::string& string(const JSON& body, std::string_view name);
 /// The same, also refusing text longer than `limit` characters as invalid with
-/// "Member "<name>" is too long (at most <limit> characters)".
+/// "Member "<name>" is too long (at most <limit> characters)", and text with a NUL character,
+/// which PostgreSQL cannot keep, with "Member "<name>" must not contain the NUL character".
 const std::string& string(const JSON& body, std::string_view name, std::size_t limit);
+/// `text` with each NUL character replaced by U+FFFD, for free texts (progress messages,
+/// errors) that are kept rather than refused.
+std::string withoutNUL(std::string_view text);
 /// The object member `name`; invalid: "Member "<name>" must be an object".
 const JSON& object(const JSON& body, std::string_view name);
 /// The array member `name`; invalid: "Member "<name>" must be an array".

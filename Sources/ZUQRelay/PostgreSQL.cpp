@@ -194,6 +194,12 @@ SQL::Rows Connection::rows(std::string_view sql, std::span<const SQL::Value> val
                 } else if constexpr (std::is_same_v<Item, double>) {
                     texts[index] = parameterText(item);
                 } else {
+                    // Sent as C strings: a NUL would silently cut the text short.
+                    if (item.find('\0') != std::string_view::npos) {
+                        std::string message =
+                            "A text holds the NUL character, which PostgreSQL cannot store (";
+                        throw Error(message + std::string(sql) + ")", "22021");
+                    }
                     texts[index] = std::string(item);
                 }
                 parameters[index] = texts[index].c_str();

@@ -12,6 +12,7 @@
 #include "Protocol.hpp"
 #include "Refusal.hpp"
 #include "Store.hpp"
+#include "Tables.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -166,13 +167,7 @@ public:
 private:
     using Side = Protocol::Side;
     using JobState = Protocol::JobState;
-    /// What the rules need of a job's row.
-    struct Job {
-        std::string id;
-        JobState state;
-        std::optional<std::string> uploadSHA;
-        std::optional<std::string> artifactSHA;
-    };
+    using Job = Tables::Job;
     /// A leased job that the caller may work on, and the side its lease is of.
     struct Leased {
         Job job;
@@ -184,8 +179,6 @@ private:
         notEnded,   // any state but an ended one
     };
 
-    /// The state a stored text names; the store holds no other texts.
-    static JobState storedState(std::string_view text);
     Job findJob(SQL::Connection& database, const Caller& caller, std::string_view id);
     /// Refuses unless `lease` is a live lease of the caller on `job` (of `side`, when given);
     /// returns the lease's side.
@@ -217,9 +210,6 @@ private:
     void checkStoredBytes(SQL::Connection& database, const std::string& job, std::uint64_t more);
 
     void writePresence(bool everything);
-    /// The caller's oldest job waiting for it and not held by a live lease: id and state.
-    std::optional<std::pair<std::string, JobState>>
-    waitingJob(SQL::Connection& database, const std::string& device, double now);
 
     Store& store_;
     const Artifacts& artifacts_;
@@ -231,11 +221,7 @@ private:
 
     // Device credentials, read once from the store: they change only by revocation, which
     // updates this too.
-    struct Credential {
-        std::string group;
-        std::string tokenHash;
-        bool revoked = false;
-    };
+    using Credential = Tables::Devices::Credential;
     /// The device and token hash an authorization header presents, if it is well formed.
     static std::optional<std::pair<std::string, std::string>>
     presentedCredential(std::string_view authorization);

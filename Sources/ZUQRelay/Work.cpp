@@ -2,6 +2,7 @@
 // finish their side, fail it, and report progress.
 #include "Members.hpp"
 #include "Service.hpp"
+#include "Tables.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,12 +30,7 @@ Service::Leased Service::leasedJob(Store::Transaction& transaction, const Caller
 void Service::checkStoredBytes(SQL::Connection& database, const std::string& job,
                                std::uint64_t more) {
     // The job's own earlier build, if any, is replaced, so it does not count.
-    SQL::Rows stored = database.query(
-        "SELECT COALESCE(SUM(upload_size), 0) FROM jobs WHERE group_id = "
-        "(SELECT group_id FROM jobs WHERE id = ?1) AND state IN (?2, ?3) "
-        "AND upload_sha IS NOT NULL AND id != ?1",
-        job, Protocol::text(JobState::building), Protocol::text(JobState::installing));
-    auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
+    std::uint64_t bytes = Tables::Jobs(database).storedBytesBeside(job);
     if (more > policy_.storedBytesPerGroup || bytes > policy_.storedBytesPerGroup - more) {
         throw Refusal(Refusal::Reason::tooLarge,
                       "This group's builds on the relay would pass its quota of " +
@@ -73,9 +69,8 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
             // Again with the size received: other uploads of the group may have landed since
             // this one was let in.
             checkStoredBytes(transaction.database, current.id, upload.size());
-            transaction.database.run(
-                "UPDATE jobs SET upload_sha = ?, upload_size = ?, updated_at = ? WHERE id = ?", sha,
-                static_cast<std::int64_t>(upload.size()), clock_.now(), current.id);
+            Tables::Jobs(transaction.database)
+                .storeUpload(current.id, sha, upload.size(), clock_.now());
             if (current.uploadSHA && *current.uploadSHA != sha) {
                 transaction.afterCommit(
                     [this, job, old = *current.uploadSHA] { artifacts_.remove(job, old); });
@@ -89,12 +84,7 @@ JSON Service::storeUpload(const Caller& caller, std::string_view id, std::string
         // The job ended or the lease went while the build was arriving: it keeps nothing,
         // unless an earlier upload of the very same bytes is what it holds.
         bool held = store_.read([&](SQL::Connection& database) {
-            return database
-                .query("SELECT 1 FROM jobs WHERE id = ? AND upload_sha = ? AND state "
-                       "IN (?, ?)",
-                       job, sha, Protocol::text(JobState::building),
-                       Protocol::text(JobState::installing))
-                .next();
+            return Tables::Jobs(database).holdsUpload(job, sha);
         });
         if (!held) {
             artifacts_.remove(job, sha);
@@ -125,20 +115,17 @@ JSON Service::finishBuild(const Caller& caller, std::string_view id, std::string
                           const JSON& body) {
     std::string manifest = Members::object(body, "manifest").data();
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
-        SQL::Connection& database = transaction.database;
         Job job = leasedJob(transaction, caller, id, lease, Side::builder, Needs::sideAtWork).job;
         if (!job.uploadSHA) {
             throw Refusal(Refusal::Reason::conflict, "Upload the build before finishing it");
         }
-        database.run("UPDATE jobs SET state = ?, artifact_sha = upload_sha, manifest = ?, "
-                     "updated_at = ? WHERE id = ?",
-                     Protocol::text(JobState::installing), manifest, clock_.now(), job.id);
-        if (SQL::Rows row = database.query("SELECT receiver_id FROM jobs WHERE id = ?", job.id);
-            row.next()) {
+        Tables::Jobs jobs(transaction.database);
+        jobs.finishBuild(job.id, manifest, clock_.now());
+        if (auto receiver = jobs.receiver(job.id)) {
             transaction.afterCommit(
-                [this, receiver = row.text(0)] { idle_.mayHaveWork(receiver); });
+                [this, receiver = std::move(*receiver)] { idle_.mayHaveWork(receiver); });
         }
-        return jobRecord(database, job.id);
+        return jobRecord(transaction.database, job.id);
     });
 }
 
@@ -152,8 +139,8 @@ JSON Service::finish(const Caller& caller, std::string_view id, std::string_view
 
 JSON Service::fail(const Caller& caller, std::string_view id, std::string_view lease,
                    const JSON& body) {
-    std::string error =
-        Members::firstCharacters(Members::string(body, "error"), Limits::errorCharacters);
+    std::string error = Members::firstCharacters(
+        Members::withoutNUL(Members::string(body, "error")), Limits::errorCharacters);
     return store_.write(Durability::durable, [&](Store::Transaction& transaction) {
         // A side can fail the job only while it is the side at work.
         Job job = leasedJob(transaction, caller, id, lease, std::nullopt, Needs::sideAtWork).job;
@@ -165,42 +152,29 @@ JSON Service::fail(const Caller& caller, std::string_view id, std::string_view l
 JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_view lease,
                        const JSON& body) {
     std::string message = Members::firstBytes(
-        Members::firstCharacters(Members::string(body, "message"), Limits::messageCharacters),
+        Members::firstCharacters(Members::withoutNUL(Members::string(body, "message")),
+                                 Limits::messageCharacters),
         Limits::messageBytes);
     return store_.write(Durability::relaxed, [&](Store::Transaction& transaction) {
-        SQL::Connection& database = transaction.database;
         Job job = leasedJob(transaction, caller, id, lease, std::nullopt, Needs::notEnded).job;
-        {
-            SQL::Rows count = database.query(
-                "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE job_id = ? LIMIT ?) AS first",
-                job.id, static_cast<std::int64_t>(Limits::eventsPerJob));
-            if (count.next() &&
-                count.integer(0) >= static_cast<std::int64_t>(Limits::eventsPerJob)) {
-                throw Refusal(Refusal::Reason::tooMany, "This job has too many events");
-            }
+        Tables::Events events(transaction.database);
+        Tables::Groups groups(transaction.database);
+        if (events.countUpTo(job.id, Limits::eventsPerJob) >=
+            static_cast<std::int64_t>(Limits::eventsPerJob)) {
+            throw Refusal(Refusal::Reason::tooMany, "This job has too many events");
         }
-        {
-            SQL::Rows stored =
-                database.query("SELECT event_bytes FROM groups WHERE id = ?", caller.groupID);
-            auto bytes = stored.next() ? static_cast<std::uint64_t>(stored.integer(0)) : 0;
-            if (bytes + message.size() > policy_.eventBytesPerGroup) {
-                throw Refusal(
-                    Refusal::Reason::tooMany,
-                    "This group's events fill their quota of " +
-                        std::to_string(policy_.eventBytesPerGroup) +
-                        " bytes on the relay; ended jobs' events are deleted " +
-                        std::to_string(static_cast<long long>(policy_.retentionSeconds / 86400)) +
-                        " days after the job ends");
-            }
+        if (groups.eventBytes(caller.groupID) + message.size() > policy_.eventBytesPerGroup) {
+            throw Refusal(
+                Refusal::Reason::tooMany,
+                "This group's events fill their quota of " +
+                    std::to_string(policy_.eventBytesPerGroup) +
+                    " bytes on the relay; ended jobs' events are deleted " +
+                    std::to_string(static_cast<long long>(policy_.retentionSeconds / 86400)) +
+                    " days after the job ends");
         }
         double now = clock_.now();
-        SQL::Rows inserted = database.query(
-            "INSERT INTO events (job_id, message, created_at) VALUES (?, ?, ?) RETURNING id",
-            job.id, message, now);
-        inserted.next();
-        std::int64_t event = inserted.integer(0);
-        database.run("UPDATE groups SET event_bytes = event_bytes + ? WHERE id = ?",
-                     static_cast<std::int64_t>(message.size()), caller.groupID);
+        std::int64_t event = events.add(job.id, message, now);
+        groups.addEventBytes(caller.groupID, static_cast<std::int64_t>(message.size()));
         return JSON::object(
             {{"id", event}, {"message", message}, {"created_at", Members::timestamp(now)}});
     });
@@ -209,15 +183,8 @@ JSON Service::addEvent(const Caller& caller, std::string_view id, std::string_vi
 std::size_t Service::cleanArtifacts() {
     std::set<std::pair<std::string, std::string>> wanted =
         store_.read([](SQL::Connection& database) {
-            std::set<std::pair<std::string, std::string>> files;
-            SQL::Rows rows = database.query(
-                "SELECT id, upload_sha FROM jobs WHERE upload_sha IS NOT NULL "
-                "AND state IN (?, ?)",
-                Protocol::text(JobState::building), Protocol::text(JobState::installing));
-            while (rows.next()) {
-                files.emplace(rows.text(0), rows.text(1));
-            }
-            return files;
+            auto uploads = Tables::Jobs(database).uploads();
+            return std::set(uploads.begin(), uploads.end());
         });
     // Relays sharing the store share the directory too: a file another one is writing, or
     // has just renamed into place and is about to record, has changed within the last minutes

@@ -52,6 +52,11 @@ TEST_F(GroupsTest, CreatingAGroupNamesTheMemberThatIsMissingOrMistyped) {
         {JSON::object({{"name", "G"}}), "Member \"device_name\" must be a string"},
         {JSON::object({{"name", std::string(201, 'x')}, {"device_name", "A"}}),
          "Member \"name\" is too long (at most 200 characters)"},
+        // Neither store may keep a name other than as it was given; PostgreSQL cannot keep NUL.
+        {JSON::object({{"name", std::string("Stu\0dio", 7)}, {"device_name", "A"}}),
+         "Member \"name\" must not contain the NUL character"},
+        {JSON::object({{"name", "G"}, {"device_name", std::string("\0", 1)}}),
+         "Member \"device_name\" must not contain the NUL character"},
     };
     for (const auto& [body, sentence] : cases) {
         EXPECT_REFUSED(service->createGroup(body), 400, sentence);

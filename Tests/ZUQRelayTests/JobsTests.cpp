@@ -203,4 +203,18 @@ TEST_F(JobsTest, LongTextsAreCutByCharactersNotBytes) {
     EXPECT_EQ(failed["state"].text(), "failed");
 }
 
+TEST_F(JobsTest, ANULInAMessageOrAnErrorIsKeptAsAReplacementCharacter) {
+    // A tool's output may hold NUL, which PostgreSQL cannot store: the text is kept, the NUL
+    // shown as U+FFFD, on either store.
+    Member member = createGroup();
+    std::string job = submit(member, member, member);
+    std::string lease = claim(member);
+    service->addEvent(member.caller, job, lease,
+                      JSON::object({{"message", std::string("ld: \0\0 at 3", 11)}}));
+    EXPECT_EQ(service->events(member.caller, job, 0)["events"].items()[0]["message"].text(),
+              "ld: \xEF\xBF\xBD\xEF\xBF\xBD at 3");
+    service->fail(member.caller, job, lease, JSON::object({{"error", std::string("exit\0", 5)}}));
+    EXPECT_EQ(service->job(member.caller, job)["error"].text(), "exit\xEF\xBF\xBD");
+}
+
 } // namespace

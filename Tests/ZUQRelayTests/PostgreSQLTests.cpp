@@ -98,9 +98,17 @@ TEST_F(PostgreSQLTest, FailuresCarryTheServersWordsAndStateAndLeaveTheConnection
             EXPECT_NE(std::string(error.what()).find(sql), std::string::npos) << error.what();
         }
     }
+    // A text with NUL is refused, never cut short at it (parameters travel as C strings).
+    try {
+        connection->run("INSERT INTO items (id, name) VALUES (2, $1)", std::string("cut\0off", 7));
+        ADD_FAILURE() << "a text with NUL was stored";
+    } catch (const PostgreSQL::Error& error) {
+        EXPECT_EQ(error.state(), "22021");
+    }
     PostgreSQL::Rows rows = connection->query("SELECT name FROM items");
     ASSERT_TRUE(rows.next());
     EXPECT_EQ(rows.text(0), "first");
+    EXPECT_FALSE(rows.next());
 }
 
 // A database of the test's own on the cluster, dropped at the end.
