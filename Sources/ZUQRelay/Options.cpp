@@ -120,6 +120,10 @@ Options Options::parse(const std::vector<std::string>& arguments,
             options.version = true;
             continue;
         }
+        if (argument == "--import-sqlite") {
+            options.importSQLite = true;
+            continue;
+        }
         std::string_view name = argument;
         std::optional<std::string> value;
         if (auto equals = argument.find('=');
@@ -183,6 +187,10 @@ Options Options::parse(const std::vector<std::string>& arguments,
         throw ZUQError("--database must be a PostgreSQL URL such as "
                        "postgresql://USER@HOST:PORT/DB");
     }
+    if (options.importSQLite && !options.database) {
+        throw ZUQError("--import-sqlite needs --database, the PostgreSQL database to copy "
+                       "DIR's relay.sqlite3 into");
+    }
     if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
         throw ZUQError("--tls-cert and --tls-key must be given together");
     }
@@ -228,6 +236,9 @@ Options:
                              sharing one database serve one relay address together
   --artifacts DIR            where builds are kept (default DIR/artifacts); relays sharing a
                              database must share this directory too
+  --import-sqlite            copy the groups, Macs, jobs and events of DIR's SQLite database
+                             into the new, empty --database, print what was copied and exit;
+                             no relay may be running on DIR
   --listen HOST:PORT         address to serve on (default 127.0.0.1:8787; port 0 picks one)
   --bootstrap-file PATH      file holding the secret that allows creating groups
                              (default DIR/bootstrap-secret, generated once)

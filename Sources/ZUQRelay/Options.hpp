@@ -50,6 +50,8 @@ struct Options {
     std::uint64_t retentionDays = 30;
     bool help = false;
     bool version = false;
+    /// Copy the SQLite database in `data` into `database`, then stop.
+    bool importSQLite = false;
 
     /// Reads the arguments after the program name. Options take their value as the next
     /// argument or after "=". Throws ZUQError with a sentence naming what is wrong: an unknown

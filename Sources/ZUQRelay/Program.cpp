@@ -2,9 +2,11 @@
 
 #include "AccessLog.hpp"
 #include "Bootstrap.hpp"
+#include "Import.hpp"
 #include "Options.hpp"
 #include "PostgreSQL.hpp"
 #include "Routes.hpp"
+#include "Schema.hpp"
 #include "Server.hpp"
 #include "Service.hpp"
 #include "TLS.hpp"
@@ -233,6 +235,30 @@ int serve(const Options& options) {
     return 0;
 }
 
+// Copies the SQLite database of `options.data` into `options.database` and prints what was
+// copied. The data directory's lock keeps a relay from writing to the file meanwhile.
+int importSQLite(const Options& options) {
+    std::filesystem::path file = options.data / "relay.sqlite3";
+    if (!std::filesystem::exists(file)) {
+        throw ZUQError("No relay database to import at " + file.string());
+    }
+    Platform::FileDescriptor lock = lockDataDirectory(options.data);
+    Database from(file);
+    migrate(from);
+    PostgreSQL::Connection to(*options.database);
+    migrate(to);
+    JSON::Object counts;
+    for (auto& [table, rows] : importRows(from, to)) {
+        counts[table] = rows;
+    }
+    JSON answer = JSON::object({{"imported", JSON(std::move(counts))},
+                                {"from", file.string()},
+                                {"database", to.shown()},
+                                {"builds", (options.data / "artifacts").string()}});
+    std::cout << answer.data() << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(const std::vector<std::string>& arguments) {
@@ -248,7 +274,7 @@ int main(const std::vector<std::string>& arguments) {
             std::cout << "zuq-relay " << ZUQ::version << "\n";
             return 0;
         }
-        return serve(options);
+        return options.importSQLite ? importSQLite(options) : serve(options);
     } catch (const std::exception& error) {
         // After the log's own lines, which go out through its writer.
         AccessLog::flush();

@@ -105,6 +105,9 @@ TEST(OptionsTest, MistakesAreNamed) {
         {{"--data", "d", "--listen", ":80"},
          "--listen must be HOST:PORT, for example 127.0.0.1:8787 or [::1]:8787"},
         {{"--data", "d", "--threads", "1"}, "--threads must be between 2 and 1024"},
+        {{"--data", "d", "--import-sqlite"},
+         "--import-sqlite needs --database, the PostgreSQL database to copy DIR's relay.sqlite3 "
+         "into"},
         {{"--data", "d", "--retention-days", "0"}, "--retention-days must be between 1 and 36500"},
         {{"--data", "d", "--max-open-jobs-per-group", "0"},
          "--max-open-jobs-per-group must be between 1 and 1000000"},

@@ -1,0 +1,161 @@
+#include "Import.hpp"
+
+#include "JSON.hpp"
+#include "Members.hpp"
+
+#include <string_view>
+
+namespace ZUQRelay {
+
+namespace {
+
+enum class Kind { text, integer, real };
+
+struct Column {
+    std::string_view name;
+    Kind kind;
+};
+
+struct Table {
+    std::string_view name;
+    std::vector<Column> columns;
+    // A column PostgreSQL numbers itself (an identity), whose values are copied as they are.
+    std::string_view identity;
+};
+
+// In the order their references need; the columns of the current schema, the same on both.
+std::vector<Table> tables() {
+    constexpr Kind T = Kind::text, I = Kind::integer, R = Kind::real;
+    return {
+        {"groups",
+         {{"id", T}, {"name", T}, {"created_at", R}, {"event_bytes", I}, {"ended_job_bytes", I}},
+         ""},
+        {"devices",
+         {{"id", T},
+          {"group_id", T},
+          {"name", T},
+          {"token_hash", T},
+          {"revoked", I},
+          {"created_at", R},
+          {"last_seen", R},
+          {"inventory", T}},
+         ""},
+        {"invites",
+         {{"code_hash", T},
+          {"group_id", T},
+          {"created_by", T},
+          {"created_at", R},
+          {"expires_at", R},
+          {"used_at", R}},
+         ""},
+        {"jobs",
+         {{"seq", I},
+          {"id", T},
+          {"group_id", T},
+          {"state", T},
+          {"error", T},
+          {"spec", T},
+          {"builder_id", T},
+          {"receiver_id", T},
+          {"upload_sha", T},
+          {"upload_size", I},
+          {"artifact_sha", T},
+          {"manifest", T},
+          {"created_at", R},
+          {"updated_at", R}},
+         "seq"},
+        {"leases",
+         {{"token_hash", T},
+          {"job_id", T},
+          {"device_id", T},
+          {"side", T},
+          {"live", I},
+          {"expires_at", R},
+          {"created_at", R}},
+         ""},
+        {"events", {{"id", I}, {"job_id", T}, {"message", T}, {"created_at", R}}, "id"},
+    };
+}
+
+std::int64_t copyTable(Database& from, PostgreSQL::Connection& to, const Table& table) {
+    std::string names, marks;
+    for (const Column& column : table.columns) {
+        names += names.empty() ? "" : ", ";
+        names += column.name;
+        marks += marks.empty() ? "?" : ", ?";
+    }
+    std::string insert = "INSERT INTO " + std::string(table.name) + " (" + names + ") " +
+                         (table.identity.empty() ? "" : "OVERRIDING SYSTEM VALUE ") + "VALUES (" +
+                         marks + ")";
+    std::string select = "SELECT " + names + " FROM " + std::string(table.name);
+    if (!table.identity.empty()) {
+        select += " ORDER BY " + std::string(table.identity);
+    }
+    std::int64_t copied = 0;
+    SQL::Rows row = from.query(select);
+    std::vector<std::string> texts(table.columns.size());
+    std::vector<SQL::Value> values(table.columns.size());
+    while (row.next()) {
+        for (std::size_t index = 0; index < table.columns.size(); ++index) {
+            int column = static_cast<int>(index);
+            if (row.isNull(column)) {
+                values[index] = nullptr;
+                continue;
+            }
+            switch (table.columns[index].kind) {
+            case Kind::text:
+                texts[index] = Members::withoutNUL(row.text(column));
+                values[index] = std::string_view(texts[index]);
+                break;
+            case Kind::integer:
+                values[index] = row.integer(column);
+                break;
+            case Kind::real:
+                values[index] = row.real(column);
+                break;
+            }
+        }
+        to.queryList(insert, values).next();
+        ++copied;
+    }
+    if (!table.identity.empty()) {
+        // The next number PostgreSQL gives follows the last one copied.
+        to.query("SELECT setval(pg_get_serial_sequence('" + std::string(table.name) + "', '" +
+                 std::string(table.identity) + "'), MAX(" + std::string(table.identity) +
+                 ")) FROM " + std::string(table.name))
+            .next();
+    }
+    return copied;
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::int64_t>> importRows(Database& from,
+                                                             PostgreSQL::Connection& to) {
+    std::vector<std::pair<std::string, std::int64_t>> copied;
+    // One snapshot of the SQLite file, one transaction on PostgreSQL: all or nothing.
+    from.execute("BEGIN");
+    to.execute("BEGIN");
+    try {
+        if (to.query("SELECT 1 FROM groups LIMIT 1").next()) {
+            throw ZUQError("The database " + to.shown() +
+                           " already holds groups. Import only into a new, empty database.");
+        }
+        for (const Table& table : tables()) {
+            copied.emplace_back(table.name, copyTable(from, to, table));
+        }
+        to.execute("COMMIT");
+    } catch (...) {
+        try {
+            to.execute("ROLLBACK");
+        } catch (...) {
+            // The first failure is the one worth reporting.
+        }
+        from.execute("ROLLBACK");
+        throw;
+    }
+    from.execute("COMMIT");
+    return copied;
+}
+
+} // namespace ZUQRelay
