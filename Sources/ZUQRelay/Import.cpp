@@ -12,74 +12,37 @@ namespace {
 enum class Kind { text, integer, real };
 
 struct Column {
-    std::string_view name;
+    std::string name;
     Kind kind;
 };
 
 struct Table {
     std::string_view name;
-    std::vector<Column> columns;
     // A column PostgreSQL numbers itself (an identity), whose values are copied as they are.
     std::string_view identity;
 };
 
-// In the order their references need; the columns of the current schema, the same on both.
-std::vector<Table> tables() {
-    constexpr Kind T = Kind::text, I = Kind::integer, R = Kind::real;
-    return {
-        {"groups",
-         {{"id", T}, {"name", T}, {"created_at", R}, {"event_bytes", I}, {"ended_job_bytes", I}},
-         ""},
-        {"devices",
-         {{"id", T},
-          {"group_id", T},
-          {"name", T},
-          {"token_hash", T},
-          {"revoked", I},
-          {"created_at", R},
-          {"last_seen", R},
-          {"inventory", T}},
-         ""},
-        {"invites",
-         {{"code_hash", T},
-          {"group_id", T},
-          {"created_by", T},
-          {"created_at", R},
-          {"expires_at", R},
-          {"used_at", R}},
-         ""},
-        {"jobs",
-         {{"seq", I},
-          {"id", T},
-          {"group_id", T},
-          {"state", T},
-          {"error", T},
-          {"spec", T},
-          {"builder_id", T},
-          {"receiver_id", T},
-          {"upload_sha", T},
-          {"upload_size", I},
-          {"artifact_sha", T},
-          {"manifest", T},
-          {"created_at", R},
-          {"updated_at", R}},
-         "seq"},
-        {"leases",
-         {{"token_hash", T},
-          {"job_id", T},
-          {"device_id", T},
-          {"side", T},
-          {"live", I},
-          {"expires_at", R},
-          {"created_at", R}},
-         ""},
-        {"events", {{"id", I}, {"job_id", T}, {"message", T}, {"created_at", R}}, "id"},
-    };
+// In the order their references need. Their columns are the SQLite file's own, which the
+// current schema gives PostgreSQL too.
+constexpr Table tables[] = {{"groups", ""},  {"devices", ""}, {"invites", ""},
+                            {"jobs", "seq"}, {"leases", ""},  {"events", "id"}};
+
+std::vector<Column> columnsOf(Database& database, std::string_view table) {
+    std::vector<Column> columns;
+    SQL::Rows row = database.query("SELECT name, type FROM pragma_table_info(?)", table);
+    while (row.next()) {
+        std::string type = row.text(1);
+        columns.push_back({row.text(0), type == "REAL"      ? Kind::real
+                                        : type == "INTEGER" ? Kind::integer
+                                                            : Kind::text});
+    }
+    return columns;
 }
 
 std::int64_t copyTable(Database& from, PostgreSQL::Connection& to, const Table& table) {
+    std::vector<Column> columns = columnsOf(from, table.name);
     std::string names, marks;
-    for (const Column& column : table.columns) {
+    for (const Column& column : columns) {
         names += names.empty() ? "" : ", ";
         names += column.name;
         marks += marks.empty() ? "?" : ", ?";
@@ -93,16 +56,16 @@ std::int64_t copyTable(Database& from, PostgreSQL::Connection& to, const Table& 
     }
     std::int64_t copied = 0;
     SQL::Rows row = from.query(select);
-    std::vector<std::string> texts(table.columns.size());
-    std::vector<SQL::Value> values(table.columns.size());
+    std::vector<std::string> texts(columns.size());
+    std::vector<SQL::Value> values(columns.size());
     while (row.next()) {
-        for (std::size_t index = 0; index < table.columns.size(); ++index) {
+        for (std::size_t index = 0; index < columns.size(); ++index) {
             int column = static_cast<int>(index);
             if (row.isNull(column)) {
                 values[index] = nullptr;
                 continue;
             }
-            switch (table.columns[index].kind) {
+            switch (columns[index].kind) {
             case Kind::text:
                 texts[index] = Members::withoutNUL(row.text(column));
                 values[index] = std::string_view(texts[index]);
@@ -141,7 +104,7 @@ std::vector<std::pair<std::string, std::int64_t>> importRows(Database& from,
             throw ZUQError("The database " + to.shown() +
                            " already holds groups. Import only into a new, empty database.");
         }
-        for (const Table& table : tables()) {
+        for (const Table& table : tables) {
             copied.emplace_back(table.name, copyTable(from, to, table));
         }
         to.execute("COMMIT");

@@ -76,8 +76,8 @@ public:
     bool revoke(const std::string& id, const std::string& group);
     /// Writes heartbeats in one statement. A time never goes back, and an inventory is kept
     /// only with a time at least as new as the stored one: relays sharing the store write
-    /// the same Mac's heartbeats in any order. Takes few sizes of `changes` only (256, 64,
-    /// 16, 4 or 1), each a statement prepared once.
+    /// the same Mac's heartbeats in any order. Each number of changes is a statement of its
+    /// own, prepared once, so callers keep to a few.
     void writeReports(std::span<const Presence::Change> changes);
 
 private:
